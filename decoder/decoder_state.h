@@ -1,0 +1,144 @@
+// Used by the decoder's own sources and its tests only.
+//
+// The decoder's whole state is one DecoderState record: the result record,
+// the bit reader, pointers to the tables as they lie in the stream, the
+// lookup tables built from them, and the per-MCU buffers. Nothing is
+// allocated: one static record serves DecodeImage.
+#pragma once
+
+#include <zentrafold/decoder.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A DHT table exactly as it lies in the stream: the class/identifier byte
+// (Tc high nibble, Th low nibble), BITS[1..16] at offsets 1..16, then the
+// symbols from offset 17. A HuffmanSpec pointer points at the class byte.
+using HuffmanSpec = uint8_t;
+constexpr int kSpecSymbols = 17;
+
+// Resolves every code of up to 8 bits with one read of the next 8 bits.
+struct FastLookupTable {
+  uint8_t length[256];  // length 1..8 of the code beginning prefix i, 0 when none
+  uint8_t symbol[256];  // its symbol, meaningful where length[i] != 0
+};
+static_assert(sizeof(FastLookupTable) == 512);
+
+// Canonical-code limits (T.81 Annex F) for codes of any length:
+//   entry[l - 1]   first code of length l (entry 0 is 0)
+//   entry[15 + l]  last code of length l, or -1 when there is none
+//   entry[32 + l]  number of codes shorter than l + 1 (entry 32 is 0)
+struct CodeLimitTable {
+  int32_t entry[48];
+};
+
+// Chroma contributions in 16.16 fixed point, indexed by the chroma byte read
+// as a signed number (i < 128 stands for i, i >= 128 for i - 256).
+struct ColorTables {
+  int32_t crToR[256];
+  int32_t crToG[256];
+  int32_t cbToG[256];
+  int32_t cbToB[256];
+};
+
+// One MCU of interleaved Y, Cb, Cr bytes: up to 16 rows of up to 16 pixels.
+// Stride 48 bytes when luma is sampled 2 wide, 24 otherwise.
+using McuPixelBuffer = uint8_t[768];
+// The blocks of one MCU, 64 int16 each in natural (row * 8 + column) order.
+using BlockBuffer = int16_t[6 * 64];
+// The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
+using CosineTable = int16_t[64];
+
+// markerFlags bits: which segments have been seen.
+enum MarkerFlag : uint8_t {
+  kFlagApp0 = 0x01,
+  kFlagFrame = 0x02,
+  kFlagDc0 = 0x04,
+  kFlagDc1 = 0x08,
+  kFlagAc0 = 0x10,
+  kFlagAc1 = 0x20,
+  kFlagQuant0 = 0x40,
+  kFlagQuant1 = 0x80,
+  kFlagsTableOne = 0xA8,  // what a one-component frame sets: it uses tables 0 only
+  kFlagsScanReady = 0xFE,  // everything but APP0
+};
+
+constexpr uint8_t kMarkerEoi = 0xD9;
+
+struct DecoderState {
+  uint8_t markerFlags;
+  uint8_t componentCount;
+  ImageRecord image;
+  uint32_t samplingCode;  // Hi/Vi of component 1: 0x11, 0x12, 0x21 or 0x22
+  const uint8_t* inputPos;  // never beyond streamEnd: bytes there read as 0x00
+  uint32_t bitBuffer;  // valid bits at the top, zeros below
+  uint32_t bitCount;   // unsigned: wraps once reads pass a marker (see mcu_decode.cpp)
+  const HuffmanSpec* dcSpec[2];
+  const HuffmanSpec* acSpec[2];
+  const uint8_t* quant[2];  // 64 bytes each, zigzag order, in the stream
+  int16_t dcPredictor[3];
+  FastLookupTable fastDc[2];
+  FastLookupTable fastAc[2];
+  CodeLimitTable limitsAc[2];
+  CodeLimitTable limitsDc[2];
+  ColorTables colorTables;
+  alignas(16) McuPixelBuffer mcuPixelBuffer;
+  alignas(32) BlockBuffer blockBuffer;
+  alignas(16) CosineTable cosineTable;
+
+  // Stream bounds and frame geometry.
+  const uint8_t* streamEnd;
+  uint32_t width;
+  uint32_t height;
+  // Restarts: the DRI interval in MCUs (0: none), the marker met in the
+  // data (0: none), and MCUs decoded so far out of the scan's total.
+  uint32_t restartInterval;
+  uint32_t marker;
+  uint32_t mcuNumber;
+  uint32_t mcuTotal;
+};
+
+// MCU layout helpers, from samplingCode and componentCount.
+inline int LumaBlockCount(const DecoderState& state) {
+  return static_cast<int>((state.samplingCode >> 4) * (state.samplingCode & 0x0F));
+}
+inline int BlockCount(const DecoderState& state) {
+  return LumaBlockCount(state) + (state.componentCount == 3 ? 2 : 0);
+}
+inline int McuWidth(uint32_t samplingCode) { return (samplingCode >> 4) == 2 ? 16 : 8; }
+inline int McuHeight(uint32_t samplingCode) { return (samplingCode & 0x0F) == 2 ? 16 : 8; }
+
+// The reading of bytes at and past the end of the stream: 0x00.
+inline uint8_t ByteAt(const DecoderState& state, const uint8_t* pos, size_t offset = 0) {
+  return offset < static_cast<size_t>(state.streamEnd - pos) ? pos[offset] : 0;
+}
+
+// The whole decode over a given state; DecodeImage runs it on the static one.
+ImageRecord* DecodeImageWithState(DecoderState& state, const uint8_t* stream, size_t size, HDC dc);
+
+// Stages, in pipeline order.
+void BuildFastTable(const HuffmanSpec* spec, FastLookupTable& table);
+void BuildCodeLimits(const HuffmanSpec* spec, CodeLimitTable& table);
+
+// Loads the first data bytes after SOS (and after each restart). Returns 0
+// when the plain scheme (no DRI interval) meets a marker it cannot accept.
+int LoadBitBuffer(DecoderState& state);
+// Reads one MCU into blockBuffer, dequantised, natural order. 0 on failure.
+int DecodeMcu(DecoderState& state);
+
+void BuildCosineTable(CosineTable& table);
+void InverseDct(const CosineTable& table, int16_t* block);
+
+void AssembleMcu(DecoderState& state);
+void PlaceLumaBlock(const int16_t* block, uint8_t* pixel, int stride);
+void PlaceGrayBlock(const int16_t* block, uint8_t* pixel, int stride);
+void PlaceChromaBlock(const int16_t* block, uint8_t* channel, int stride, uint32_t samplingCode);
+
+void BuildColorTables(ColorTables& tables);
+void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
+                    int columns, int rows, uint32_t imageWidth);
+
+// The MCU loop: decodes the scan into image.bits. 0 on failure.
+int RunMcuLoop(DecoderState& state);
+
+extern const uint8_t kZigzagToNatural[64];

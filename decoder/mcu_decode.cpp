@@ -1,0 +1,309 @@
+// Entropy decoding of one MCU (T.81 Annex F, sequential Huffman, 8-bit):
+// the bit reader, Huffman symbols, DC prediction, AC runs, markers met in the
+// data, restarts, and dequantisation into natural order.
+//
+// Two restart schemes:
+//  - Without a DRI interval, a marker met by a refill is remembered for the
+//    rest of the MCU; after the MCU any marker but EOI is taken as a restart
+//    and four fresh bytes are loaded.
+//  - With an interval, restarts fall exactly on the interval's MCU
+//    boundaries: the leftover bits are dropped, the next marker is searched
+//    for and consumed, and the bit reader is loaded again. A marker met by a
+//    refill stops all refills until the boundary.
+// In both, bitCount is unsigned: once a marker has stopped the refills,
+// reading more bits than are buffered wraps it to a huge value, after which
+// no refill condition holds and every read sees zero bits.
+#include <string.h>
+
+#include "decoder_state.h"
+
+const uint8_t kZigzagToNatural[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+namespace {
+
+// EXTEND (T.81 F.2.2.1): a magnitude v of s bits below 2^(s-1) stands for
+// v + 1 - 2^s. Sizes above 11 never occur in 8-bit data and are refused.
+constexpr int kMaxDcSize = 11;
+constexpr int kMaxAcSize = 10;
+constexpr int32_t kExtendThreshold[12] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024};
+constexpr int32_t kExtendOffset[12] = {0, -1, -3, -7, -15, -31, -63, -127, -255, -511, -1023, -2047};
+
+// The end-of-block mark in the zigzag scratch blocks.
+constexpr int16_t kEndOfBlock = -32768;
+
+// What one read of the entropy-coded data yields: a data byte or a marker.
+struct Item {
+  bool isMarker;
+  uint8_t value;
+};
+
+const uint8_t* Step(const DecoderState& state, const uint8_t* pos) {
+  return pos < state.streamEnd ? pos + 1 : pos;
+}
+
+// Without an interval: 0xFF 0x00 is the data byte 0xFF; 0xFF and any other
+// byte is that byte as a marker code; both bytes are consumed.
+Item NextItemPlain(const DecoderState& state, const uint8_t*& pos) {
+  const uint8_t b = ByteAt(state, pos);
+  pos = Step(state, pos);
+  if (b != 0xFF) return {false, b};
+  const uint8_t c = ByteAt(state, pos);
+  pos = Step(state, pos);
+  if (c == 0x00) return {false, 0xFF};
+  return {true, c};
+}
+
+// With an interval: as above, but 0xFF 0xFF is a fill byte followed by a
+// fresh 0xFF, and a 0xFF that ends the stream is data.
+Item NextItemInterval(const DecoderState& state, const uint8_t*& pos) {
+  for (;;) {
+    const uint8_t b = ByteAt(state, pos);
+    pos = Step(state, pos);
+    if (b != 0xFF || pos >= state.streamEnd) return {false, b};
+    const uint8_t c = *pos;
+    if (c == 0xFF) continue;
+    ++pos;
+    if (c == 0x00) return {false, 0xFF};
+    return {true, c};
+  }
+}
+
+// The working copy of the bit reader for one MCU.
+struct BitReader {
+  const uint8_t* pos;
+  uint32_t buffer;
+  uint32_t count;
+  uint32_t marker;
+};
+
+enum class RefillKind { kCode, kDcMagnitude, kAcMagnitude };
+
+// Appends up to 16 bits below the valid ones. `size` is the magnitude size an
+// AC refill is for. Returns false only when a DC magnitude refill meets a
+// marker in place of its first byte.
+bool Refill(const DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
+  const bool interval = state.restartInterval != 0;
+  const Item first = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
+  if (first.isMarker) {
+    reader.marker = first.value;
+    if (kind == RefillKind::kDcMagnitude) return false;
+    if (kind == RefillKind::kAcMagnitude) reader.count = size;  // the missing bits read as zero
+    return true;
+  }
+  const Item second = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
+  uint32_t chunk;
+  uint32_t added;
+  if (second.isMarker) {
+    reader.marker = second.value;
+    chunk = static_cast<uint32_t>(first.value) << 8;
+    added = 8;
+  } else {
+    chunk = static_cast<uint32_t>(first.value) << 8 | second.value;
+    added = 16;
+  }
+  reader.buffer += chunk << (16 - reader.count);
+  reader.count += added;
+  return true;
+}
+
+void Consume(BitReader& reader, uint32_t n) {
+  reader.buffer <<= n;
+  reader.count -= n;
+}
+
+// Decodes one Huffman symbol; -1 when no code of up to 16 bits matches.
+// `shortRead` tells whether fewer than 8 bits were buffered, so that the
+// search ran over all lengths from 1.
+int DecodeSymbol(BitReader& reader, const FastLookupTable& fast, const CodeLimitTable& limits,
+                 const HuffmanSpec* spec, bool& shortRead) {
+  int start = 9;
+  shortRead = reader.count < 8;
+  if (shortRead) {
+    start = 1;
+  } else {
+    const uint32_t prefix = reader.buffer >> 24;
+    if (fast.length[prefix] != 0) {
+      Consume(reader, fast.length[prefix]);
+      return fast.symbol[prefix];
+    }
+  }
+  for (int length = start; length <= 16; ++length) {
+    const uint32_t code = reader.buffer >> (32 - length);
+    if (static_cast<int32_t>(code) <= limits.entry[15 + length]) {
+      // Codes before this one, counted on the low 8 bits.
+      const uint8_t index = static_cast<uint8_t>(
+          code - static_cast<uint32_t>(limits.entry[length - 1]) +
+          static_cast<uint8_t>(limits.entry[32 + length - 1]));
+      Consume(reader, static_cast<uint32_t>(length));
+      return spec[kSpecSymbols + index];
+    }
+  }
+  return -1;
+}
+
+int16_t ReceiveExtend(BitReader& reader, uint32_t size) {
+  if (size == 0) return 0;
+  int32_t value = static_cast<int32_t>(reader.buffer >> (32 - size));
+  Consume(reader, size);
+  if (value < kExtendThreshold[size]) value += kExtendOffset[size];
+  return static_cast<int16_t>(value);
+}
+
+// Loads four bytes without an interval: 0xFF 0x00 is 0xFF; 0xFF 0xD9 is
+// 0xFF with the 0xD9 read as the next byte; 0xFF before anything else fails.
+bool LoadPlain(DecoderState& state) {
+  const uint8_t* pos = state.inputPos;
+  uint32_t buffer = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t b = ByteAt(state, pos);
+    pos = Step(state, pos);
+    if (b == 0xFF) {
+      const uint8_t next = ByteAt(state, pos);
+      if (next == 0x00)
+        pos = Step(state, pos);
+      else if (next != kMarkerEoi)
+        return false;
+    }
+    buffer |= static_cast<uint32_t>(b) << (24 - 8 * i);
+  }
+  state.inputPos = pos;
+  state.bitBuffer = buffer;
+  state.bitCount = 32;
+  return true;
+}
+
+// Loads up to four bytes with an interval; a marker ends the load early, is
+// remembered for the next boundary, and the bytes not loaded are zero bits.
+void LoadInterval(DecoderState& state) {
+  uint32_t buffer = 0;
+  for (int i = 0; i < 4; ++i) {
+    const Item item = NextItemInterval(state, state.inputPos);
+    if (item.isMarker) {
+      state.marker = item.value;
+      break;
+    }
+    buffer |= static_cast<uint32_t>(item.value) << (24 - 8 * i);
+  }
+  state.bitBuffer = buffer;
+  state.bitCount = 32;
+}
+
+// The boundary after the last MCU of a restart interval.
+void RestartAtBoundary(DecoderState& state) {
+  state.bitBuffer = 0;
+  state.bitCount = 0;
+  while (state.marker == 0) {
+    if (state.inputPos >= state.streamEnd) {
+      state.marker = kMarkerEoi;
+      break;
+    }
+    const Item item = NextItemInterval(state, state.inputPos);
+    if (item.isMarker) state.marker = item.value;
+  }
+  state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  if (state.marker == kMarkerEoi) {
+    state.bitCount = 32;  // the rest of the scan decodes from zero bits
+    return;
+  }
+  state.marker = 0;
+  LoadInterval(state);
+}
+
+}  // namespace
+
+int LoadBitBuffer(DecoderState& state) {
+  if (state.restartInterval == 0) return LoadPlain(state) ? 1 : 0;
+  LoadInterval(state);
+  return 1;
+}
+
+int DecodeMcu(DecoderState& state) {
+  int16_t scratch[6 * 64];
+  memset(scratch, 0, sizeof scratch);
+  const bool interval = state.restartInterval != 0;
+  BitReader reader{state.inputPos, state.bitBuffer, state.bitCount, interval ? state.marker : 0};
+  const int lumaBlocks = LumaBlockCount(state);
+  const int blocks = BlockCount(state);
+
+  for (int b = 0; b < blocks; ++b) {
+    const int t = b < lumaBlocks ? 0 : 1;
+    int16_t* coefficients = scratch + b * 64;
+
+    // DC difference.
+    if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+    bool shortRead = false;
+    const int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
+    if (dcSize < 0 || dcSize > kMaxDcSize) return 0;
+    const uint32_t s = static_cast<uint32_t>(dcSize);
+    if (!shortRead && s > reader.count && (!interval || reader.marker == 0)) {
+      if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) return 0;
+    }
+    const int16_t difference = ReceiveExtend(reader, s);
+    int16_t& predictor = state.dcPredictor[b < lumaBlocks ? 0 : (b == lumaBlocks ? 1 : 2)];
+    predictor = static_cast<int16_t>(static_cast<uint16_t>(predictor + difference));
+    coefficients[0] = predictor;
+
+    // AC coefficients, k + remaining == 64 throughout.
+    int k = 1;
+    int remaining = 63;
+    for (;;) {
+      if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+      const int rs = DecodeSymbol(reader, state.fastAc[t], state.limitsAc[t], state.acSpec[t], shortRead);
+      if (rs < 0) return 0;
+      if (rs == 0x00) {  // EOB
+        coefficients[k] = kEndOfBlock;
+        break;
+      }
+      const uint32_t size = static_cast<uint32_t>(rs & 15);
+      const int run = rs >> 4;
+      if (size == 0) {
+        if (run != 15) return 0;
+        k += 16;  // ZRL
+        remaining -= 16;
+        if (remaining > 0) continue;
+        break;
+      }
+      if (size > kMaxAcSize) return 0;
+      k += run;
+      remaining -= run;
+      if (remaining <= 0) return 0;  // the coefficient would lie past position 63
+      if (size > reader.count && reader.marker == 0)
+        Refill(state, reader, RefillKind::kAcMagnitude, size);
+      coefficients[k] = ReceiveExtend(reader, size);
+      ++k;
+      if (--remaining == 0) break;
+    }
+  }
+
+  state.inputPos = reader.pos;
+  state.bitBuffer = reader.buffer;
+  state.bitCount = reader.count;
+  state.marker = reader.marker;
+  ++state.mcuNumber;
+  // Whatever follows the last MCU's bits is never examined.
+  const bool lastMcu = state.mcuNumber >= state.mcuTotal;
+  if (interval) {
+    if (!lastMcu && state.mcuNumber % state.restartInterval == 0) RestartAtBoundary(state);
+  } else if (!lastMcu && reader.marker != 0 && reader.marker != kMarkerEoi) {
+    if (!LoadPlain(state)) return 0;
+    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  }
+
+  // Dequantise into natural order.
+  memset(state.blockBuffer, 0, sizeof state.blockBuffer);
+  for (int b = 0; b < blocks; ++b) {
+    const uint8_t* q = state.quant[b < lumaBlocks ? 0 : 1];
+    const int16_t* coefficients = scratch + b * 64;
+    int16_t* block = state.blockBuffer + b * 64;
+    for (int k = 0; k < 64; ++k) {
+      const int32_t v = coefficients[k];
+      if (v == kEndOfBlock) break;
+      if (v != 0) block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(v * q[k]));
+    }
+  }
+  return 1;
+}

@@ -1,0 +1,37 @@
+// The MCU loop: every MCU in raster order through entropy decoding, level
+// shift, inverse DCT, assembly and colour conversion into the section.
+#include "decoder_state.h"
+
+int RunMcuLoop(DecoderState& state) {
+  const uint32_t sampling = state.samplingCode;
+  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
+  const uint32_t width = state.width;
+  const uint32_t height = state.height;
+  const uint32_t lastColumn = (width + mcuWidth - 1) / mcuWidth - 1;
+  const uint32_t lastRow = (height + mcuHeight - 1) / mcuHeight - 1;
+  const int lumaBlocks = LumaBlockCount(state);
+  const int blocks = BlockCount(state);
+  uint8_t* bits = static_cast<uint8_t*>(state.image.bits);
+
+  for (uint32_t my = 0;; ++my) {
+    for (uint32_t mx = 0;; ++mx) {
+      if (!DecodeMcu(state)) return 0;
+      // The level shift is carried by the luma DC: 128 * 8 (16-bit, wrapping).
+      for (int b = 0; b < lumaBlocks; ++b) {
+        int16_t& dc = state.blockBuffer[b * 64];
+        dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
+      }
+      for (int b = 0; b < blocks; ++b) InverseDct(state.cosineTable, state.blockBuffer + b * 64);
+      AssembleMcu(state);
+      const uint32_t columns = mx == lastColumn ? width - mx * mcuWidth : mcuWidth;
+      const uint32_t rows = my == lastRow ? height - my * mcuHeight : mcuHeight;
+      uint8_t* destination =
+          bits + (static_cast<size_t>(my) * mcuHeight * width + static_cast<size_t>(mx) * mcuWidth) * 4;
+      WriteMcuPixels(state, state.mcuPixelBuffer, destination, static_cast<int>(columns),
+                     static_cast<int>(rows), width);
+      if (mx == lastColumn) break;
+    }
+    if (my == lastRow) return 1;
+  }
+}
