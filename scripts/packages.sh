@@ -1,0 +1,25 @@
+# Debian packages the build, the tests and the demo use. Sourced by the
+# scripts; `ensure_packages LIST...` installs what is missing when run as root
+# and otherwise names the missing packages and exits 2.
+ZENTRAFOLD_BUILD_PACKAGES="cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev"
+ZENTRAFOLD_TEST_PACKAGES="libjpeg-turbo-progs libturbojpeg0-dev libstb-dev libpng-dev imagemagick \
+plasma-workspace-wallpapers valgrind libclang-rt-14-dev libx11-dev xvfb xdotool x11-apps wine64 \
+g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix fonts-dejavu-core"
+
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >/dev/null || return 1
+    apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null || return 1
+  else
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 2
+  fi
+}
