@@ -7,11 +7,11 @@
 
 namespace {
 
-const DecoderPaths kScalar = {DecodeMcu, InverseDct, OutputMcu, "scalar"};
+const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar"};
 #if defined(ZENTRAFOLD_HAVE_SSE2)
-const DecoderPaths kSse2 = {DecodeMcuFast, InverseDctSse2, OutputMcuSse2, "sse2"};
+const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2"};
 #else
-const DecoderPaths kPortable = {DecodeMcuFast, InverseDct, OutputMcu, "portable"};
+const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable"};
 #endif
 
 const DecoderPaths& Pick() {

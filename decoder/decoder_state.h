@@ -110,6 +110,9 @@ struct DecoderState {
   uint32_t marker;
   uint32_t mcuNumber;
   uint32_t mcuTotal;
+  // The stage procedures of the MCU loop; null: SelectedPaths(). Tests and
+  // the stage profile set it to run one decode on chosen paths.
+  const struct DecoderPaths* paths;
 };
 
 // MCU layout helpers, from samplingCode and componentCount.
@@ -179,6 +182,7 @@ void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int r
 
 struct DecoderPaths {
   int (*decodeMcu)(DecoderState& state);
+  bool usesFastAcTables;  // decodeMcu needs fastAcWhole
   void (*inverseDct)(const CosineTable& table, int16_t* block);
   void (*outputMcu)(DecoderState& state, uint8_t* destination, int columns, int rows);
   const char* name;  // for tools and tests: "scalar", "sse2", ...

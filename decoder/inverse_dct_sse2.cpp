@@ -25,14 +25,17 @@ namespace {
 template <int kPairs>
 inline void Pass(const __m128i* in, const __m128i* pairs, __m128i* out) {
   __m128i lo[kPairs], hi[kPairs];
+#pragma GCC unroll 4
   for (int p = 0; p < kPairs; ++p) {
     lo[p] = _mm_unpacklo_epi16(in[2 * p], in[2 * p + 1]);
     hi[p] = _mm_unpackhi_epi16(in[2 * p], in[2 * p + 1]);
   }
+#pragma GCC unroll 8
   for (int i = 0; i < 8; ++i) {
     // uint32_t sum = 0; for (k) sum += in[k][c] * T[i][k];  (per column c)
     __m128i sumLo = _mm_madd_epi16(lo[0], pairs[i * 4]);
     __m128i sumHi = _mm_madd_epi16(hi[0], pairs[i * 4]);
+#pragma GCC unroll 4
     for (int p = 1; p < kPairs; ++p) {
       sumLo = _mm_add_epi32(sumLo, _mm_madd_epi16(lo[p], pairs[i * 4 + p]));
       sumHi = _mm_add_epi32(sumHi, _mm_madd_epi16(hi[p], pairs[i * 4 + p]));
@@ -90,13 +93,12 @@ void InverseDctSse2(const CosineTable& table, int16_t* block) {
   __m128i pairOr[4];
   for (int p = 0; p < 4; ++p) pairOr[p] = _mm_or_si128(rows[2 * p], rows[2 * p + 1]);
   const __m128i any = _mm_or_si128(_mm_or_si128(pairOr[0], pairOr[1]), _mm_or_si128(pairOr[2], pairOr[3]));
-  int rowPairs = 0;
-  for (int p = 3; p >= 0; --p) {
-    if (_mm_movemask_epi8(_mm_cmpeq_epi16(pairOr[p], zero)) != 0xFFFF) {
-      rowPairs = p + 1;
-      break;
-    }
-  }
+  // Byte masks of the zero rows (per pair of rows) and zero columns.
+  int zeroRowPairs = 0;
+  for (int p = 0; p < 4; ++p)
+    zeroRowPairs |= (_mm_movemask_epi8(_mm_cmpeq_epi16(pairOr[p], zero)) == 0xFFFF) << p;
+  const int usedRowPairs = ~zeroRowPairs & 15;
+  const int rowPairs = usedRowPairs == 0 ? 0 : 32 - __builtin_clz(static_cast<unsigned>(usedRowPairs));
   const int columnPairs = PairsInUse(_mm_movemask_epi8(_mm_cmpeq_epi32(any, zero)));
   if (rowPairs == 0) return;  // all zero: the output is zero as well
 

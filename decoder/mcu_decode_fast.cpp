@@ -27,40 +27,58 @@ namespace {
 constexpr int32_t kExtendThreshold[12] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024};
 constexpr int32_t kExtendOffset[12] = {0, -1, -3, -7, -15, -31, -63, -127, -255, -511, -1023, -2047};
 
-int16_t Extend(uint32_t bits, uint32_t size) {
-  int32_t value = static_cast<int32_t>(bits);
-  if (value < kExtendThreshold[size]) value += kExtendOffset[size];
-  return static_cast<int16_t>(value);
+// EXTEND without a branch: the offset is added under a mask.
+inline int16_t Extend(uint32_t bits, uint32_t size) {
+  const int32_t value = static_cast<int32_t>(bits);
+  const int32_t below = -static_cast<int32_t>(value < kExtendThreshold[size]);
+  return static_cast<int16_t>(value + (kExtendOffset[size] & below));
 }
 
 struct Reader {
   const uint8_t* pos;
-  const uint8_t* safeEnd;  // a refill needs up to four bytes before the end
+  // A refill reads up to four bytes, and the branch-free one two bytes even
+  // when it is not due: every read stays two bytes short of the end.
+  const uint8_t* safeEnd;
   uint32_t buffer;
   uint32_t count;
 };
 
 // The refill of DecodeMcu when it meets only data bytes (0xFF 0x00 is the
 // data byte 0xFF). False when it would meet a marker or the stream's end.
-inline bool Refill(Reader& r) {
+inline bool RefillStuffed(Reader& r) {
   if (r.pos > r.safeEnd) return false;
   const uint8_t* p = r.pos;
-  uint32_t b1 = p[0];
-  uint32_t b2 = p[1];
-  if ((b1 == 0xFF) | (b2 == 0xFF)) {
-    if (b1 == 0xFF) {
-      if (p[1] != 0x00) return false;
-      ++p;
-    }
-    b2 = p[1];
-    if (b2 == 0xFF) {
-      if (p[2] != 0x00) return false;
-      ++p;
-    }
+  const uint32_t b1 = p[0];
+  if (b1 == 0xFF) {
+    if (p[1] != 0x00) return false;
+    ++p;
+  }
+  const uint32_t b2 = p[1];
+  if (b2 == 0xFF) {
+    if (p[2] != 0x00) return false;
+    ++p;
   }
   r.pos = p + 2;
   r.buffer += (b1 << 8 | b2) << (16 - r.count);
   r.count += 16;
+  return true;
+}
+
+// The refill before a code: when bitCount <= 16, 16 more bits. Without a
+// 0xFF in the next two bytes and away from the end, it is done without a
+// branch on the bit count: the two bytes are read either way, and added
+// (with bitCount and the position advanced) only when it is due.
+inline bool RefillBeforeCode(Reader& r) {
+  const uint32_t due = r.count <= 16;
+  const uint32_t b1 = r.pos[0];
+  const uint32_t b2 = r.pos[1];
+  if (__builtin_expect(due & ((b1 == 0xFF) | (b2 == 0xFF) | (r.pos > r.safeEnd)), 0)) return RefillStuffed(r);
+  // Shifting by 16 - bitCount is only meaningful when it is due; otherwise
+  // the chunk is masked to 0 and the shift amount kept in range.
+  const uint32_t chunk = (b1 << 8 | b2) & (0u - due);
+  r.buffer += chunk << ((16 - r.count) & 31);
+  r.count += due << 4;
+  r.pos += due << 1;
   return true;
 }
 
@@ -86,8 +104,8 @@ inline int DecodeSymbol(Reader& r, const FastLookupTable& fast, const CodeLimitT
 
 // One MCU into blockBuffer; false to leave it to DecodeMcu.
 bool TryDecodeMcu(DecoderState& state) {
-  if (state.streamEnd - state.inputPos < 4) return false;
-  Reader r{state.inputPos, state.streamEnd - 4, state.bitBuffer, state.bitCount};
+  if (state.streamEnd - state.inputPos < 6) return false;
+  Reader r{state.inputPos, state.streamEnd - 6, state.bitBuffer, state.bitCount};
   if (r.count > 32) return false;  // wrapped after a marker: DecodeMcu's business
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
@@ -99,12 +117,12 @@ bool TryDecodeMcu(DecoderState& state) {
     const uint8_t* q = state.quant[t];
     int16_t* block = state.blockBuffer + b * 64;
 
-    if (r.count <= 16 && !Refill(r)) return false;
+    if (!RefillBeforeCode(r)) return false;
     if (r.count < 8) return false;  // the short read: only after a marker, never here
     const int dcSize = DecodeSymbol(r, state.fastDc[t], state.limitsDc[t], state.dcSpec[t]);
     if (dcSize < 0 || dcSize > 11) return false;
     const uint32_t s = static_cast<uint32_t>(dcSize);
-    if (s > r.count && !Refill(r)) return false;
+    if (s > r.count && !RefillStuffed(r)) return false;
     int16_t difference = 0;
     if (s != 0) {
       difference = Extend(r.buffer >> (32 - s), s);
@@ -117,7 +135,7 @@ bool TryDecodeMcu(DecoderState& state) {
     const FastAcTable& whole = state.fastAcWhole[t];
     int k = 1;
     for (;;) {
-      if (r.count <= 16 && !Refill(r)) return false;
+      if (!RefillBeforeCode(r)) return false;
       const int32_t e = whole.entry[r.buffer >> 23];
       if (e & kAcWhole) {
         k += (e >> 8) & 15;
@@ -149,7 +167,7 @@ bool TryDecodeMcu(DecoderState& state) {
       if (size > 10) return false;
       k += run;
       if (k > 63) return false;
-      if (size > r.count && !Refill(r)) return false;
+      if (size > r.count && !RefillStuffed(r)) return false;
       const int16_t v = Extend(r.buffer >> (32 - size), size);
       Consume(r, size);
       block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(v * q[k]));

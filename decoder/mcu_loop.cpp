@@ -8,7 +8,7 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
 }
 
 int RunMcuLoop(DecoderState& state) {
-  const DecoderPaths& paths = SelectedPaths();
+  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
   const uint32_t sampling = state.samplingCode;
   const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
   const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
@@ -19,7 +19,7 @@ int RunMcuLoop(DecoderState& state) {
   const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
   uint8_t* bits = static_cast<uint8_t*>(state.image.bits);
-  if (paths.decodeMcu == DecodeMcuFast) {
+  if (paths.usesFastAcTables) {
     for (int t = 0; t < (state.componentCount == 3 ? 2 : 1); ++t)
       BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcWhole[t]);
   }

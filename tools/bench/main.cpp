@@ -1,4 +1,5 @@
 // zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...
+// zentrafold-bench --stages [--repeat N] FILE_OR_DIR...
 //
 // Decodes each JPEG repeatedly with Zentrafold and, in the same run and
 // interleaved, with libjpeg-turbo and stb_image; reports each decoder's
@@ -8,6 +9,9 @@
 //
 // Every timed decode obtains fresh output memory and frees it, and every
 // decoder's output comes from the same allocator as our bitmap sections.
+//
+// --stages instead times each stage of our MCU loop, on the scalar paths
+// (ZENTRAFOLD_FORCE_SCALAR=1) and on the fast ones, per file and summed.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "peers.h"
+#include "stages.h"
 
 namespace {
 
@@ -44,13 +49,15 @@ struct File {
 struct Options {
   int repeat = 9;
   bool json = false;
+  bool stages = false;
   std::optional<Kind> only;
   std::vector<std::string> inputs;
 };
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...\n");
+               "usage: zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...\n"
+               "       zentrafold-bench --stages [--repeat N] FILE_OR_DIR...\n");
   return 2;
 }
 
@@ -59,6 +66,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const std::string arg = argv[i];
     if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--stages") {
+      options.stages = true;
     } else if (arg == "--repeat" && i + 1 < argc) {
       options.repeat = std::atoi(argv[++i]);
       if (options.repeat < 1) return false;
@@ -129,6 +138,48 @@ double Rate(const File& file, Kind kind) {
   return file.median[kind] > 0 && !file.failed[kind] ? file.megapixels() / file.median[kind] : 0;
 }
 
+int PrintStages(const std::vector<File>& files, int repeat) {
+  using zentrafold::bench::StageTimes;
+  std::printf("stage times in ms (median of %d), scalar paths -> %s paths\n", repeat,
+              zentrafold::bench::FastPathName().c_str());
+  std::printf("%-36s %15s %15s %15s %15s %15s\n", "file", "entropy+dequant", "inverse DCT", "assembly",
+              "colour", "whole decode");
+  StageTimes sum[2];
+  for (const File& f : files) {
+    StageTimes t[2];
+    for (int fast = 0; fast < 2; ++fast) {
+      t[fast] = zentrafold::bench::ProfileStages(f.bytes.data(), f.bytes.size(), fast == 0, repeat);
+      sum[fast].entropy += t[fast].entropy;
+      sum[fast].idct += t[fast].idct;
+      sum[fast].assembly += t[fast].assembly;
+      sum[fast].color += t[fast].color;
+      sum[fast].total += t[fast].total;
+    }
+    auto cell = [](double a, double b) {
+      static char text[8][32];
+      static int next = 0;
+      char* c = text[next++ % 8];
+      std::snprintf(c, 32, "%6.1f -> %5.1f", a * 1e3, b * 1e3);
+      return c;
+    };
+    std::printf("%-36.36s %15s %15s %15s %15s %15s\n", f.name.c_str(), cell(t[0].entropy, t[1].entropy),
+                cell(t[0].idct, t[1].idct), cell(t[0].assembly, t[1].assembly), cell(t[0].color, t[1].color),
+                cell(t[0].total, t[1].total));
+  }
+  auto share = [](double part, double whole) { return whole > 0 ? 100 * part / whole : 0; };
+  for (int fast = 0; fast < 2; ++fast) {
+    const StageTimes& s = sum[fast];
+    std::printf("%s, all files: entropy+dequant %.1f ms (%.0f%%), inverse DCT %.1f ms (%.0f%%), assembly %.1f ms "
+                "(%.0f%%), colour %.1f ms (%.0f%%), rest %.1f ms (%.0f%%), whole %.1f ms\n",
+                fast ? "fast" : "scalar", s.entropy * 1e3, share(s.entropy, s.total), s.idct * 1e3,
+                share(s.idct, s.total), s.assembly * 1e3, share(s.assembly, s.total), s.color * 1e3,
+                share(s.color, s.total), (s.total - s.entropy - s.idct - s.assembly - s.color) * 1e3,
+                share(s.total - s.entropy - s.idct - s.assembly - s.color, s.total), s.total * 1e3);
+  }
+  std::printf("(on the fast paths assembly and colour conversion are one stage, shown as assembly)\n");
+  return 0;
+}
+
 double GeometricMean(const std::vector<double>& values) {
   if (values.empty()) return 0;
   double logSum = 0;
@@ -168,6 +219,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zentrafold-bench: no decodable files\n");
     return 2;
   }
+
+  if (options.stages) return PrintStages(files, options.repeat);
 
   // Interleaved: each repetition runs every decoder once, in an order that
   // rotates, so slow drifts of the machine fall on all of them alike.
