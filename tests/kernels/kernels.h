@@ -1,0 +1,42 @@
+// The fast kernels under test, with what the processor needs to run them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "decoder_state.h"
+
+struct IdctKernel {
+  std::string name;
+  void (*run)(const CosineTable& table, int16_t* block);
+  bool (*supported)();
+};
+
+struct OutputKernel {
+  std::string name;
+  void (*run)(DecoderState& state, uint8_t* destination, int columns, int rows);
+  bool (*supported)();
+};
+
+inline bool Always() { return true; }
+
+inline std::vector<IdctKernel> IdctKernels() {
+  std::vector<IdctKernel> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", InverseDctSse2, Always});
+#endif
+  return kernels;
+}
+
+inline std::vector<OutputKernel> OutputKernels() {
+  std::vector<OutputKernel> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", OutputMcuSse2, Always});
+#endif
+  return kernels;
+}
+
+template <typename Kernel>
+std::string KernelName(const testing::TestParamInfo<Kernel>& info) {
+  return info.param.name;
+}
