@@ -1,6 +1,7 @@
 // The fast kernels under test, with what the processor needs to run them.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ inline std::vector<OutputKernel> OutputKernels() {
 #endif
   return kernels;
 }
+
+// Test names and messages show the kernel's name rather than its bytes.
+inline void PrintTo(const IdctKernel& kernel, std::ostream* os) { *os << kernel.name; }
+inline void PrintTo(const OutputKernel& kernel, std::ostream* os) { *os << kernel.name; }
 
 template <typename Kernel>
 std::string KernelName(const testing::TestParamInfo<Kernel>& info) {
