@@ -26,6 +26,9 @@ inline std::vector<IdctKernel> IdctKernels() {
 #if defined(ZENTRAFOLD_HAVE_SSE2)
   kernels.push_back({"sse2", InverseDctSse2, Always});
 #endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  kernels.push_back({"avx2", InverseDctAvx2, CpuHasAvx2});
+#endif
   return kernels;
 }
 
