@@ -134,7 +134,60 @@ const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes) {
   return pos;
 }
 
+// The AC symbols of one block, from k = 1; one step is one symbol.
+struct AcBlock {
+  int16_t* block;
+  const uint8_t* q;
+  const FastAcTable* whole;
+  const CodeLimitTable* limits;
+  const HuffmanSpec* spec;
+  int k;
+};
+
+enum Step { kMore, kBlockDone, kGiveUp };
+
+__attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
+  RefillBeforeCode(sc);
+  const int32_t e = a.whole->entry[Peek(w, 9)];
+  if (e & kAcWhole) {
+    a.k += (e >> 8) & 15;
+    if (a.k > 63) return kGiveUp;
+    Consume(w, sc, static_cast<uint32_t>(e & 31));
+    a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * a.q[a.k]));
+    return ++a.k == 64 ? kBlockDone : kMore;
+  }
+  int rs;
+  if (e & kAcCode) {
+    Consume(w, sc, static_cast<uint32_t>(e & 31));
+    rs = (e >> 8) & 0xFF;
+  } else {
+    uint32_t length;
+    rs = LimitRead(Peek(w, 32), 9, *a.limits, a.spec, length);
+    if (rs < 0) return kGiveUp;
+    Consume(w, sc, length);
+  }
+  if (rs == 0x00) return kBlockDone;  // EOB
+  const uint32_t size = static_cast<uint32_t>(rs & 15);
+  const int run = rs >> 4;
+  if (size == 0) {
+    if (run != 15) return kGiveUp;
+    a.k += 16;  // ZRL; past the end it ends the block
+    return a.k < 64 ? kMore : kBlockDone;
+  }
+  if (size > 10) return kGiveUp;
+  a.k += run;
+  if (a.k > 63) return kGiveUp;
+  RefillBeforeMagnitude(sc, size);
+  const int16_t v = Extend(Peek(w, size), size);
+  Consume(w, sc, size);
+  a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>(v * a.q[a.k]));
+  return ++a.k == 64 ? kBlockDone : kMore;
+}
+
 // One MCU into blockBuffer; false to leave it to DecodeMcu.
+//
+// A symbol (a code of up to 16 bits and a magnitude of up to 11) takes at
+// most 27 bits, so one fill to 56 bits serves two symbols.
 bool TryDecodeMcu(DecoderState& state) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
@@ -166,51 +219,20 @@ bool TryDecodeMcu(DecoderState& state) {
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
-    const FastAcTable& whole = state.fastAcWhole[t];
-    int k = 1;
-    for (;;) {
+    AcBlock a{block, q, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
+    Step step = AcStep(w, sc, a);  // shares the DC's fill
+    while (step == kMore) {
       if (!Fill(w)) return false;
-      RefillBeforeCode(sc);
-      const int32_t e = whole.entry[Peek(w, 9)];
-      if (e & kAcWhole) {
-        k += (e >> 8) & 15;
-        if (k > 63) return false;
-        Consume(w, sc, static_cast<uint32_t>(e & 31));
-        block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * q[k]));
-        if (++k == 64) break;
-        continue;
-      }
-      int rs;
-      if (e & kAcCode) {
-        Consume(w, sc, static_cast<uint32_t>(e & 31));
-        rs = (e >> 8) & 0xFF;
-      } else {
-        uint32_t length;
-        rs = LimitRead(Peek(w, 32), 9, state.limitsAc[t], state.acSpec[t], length);
-        if (rs < 0) return false;
-        Consume(w, sc, length);
-      }
-      if (rs == 0x00) break;  // EOB
-      const uint32_t size = static_cast<uint32_t>(rs & 15);
-      const int run = rs >> 4;
-      if (size == 0) {
-        if (run != 15) return false;
-        k += 16;  // ZRL; past the end it ends the block
-        if (k < 64) continue;
-        break;
-      }
-      if (size > 10) return false;
-      k += run;
-      if (k > 63) return false;
-      RefillBeforeMagnitude(sc, size);
-      const int16_t v = Extend(Peek(w, size), size);
-      Consume(w, sc, size);
-      block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(v * q[k]));
-      if (++k == 64) break;
+      step = AcStep(w, sc, a);
+      if (step == kMore) step = AcStep(w, sc, a);
     }
+    if (step == kGiveUp) return false;
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
   }
 
+  // DecodeMcu's bitBuffer is the first bitCount (at most 32) bits, and the
+  // bytes its refills took must be checked ones: one more fill gives both.
+  if (!Fill(w)) return false;
   state.inputPos = AfterDataBytes(state.inputPos, sc.dataBytes);
   state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
   state.bitCount = sc.count;
