@@ -12,7 +12,7 @@ const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar"}
 const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2"};
 #endif
 #if defined(ZENTRAFOLD_HAVE_AVX2)
-const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuSse2, "avx2"};
+const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2"};
 #endif
 #if !defined(ZENTRAFOLD_HAVE_SSE2)
 const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable"};

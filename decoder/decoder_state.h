@@ -181,7 +181,9 @@ void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int r
 #endif
 #if defined(ZENTRAFOLD_HAVE_SSE2) && (defined(__GNUC__) || defined(__clang__))
 #define ZENTRAFOLD_HAVE_AVX2 1
-void InverseDctAvx2(const CosineTable& table, int16_t* block);  // only where CpuHasAvx2()
+// Only where CpuHasAvx2():
+void InverseDctAvx2(const CosineTable& table, int16_t* block);
+void OutputMcuAvx2(DecoderState& state, uint8_t* destination, int columns, int rows);
 bool CpuHasAvx2();
 #endif
 

@@ -37,6 +37,9 @@ inline std::vector<OutputKernel> OutputKernels() {
 #if defined(ZENTRAFOLD_HAVE_SSE2)
   kernels.push_back({"sse2", OutputMcuSse2, Always});
 #endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  kernels.push_back({"avx2", OutputMcuAvx2, CpuHasAvx2});
+#endif
   return kernels;
 }
 
