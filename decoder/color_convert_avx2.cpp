@@ -67,6 +67,22 @@ __attribute__((target("avx2"))) inline void Put(uint8_t* first, uint8_t* second,
   Store16(first, second, _mm256_add_epi16(y, t.blue), _mm256_add_epi16(y, t.green), _mm256_add_epi16(y, t.red));
 }
 
+// The terms of one chroma row (qwords picked by kPick), each sample twice.
+template <int kPick>
+__attribute__((target("avx2"))) inline Terms Widen(const Terms& t) {
+  const __m256i b = _mm256_permute4x64_epi64(t.blue, kPick);
+  const __m256i g = _mm256_permute4x64_epi64(t.green, kPick);
+  const __m256i r = _mm256_permute4x64_epi64(t.red, kPick);
+  return {_mm256_unpacklo_epi16(b, b), _mm256_unpacklo_epi16(g, g), _mm256_unpacklo_epi16(r, r)};
+}
+
+// The terms of one chroma row (lane kPick) in both lanes.
+template <int kPick>
+__attribute__((target("avx2"))) inline Terms BothLanes(const Terms& t) {
+  return {_mm256_permute2x128_si256(t.blue, t.blue, kPick), _mm256_permute2x128_si256(t.green, t.green, kPick),
+          _mm256_permute2x128_si256(t.red, t.red, kPick)};
+}
+
 template <int kH, int kV>
 __attribute__((target("avx2"))) void OutputColorMcu(const int16_t* blocks, uint8_t* destination, size_t rowBytes) {
   const int16_t* cbBlock = blocks + kH * kV * 64;
@@ -78,13 +94,7 @@ __attribute__((target("avx2"))) void OutputColorMcu(const int16_t* blocks, uint8
       const int cy = pair * 2 + half;
       if (kH == 2) {
         // One chroma row over 16 pixels: samples 0..3 | 4..7 of it, each twice.
-        const int pick = half ? 0x32 : 0x10;
-        const Terms row = {_mm256_unpacklo_epi16(_mm256_permute4x64_epi64(t.blue, pick),
-                                                 _mm256_permute4x64_epi64(t.blue, pick)),
-                           _mm256_unpacklo_epi16(_mm256_permute4x64_epi64(t.green, pick),
-                                                 _mm256_permute4x64_epi64(t.green, pick)),
-                           _mm256_unpacklo_epi16(_mm256_permute4x64_epi64(t.red, pick),
-                                                 _mm256_permute4x64_epi64(t.red, pick))};
+        const Terms row = half ? Widen<0x32>(t) : Widen<0x10>(t);
         for (int dy = 0; dy < kV; ++dy) {
           const int y = cy * kV + dy;
           const int16_t* luma = blocks + (y / 8) * 2 * 64 + (y % 8) * 8;
@@ -95,10 +105,7 @@ __attribute__((target("avx2"))) void OutputColorMcu(const int16_t* blocks, uint8
         }
       } else if (kV == 2) {
         // One chroma row over the two pixel rows 2 cy, 2 cy + 1.
-        const int pick = half ? 0x11 : 0x00;
-        const Terms row = {_mm256_permute2x128_si256(t.blue, t.blue, pick),
-                           _mm256_permute2x128_si256(t.green, t.green, pick),
-                           _mm256_permute2x128_si256(t.red, t.red, pick)};
+        const Terms row = half ? BothLanes<0x11>(t) : BothLanes<0x00>(t);
         const int y = cy * 2;
         uint8_t* out = destination + static_cast<size_t>(y) * rowBytes;
         Put(out, out + rowBytes, ClampLuma(Load(blocks + (y / 8) * 64 + (y % 8) * 8)), row);
