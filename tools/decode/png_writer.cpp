@@ -1,5 +1,7 @@
-// PNG through libpng: 8-bit RGB, no interlacing, libpng's default filters and
-// compression level.
+// PNG through libpng: 8-bit RGB, no interlacing, libpng's adaptive filters.
+// zlib level 3 rather than the default 6: on photographs it writes about a
+// third of the time for files some 6% larger, and encoding, not decoding, is
+// what a batch spends its time on.
 #include <png.h>
 
 #include <cerrno>
@@ -62,6 +64,7 @@ bool WritePng(std::FILE* out, const Picture& picture, std::string& error) {
   png_set_write_fn(png, &sink, WriteToSink, FlushSink);
   png_set_IHDR(png, info, picture.width, picture.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_compression_level(png, 3);
   png_write_info(png, info);
   for (uint32_t y = 0; y < picture.height; ++y) {
     const uint8_t* source = picture.bgrx + static_cast<size_t>(y) * picture.width * 4;
