@@ -37,9 +37,10 @@ std::string DisplayName(const std::string& path) { return path == "-" ? "stdin" 
 
 std::string RefusalReason(const uint8_t* stream, size_t size) {
   const StreamInfo info = InspectStream(stream, size);
-  if (info.refusal == Refusal::kNone && info.Pixels() * 4 > kMaxSectionBytes)
-    return "frame of " + SizeText(info) + " is too large for a bitmap section";
-  return DescribeRefusal(info);
+  if (info.refusal != Refusal::kNone) return DescribeRefusal(info);
+  // Headers in profile: the trouble is in the data, or the section.
+  if (info.Pixels() * 4 > kMaxSectionBytes) return "frame of " + SizeText(info) + " is too large for a bitmap section";
+  return "damaged or unsupported stream";
 }
 
 FileResult DecodeFile(DecoderState* state, const DecodeRequest& request) {
