@@ -267,7 +267,7 @@ TEST_F(ToolTest, ReadOnlyOutputDirectory) {
   EXPECT_TRUE(fs::is_empty(Work("locked")));
 }
 
-TEST_F(ToolTest, AnOlderFileSurvivesAFailedDecodeAndAFailedWrite) {
+TEST_F(ToolTest, AnOlderFileSurvivesARefusalAndIsReplacedWhole) {
   const fs::path output = Work("keep.ppm");
   WriteFile(output, {'o', 'l', 'd'});
   EXPECT_EQ(RunTool(Quote(StreamDir() / "progressive.jpg") + " " + Quote(output)).status, 1);
