@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <filesystem>
@@ -299,6 +300,26 @@ TEST_F(ToolTest, DevicesAndPipesAreWrittenInPlace) {
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(fs::is_fifo(fifo));
   EXPECT_EQ(ReadFile(copy), DecodeWithLibrary(input).bgrx);
+}
+
+// Killed in the middle of a batch, the tool takes its half-written
+// temporary files with it.
+TEST_F(ToolTest, AnInterruptedBatchLeavesNoTemporaryFiles) {
+  std::string inputs;
+  for (int i = 0; i < 40; ++i) {
+    inputs += ' ';
+    inputs += Quote(LargeStream());
+  }
+  const fs::path outDir = Work("out");
+  const int status = RunShell(Quote(ZENTRAFOLD_DECODE_TOOL) + " --jobs 2 --out-dir " + Quote(outDir) + inputs +
+                              " >/dev/null 2>&1 & pid=$!; sleep 0.7; kill -TERM $pid; wait $pid");
+  EXPECT_EQ(status, 128 + SIGTERM) << "the tool should have died of the signal";
+  size_t pictures = 0;
+  for (const auto& entry : fs::directory_iterator(outDir)) {
+    EXPECT_EQ(entry.path().extension(), ".png") << entry.path();
+    ++pictures;
+  }
+  EXPECT_LT(pictures, 40u) << "the batch ended before the signal: nothing was tested";
 }
 
 TEST_F(ToolTest, BatchGoesOnPastRefusedFiles) {
