@@ -1,58 +1,102 @@
-// zentrafold-decode INPUT.jpg OUTPUT.ppm: decodes a baseline JPEG to a binary
-// PPM (P6, RGB). Exit 0 on success, 1 when the decoder refuses the stream,
-// 2 on usage or I/O errors.
-#include <zentrafold/decoder.h>
-
+// zentrafold-decode: baseline JPEG to png, ppm, bmp or raw BGRX, one file or
+// a batch. The work is in the other files of this directory; this one picks
+// the mode and maps the outcome to the exit status.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
+#include <thread>
+
+#include "batch.h"
+#include "decode_file.h"
+#include "file_io.h"
+#include "info.h"
+#include "options.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define ZENTRAFOLD_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define ZENTRAFOLD_ISATTY(fd) isatty(fd)
+#endif
 
 namespace {
 
-int Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "zentrafold-decode: %s\n", message.c_str());
-  return code;
+using namespace zentrafold::tool;
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "zentrafold-decode: %s\ntry 'zentrafold-decode --help'\n", message.c_str());
+  return 2;
+}
+
+int ExitStatus(FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::kDecoded: return 0;
+    case FileOutcome::kRefused: return 1;
+    case FileOutcome::kFailed: return 2;
+  }
+  return 2;
+}
+
+int Run(int argc, char** argv) {
+  std::string error;
+  const std::optional<Options> parsed = ParseOptions(argc, argv, error);
+  if (!parsed) return UsageError(error);
+  const Options& options = *parsed;
+  if (options.help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+  if (options.info) {
+    if (options.operands.empty()) return UsageError("--info needs at least one INPUT");
+    return PrintInfo(options.operands);
+  }
+
+  if (options.outDir) {
+    if (options.operands.empty()) return UsageError("--out-dir needs at least one INPUT");
+    for (const std::string& input : options.operands)
+      if (input == "-") return UsageError("batch mode reads files, not standard input");
+    BatchRequest batch;
+    batch.inputs = options.operands;
+    batch.outDir = *options.outDir;
+    batch.format = options.format.value_or(OutputFormat::kPng);
+    if (!FormatAvailable(batch.format)) return UsageError("png output is unavailable: this build has no libpng");
+    batch.jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    batch.maxPixels = options.maxPixels;
+    batch.showProgress = ZENTRAFOLD_ISATTY(2) != 0;
+    return RunBatch(batch);
+  }
+
+  if (options.operands.size() != 2) return UsageError("expected INPUT and OUTPUT (or --out-dir DIR INPUT...)");
+  DecodeRequest request;
+  request.input = options.operands[0];
+  request.output = options.operands[1];
+  request.maxPixels = options.maxPixels;
+  if (options.format) {
+    request.format = *options.format;
+  } else if (request.output == "-") {
+    return UsageError("writing to standard output needs --format");
+  } else if (const auto format = FormatFromFileName(request.output)) {
+    request.format = *format;
+  } else {
+    return UsageError("cannot tell the format from '" + request.output + "': use --format png, ppm, bmp or bgrx");
+  }
+  if (!FormatAvailable(request.format)) return UsageError("png output is unavailable: this build has no libpng");
+
+  DecoderState* state = CreateDecoderState();
+  const FileResult result = DecodeFile(state, request);
+  DestroyDecoderState(state);
+  if (result.outcome != FileOutcome::kDecoded)
+    std::fprintf(stderr, "zentrafold-decode: %s\n", result.message.c_str());
+  return ExitStatus(result.outcome);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: zentrafold-decode INPUT.jpg OUTPUT.ppm\n");
-    return 2;
-  }
-  const std::string input = argv[1];
-  const std::string output = argv[2];
-
-  std::ifstream in(input, std::ios::binary);
-  if (!in) return Fail(2, input + ": cannot open");
-  const std::vector<uint8_t> stream{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return Fail(2, input + ": read error");
-
-  const ImageRecord* image = DecodeImage(stream.data(), stream.size(), nullptr);
-  if (image == nullptr) return Fail(1, input + ": not a supported baseline JPEG, or damaged");
-
-  const uint32_t width = static_cast<uint32_t>(image->header.biWidth);
-  const uint32_t height = static_cast<uint32_t>(-image->header.biHeight);
-  const auto* pixels = static_cast<const uint8_t*>(image->bits);
-  std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
-  for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i) {
-    rgb[i * 3 + 0] = pixels[i * 4 + kPixelRed];
-    rgb[i * 3 + 1] = pixels[i * 4 + kPixelGreen];
-    rgb[i * 3 + 2] = pixels[i * 4 + kPixelBlue];
-  }
-  DeleteObject(image->bitmap);
-
-  std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  if (!out) return Fail(2, output + ": cannot create");
-  out << "P6\n" << width << ' ' << height << "\n255\n";
-  out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
-  out.close();
-  if (!out) {
-    std::remove(output.c_str());
-    return Fail(2, output + ": write error");
-  }
-  return 0;
+  RemoveTemporaryFilesOnInterrupt();
+  return Run(argc, argv);
 }

@@ -35,5 +35,22 @@ struct ImageRecord {
 // until the next decode, or null when the stream is outside the supported
 // profile or damaged. On null nothing is left allocated. The stream must stay
 // unchanged during the call (tables are read from it in place). Not
-// re-entrant: one decode at a time per process.
+// re-entrant: one DecodeImage at a time per process (DecodeImageWithState,
+// below, decodes on several threads).
 ImageRecord* DecodeImage(const uint8_t* stream, size_t size, HDC dc);
+
+// The same decode over a state the caller owns, for decoding on several
+// threads at once: one state per thread, each used by one decode at a time.
+// The returned record lives inside `state` and is valid until the next decode
+// with it or until it is destroyed; the bitmap section is the caller's, as
+// with DecodeImage, and outlives the state. The decode allocates nothing;
+// only CreateDecoderState does.
+struct DecoderState;
+
+// A zeroed state (its lookup tables are built on its first decode), or null
+// when the memory cannot be had.
+DecoderState* CreateDecoderState();
+// Frees a state made by CreateDecoderState; null is ignored.
+void DestroyDecoderState(DecoderState* state);
+// DecodeImage over `state`; null when `state` is null.
+ImageRecord* DecodeImageWithState(DecoderState* state, const uint8_t* stream, size_t size, HDC dc);

@@ -1,0 +1,167 @@
+#include "test_streams.h"
+
+#include <zentrafold/decoder.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace zentrafold::test {
+namespace fs = std::filesystem;
+namespace {
+
+// A picture with edges, gradients and texture in every channel, so that
+// every coefficient position and the chroma paths get exercised.
+void WriteSourcePpm(const fs::path& path, int width, int height) {
+  std::vector<uint8_t> bytes;
+  const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  bytes.insert(bytes.end(), header.begin(), header.end());
+  uint32_t noise = 12345;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      noise = noise * 1103515245u + 12345u;
+      const int grain = static_cast<int>((noise >> 16) & 31) - 16;
+      const int r = (x * 255) / (width - 1);
+      const int g = ((x / 6 + y / 6) % 2) ? 220 : 30;
+      const int b = (y * 255) / (height - 1);
+      auto clamp = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+      bytes.push_back(clamp(r + grain));
+      bytes.push_back(clamp(g + grain / 2));
+      bytes.push_back(clamp(b - grain));
+    }
+  }
+  WriteFile(path, bytes);
+}
+
+void MustRun(const std::string& command) {
+  if (RunShell(command) != 0) throw std::runtime_error("test set-up failed: " + command);
+}
+
+void MakeStreams(const fs::path& dir) {
+  fs::create_directories(dir);
+  const fs::path source = dir / "source.ppm";
+  WriteSourcePpm(source, 67, 45);
+  const std::string src = Quote(source);
+  auto cjpeg = [&](const std::string& options, const std::string& name) {
+    MustRun("cjpeg " + options + " " + src + " > " + Quote(dir / name));
+  };
+  cjpeg("-sample 1x1", "s11.jpg");
+  cjpeg("-sample 1x2", "s12.jpg");
+  cjpeg("-sample 2x1", "s21.jpg");
+  cjpeg("-sample 2x2", "s22.jpg");
+  cjpeg("-grayscale", "grey.jpg");
+  cjpeg("-sample 2x2 -restart 2", "restart.jpg");
+  cjpeg("-progressive", "progressive.jpg");
+  cjpeg("-sample 4x1", "sampling41.jpg");
+  // Not every cjpeg is built with arithmetic coding; the test that needs it
+  // skips when the file is missing.
+  if (RunShell("cjpeg -arithmetic " + src + " > " + Quote(dir / "arithmetic.jpg") + " 2>/dev/null") != 0)
+    fs::remove(dir / "arithmetic.jpg");
+  if (RunShell("convert " + src + " -colorspace CMYK " + Quote(dir / "cmyk.jpg") + " 2>/dev/null") != 0)
+    fs::remove(dir / "cmyk.jpg");
+}
+
+}  // namespace
+
+const fs::path& StreamDir() {
+  // Never destroyed, so that the exit handler that removes it can still read it.
+  static const fs::path* const dir = [] {
+    auto* path = new fs::path(fs::path(ZENTRAFOLD_TEST_SCRATCH) / ("streams-" + std::to_string(getpid())));
+    fs::remove_all(*path);
+    MakeStreams(*path);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(StreamDir(), ec);
+    });
+    return path;
+  }();
+  return *dir;
+}
+
+std::filesystem::path LargeStream() {
+  const fs::path path = StreamDir() / "large.jpg";
+  if (!fs::exists(path)) {
+    WriteSourcePpm(StreamDir() / "large.ppm", 1920, 1440);
+    MustRun("cjpeg -sample 2x2 " + Quote(StreamDir() / "large.ppm") + " > " + Quote(path));
+    fs::remove(StreamDir() / "large.ppm");
+  }
+  return path;
+}
+
+std::filesystem::path BaselineStream(const std::string& name) { return StreamDir() / (name + ".jpg"); }
+std::vector<std::string> BaselineNames() { return {"s11", "s12", "s21", "s22", "grey", "restart"}; }
+
+std::filesystem::path PatchedStream(const fs::path& source, const std::string& name, size_t offset,
+                                    const std::vector<uint8_t>& patch) {
+  std::vector<uint8_t> bytes = ReadFile(source);
+  for (size_t i = 2; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) {
+      if (i + 1 + offset + patch.size() > bytes.size()) break;
+      std::copy(patch.begin(), patch.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i + 1 + offset));
+      const fs::path path = StreamDir() / name;
+      WriteFile(path, bytes);
+      return path;
+    }
+  }
+  throw std::runtime_error("no SOF0 in " + source.string());
+}
+
+int RunShell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string Quote(const fs::path& path) {
+  std::string quoted = "'";
+  for (char c : path.string()) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+ToolResult RunTool(const std::string& arguments, const std::string& stdinPath) {
+  static int counter = 0;
+  const fs::path base = StreamDir() / ("run" + std::to_string(counter++));
+  const fs::path out = base.string() + ".out", err = base.string() + ".err";
+  ToolResult result;
+  result.status = RunShell(Quote(ZENTRAFOLD_DECODE_TOOL) + " " + arguments + " < " + Quote(stdinPath) + " > " +
+                      Quote(out) + " 2> " + Quote(err));
+  const std::vector<uint8_t> outBytes = ReadFile(out), errBytes = ReadFile(err);
+  result.out.assign(outBytes.begin(), outBytes.end());
+  result.err.assign(errBytes.begin(), errBytes.end());
+  fs::remove(out);
+  fs::remove(err);
+  return result;
+}
+
+std::vector<uint8_t> ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+bool HaveCommand(const std::string& name) { return RunShell("command -v " + name + " >/dev/null 2>&1") == 0; }
+
+Pixels DecodeWithLibrary(const fs::path& stream) {
+  const std::vector<uint8_t> bytes = ReadFile(stream);
+  Pixels pixels;
+  const ImageRecord* image = DecodeImage(bytes.data(), bytes.size(), nullptr);
+  if (image == nullptr) return pixels;
+  pixels.width = static_cast<uint32_t>(image->header.biWidth);
+  pixels.height = static_cast<uint32_t>(-image->header.biHeight);
+  const auto* bits = static_cast<const uint8_t*>(image->bits);
+  pixels.bgrx.assign(bits, bits + static_cast<size_t>(pixels.width) * pixels.height * 4);
+  DeleteObject(image->bitmap);
+  return pixels;
+}
+
+}  // namespace zentrafold::test

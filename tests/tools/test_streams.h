@@ -1,0 +1,62 @@
+// Test streams made at run time: baseline JPEGs from cjpeg in each sampling,
+// the refused kinds (cjpeg's progressive and arithmetic output, CMYK from
+// ImageMagick, baseline streams with their frame header patched), and the
+// helpers to run commands and compare pixels.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zentrafold::test {
+
+// A directory, private to this test process, holding the streams below.
+// Made on first use; removed when the process ends.
+const std::filesystem::path& StreamDir();
+
+// Baseline streams in profile, by name: "s11", "s12", "s21", "s22" (colour in
+// each luma sampling), "grey", "restart" (2x2 with restart markers). Odd
+// sizes, so the last MCU row and column are partial.
+std::filesystem::path BaselineStream(const std::string& name);
+std::vector<std::string> BaselineNames();
+
+// A copy of `source` with `patch` applied at `offset` from the code byte of
+// its first SOF0 marker (0: the code, 3: the precision, 4-5: the height, 6-7:
+// the width, 9: the first component's identifier). Written as NAME in
+// StreamDir.
+std::filesystem::path PatchedStream(const std::filesystem::path& source, const std::string& name, size_t offset,
+                                    const std::vector<uint8_t>& patch);
+
+// A 1920x1440 baseline stream (2x2 sampling), made on first use: big enough
+// that writing its PNG takes a noticeable time.
+std::filesystem::path LargeStream();
+
+// Runs a shell command; returns its exit status (-1 when it did not exit).
+int RunShell(const std::string& command);
+
+struct ToolResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs zentrafold-decode with `arguments` (already quoted as needed),
+// standard input from `stdinPath` when given.
+ToolResult RunTool(const std::string& arguments, const std::string& stdinPath = "/dev/null");
+
+std::string Quote(const std::filesystem::path& path);
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+bool HaveCommand(const std::string& name);
+
+// The decoder's pixels (blue, green, red, 0; top row first) for a stream,
+// through the library itself.
+struct Pixels {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> bgrx;
+  bool operator==(const Pixels&) const = default;
+};
+Pixels DecodeWithLibrary(const std::filesystem::path& stream);
+
+}  // namespace zentrafold::test

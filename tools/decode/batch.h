@@ -1,0 +1,30 @@
+// Batch mode: many inputs into one directory, on several threads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "picture_writers.h"
+
+namespace zentrafold::tool {
+
+struct BatchRequest {
+  std::vector<std::string> inputs;
+  std::string outDir;
+  OutputFormat format = OutputFormat::kPng;
+  unsigned jobs = 1;
+  uint64_t maxPixels = 0;
+  bool showProgress = false;  // a progress line on stderr (a terminal)
+};
+
+// DIR/NAME.EXT for each input in order, NAME being the input's file name
+// without its extension. A name already given to an earlier input becomes
+// NAME-2.EXT, NAME-3.EXT, ...: no output overwrites another of the same run.
+std::vector<std::string> PlanOutputNames(const std::vector<std::string>& inputs, const std::string& outDir,
+                                         OutputFormat format);
+
+// Decodes every input, reports each failure as it happens, ends with the
+// summary line "N decoded, M refused" on stdout. Returns the exit status.
+int RunBatch(const BatchRequest& request);
+
+}  // namespace zentrafold::tool

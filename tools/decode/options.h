@@ -1,0 +1,32 @@
+// The command line of zentrafold-decode.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "decode_file.h"
+#include "picture_writers.h"
+
+namespace zentrafold::tool {
+
+struct Options {
+  bool help = false;
+  bool version = false;
+  bool info = false;
+  std::optional<OutputFormat> format;
+  std::optional<std::string> outDir;
+  unsigned jobs = 0;  // 0: one per core
+  uint64_t maxPixels = kDefaultMaxPixels;
+  std::vector<std::string> operands;
+};
+
+// Parses argv[1..]. On a usage error returns nullopt with `error` set.
+std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error);
+
+// --help and --version texts.
+std::string HelpText();
+std::string VersionText();
+
+}  // namespace zentrafold::tool
