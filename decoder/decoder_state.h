@@ -180,7 +180,9 @@ int DecodeMcuFast(DecoderState& state);
 void InverseDctSse2(const CosineTable& table, int16_t* block);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 #endif
-#if defined(ZENTRAFOLD_HAVE_SSE2) && (defined(__GNUC__) || defined(__clang__))
+// Not on Windows with GCC: it does not realign the stack for 32-byte vector
+// spills there (GCC bug 54412), so AVX2 code could fault; SSE2 serves.
+#if defined(ZENTRAFOLD_HAVE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
 #define ZENTRAFOLD_HAVE_AVX2 1
 // Only where CpuHasAvx2():
 void InverseDctAvx2(const CosineTable& table, int16_t* block);

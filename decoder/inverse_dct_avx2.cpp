@@ -21,12 +21,14 @@ namespace {
 
 // (T[i][2p], T[i][2p+1]) in every 32-bit lane, entry i * 4 + p. Built from
 // the table the kernel is given, and rebuilt when it is given another one:
-// the decoder has one cosine table, which never changes once built.
+// a decoder state's cosine table never changes once built. One cache per
+// thread, so that decoders running on their own states in several threads
+// neither race on it nor keep rebuilding it.
 struct PairTable {
   const CosineTable* source;
   alignas(32) int32_t pairs[32][8];
 };
-PairTable gPairs;
+thread_local PairTable gPairs;
 
 const __m256i* Pairs(const CosineTable& table) {
   if (gPairs.source != &table) {
