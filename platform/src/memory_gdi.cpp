@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "platform_internal.h"
 
@@ -17,6 +18,13 @@ std::atomic<int> liveObjects{0};
 
 // Every live object, window DCs included; the stock bitmap is not in it.
 GdiObject liveList{GdiKind{0}, &liveList, &liveList};
+
+// GDI calls may come from several threads at once (decoders on their own
+// states create and delete sections in parallel), so every entry holds this
+// lock while it reads or changes the objects. Recursive: entries call each
+// other's helpers.
+std::recursive_mutex gdiLock;
+using GdiGuard = std::lock_guard<std::recursive_mutex>;
 
 // Pixels start this far into the allocation, after the object header,
 // keeping them aligned for vector stores.
@@ -61,13 +69,18 @@ void Deselect(DcObject& dc) {
 }  // namespace
 
 BitmapObject* AsBitmap(HGDIOBJ object) {
+  const GdiGuard guard(gdiLock);
   if (object == &stockBitmap) return &stockBitmap;
   return reinterpret_cast<BitmapObject*>(FindLive(object, GdiKind::kBitmap));
 }
 
-DcObject* AsDc(HDC dc) { return reinterpret_cast<DcObject*>(FindLive(dc, GdiKind::kDc)); }
+DcObject* AsDc(HDC dc) {
+  const GdiGuard guard(gdiLock);
+  return reinterpret_cast<DcObject*>(FindLive(dc, GdiKind::kDc));
+}
 
 HDC CreateWindowDc(void* window, PresentToWindow present) {
+  const GdiGuard guard(gdiLock);
   auto* dc = new DcObject{};
   Link(&dc->base, GdiKind::kDc);
   dc->selected = &stockBitmap;
@@ -77,6 +90,7 @@ HDC CreateWindowDc(void* window, PresentToWindow present) {
 }
 
 void DestroyWindowDc(HDC handle) {
+  const GdiGuard guard(gdiLock);
   DcObject* dc = AsDc(handle);
   if (dc == nullptr || dc->window == nullptr) return;
   Deselect(*dc);
@@ -107,6 +121,7 @@ HBITMAP CreateDIBSection(HDC /*hdc*/, const BITMAPINFO* info, UINT usage, void**
   void* memory = AllocateSectionMemory(total);
   if (memory == nullptr) return nullptr;
   auto* bitmap = static_cast<BitmapObject*>(memory);
+  const GdiGuard guard(gdiLock);
   Link(&bitmap->base, GdiKind::kBitmap);
   bitmap->width = static_cast<int32_t>(width);
   bitmap->height = static_cast<int32_t>(height);
@@ -120,6 +135,7 @@ HBITMAP CreateDIBSection(HDC /*hdc*/, const BITMAPINFO* info, UINT usage, void**
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
+  const GdiGuard guard(gdiLock);
   if (object == &stockBitmap) return TRUE;
   BitmapObject* bitmap = AsBitmap(object);
   if (bitmap == nullptr || bitmap->selectCount != 0) return FALSE;
@@ -130,6 +146,7 @@ BOOL DeleteObject(HGDIOBJ object) {
 }
 
 HDC CreateCompatibleDC(HDC /*hdc*/) {
+  const GdiGuard guard(gdiLock);
   auto* dc = new DcObject{};
   Link(&dc->base, GdiKind::kDc);
   dc->selected = &stockBitmap;
@@ -138,6 +155,7 @@ HDC CreateCompatibleDC(HDC /*hdc*/) {
 }
 
 HGDIOBJ SelectObject(HDC handle, HGDIOBJ object) {
+  const GdiGuard guard(gdiLock);
   DcObject* dc = AsDc(handle);
   BitmapObject* bitmap = AsBitmap(object);
   if (dc == nullptr || dc->window != nullptr || bitmap == nullptr) return nullptr;
@@ -153,6 +171,7 @@ HGDIOBJ SelectObject(HDC handle, HGDIOBJ object) {
 
 BOOL BitBlt(HDC destination, int x, int y, int width, int height, HDC source, int sourceX,
             int sourceY, DWORD rop) {
+  const GdiGuard guard(gdiLock);
   DcObject* to = AsDc(destination);
   DcObject* from = AsDc(source);
   if (to == nullptr || from == nullptr || rop != SRCCOPY || from->window != nullptr) return FALSE;
@@ -196,6 +215,7 @@ BOOL BitBlt(HDC destination, int x, int y, int width, int height, HDC source, in
 }
 
 BOOL DeleteDC(HDC handle) {
+  const GdiGuard guard(gdiLock);
   DcObject* dc = AsDc(handle);
   if (dc == nullptr || dc->window != nullptr) return FALSE;
   Deselect(*dc);

@@ -5,7 +5,10 @@
 #include <zentrafold/platform_debug.h>
 #include <zentrafold/win32.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "platform_internal.h"
 
@@ -200,6 +203,23 @@ TEST_F(MemoryGdi, BitBltWithinOneBitmapReadsBeforeItWrites) {
   SelectObject(dc, stock);
   DeleteObject(bitmap);
   DeleteDC(dc);
+}
+
+TEST_F(MemoryGdi, SectionsMadeAndFreedOnSeveralThreadsAtOnce) {
+  // Decoders on their own states create and delete sections in parallel.
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&failures, t] {
+      for (int i = 0; i < 100000; ++i) {
+        HBITMAP a = MakeSection(1 + t, 2, true);
+        HBITMAP b = MakeSection(2, 1 + t, false);
+        if (a == nullptr || b == nullptr || !DeleteObject(a) || !DeleteObject(b)) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace
