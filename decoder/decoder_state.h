@@ -32,6 +32,19 @@ struct CodeLimitTable {
   int32_t entry[48];
 };
 
+// The AC codes of up to 9 bits, for the fast entropy path: for each 9-bit
+// prefix, what the scalar decode of those bits gives.
+//   0                      no code of up to 9 bits begins the prefix
+//   kAcWhole | value << 16 | run << 8 | code length + magnitude size
+//                          a coefficient whose code and magnitude both fit
+//   kAcCode | rs << 8 | code length
+//                          only the code fits (or it is EOB, ZRL or invalid)
+struct FastAcTable {
+  int32_t entry[512];
+};
+constexpr int32_t kAcWhole = 0x20;
+constexpr int32_t kAcCode = 0x40;
+
 // Chroma contributions in 16.16 fixed point, indexed by the chroma byte read
 // as a signed number (i < 128 stands for i, i >= 128 for i - 256).
 struct ColorTables {
@@ -85,6 +98,7 @@ struct DecoderState {
   alignas(16) McuPixelBuffer mcuPixelBuffer;
   alignas(32) BlockBuffer blockBuffer;
   alignas(16) CosineTable cosineTable;
+  FastAcTable fastAcWhole[2];  // built when the fast entropy path runs
 
   // Stream bounds and frame geometry.
   const uint8_t* streamEnd;
@@ -96,6 +110,9 @@ struct DecoderState {
   uint32_t marker;
   uint32_t mcuNumber;
   uint32_t mcuTotal;
+  // The stage procedures of the MCU loop; null: SelectedPaths(). Tests and
+  // the stage profile set it to run one decode on chosen paths.
+  const struct DecoderPaths* paths;
 };
 
 // MCU layout helpers, from samplingCode and componentCount.
@@ -125,6 +142,13 @@ void BuildCodeLimits(const HuffmanSpec* spec, CodeLimitTable& table);
 int LoadBitBuffer(DecoderState& state);
 // Reads one MCU into blockBuffer, dequantised, natural order. 0 on failure.
 int DecodeMcu(DecoderState& state);
+// The end of an MCU, once its bits are read and the bit reader written back:
+// counts it and handles a restart. 0 when a plain-scheme reload fails.
+int FinishMcu(DecoderState& state);
+// The Huffman limit read: the symbol whose code of length start..16 begins
+// `buffer`, and its length; -1 when none matches.
+int LimitRead(uint32_t buffer, int start, const CodeLimitTable& limits, const HuffmanSpec* spec,
+              uint32_t& length);
 
 void BuildCosineTable(CosineTable& table);
 void InverseDct(const CosineTable& table, int16_t* block);
@@ -137,6 +161,36 @@ void PlaceChromaBlock(const int16_t* block, uint8_t* channel, int stride, uint32
 void BuildColorTables(ColorTables& tables);
 void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
                     int columns, int rows, uint32_t imageWidth);
+
+// Both output stages of one MCU: AssembleMcu, then WriteMcuPixels of the
+// `columns` x `rows` part inside the image to `destination`.
+void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows);
+
+// Fast paths. Each has the signature of its scalar twin and gives the same
+// result bit for bit; cpu_dispatch.cpp picks them once per process.
+void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                      FastAcTable& table);
+// DecodeMcu for the common case; runs DecodeMcu itself for an MCU that
+// meets a 0xFF byte other than a stuffed one, the stream's end, or
+// anything the decode would refuse. Needs fastAcWhole built.
+int DecodeMcuFast(DecoderState& state);
+#if defined(__SSE2__) || defined(_M_X64)
+#define ZENTRAFOLD_HAVE_SSE2 1
+void InverseDctSse2(const CosineTable& table, int16_t* block);
+void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
+#endif
+
+struct DecoderPaths {
+  int (*decodeMcu)(DecoderState& state);
+  bool usesFastAcTables;  // decodeMcu needs fastAcWhole
+  void (*inverseDct)(const CosineTable& table, int16_t* block);
+  void (*outputMcu)(DecoderState& state, uint8_t* destination, int columns, int rows);
+  const char* name;  // for tools and tests: "scalar", "sse2", ...
+};
+// The paths for this processor, or the scalar ones when the environment
+// sets ZENTRAFOLD_FORCE_SCALAR=1.
+const DecoderPaths& SelectedPaths();
+const DecoderPaths& ScalarPaths();
 
 // The MCU loop: decodes the scan into image.bits. 0 on failure.
 int RunMcuLoop(DecoderState& state);

@@ -35,6 +35,25 @@ constexpr int32_t kExtendOffset[12] = {0, -1, -3, -7, -15, -31, -63, -127, -255,
 // The end-of-block mark in the zigzag scratch blocks.
 constexpr int16_t kEndOfBlock = -32768;
 
+}  // namespace
+
+int LimitRead(uint32_t buffer, int start, const CodeLimitTable& limits, const HuffmanSpec* spec,
+              uint32_t& length) {
+  for (int l = start; l <= 16; ++l) {
+    const uint32_t code = buffer >> (32 - l);
+    if (static_cast<int32_t>(code) <= limits.entry[15 + l]) {
+      // Codes before this one, counted on the low 8 bits.
+      const uint8_t index = static_cast<uint8_t>(
+          code - static_cast<uint32_t>(limits.entry[l - 1]) + static_cast<uint8_t>(limits.entry[32 + l - 1]));
+      length = static_cast<uint32_t>(l);
+      return spec[kSpecSymbols + index];
+    }
+  }
+  return -1;
+}
+
+namespace {
+
 // What one read of the entropy-coded data yields: a data byte or a marker.
 struct Item {
   bool isMarker;
@@ -131,18 +150,10 @@ int DecodeSymbol(BitReader& reader, const FastLookupTable& fast, const CodeLimit
       return fast.symbol[prefix];
     }
   }
-  for (int length = start; length <= 16; ++length) {
-    const uint32_t code = reader.buffer >> (32 - length);
-    if (static_cast<int32_t>(code) <= limits.entry[15 + length]) {
-      // Codes before this one, counted on the low 8 bits.
-      const uint8_t index = static_cast<uint8_t>(
-          code - static_cast<uint32_t>(limits.entry[length - 1]) +
-          static_cast<uint8_t>(limits.entry[32 + length - 1]));
-      Consume(reader, static_cast<uint32_t>(length));
-      return spec[kSpecSymbols + index];
-    }
-  }
-  return -1;
+  uint32_t length;
+  const int symbol = LimitRead(reader.buffer, start, limits, spec, length);
+  if (symbol >= 0) Consume(reader, length);
+  return symbol;
 }
 
 int16_t ReceiveExtend(BitReader& reader, uint32_t size) {
@@ -221,6 +232,19 @@ int LoadBitBuffer(DecoderState& state) {
   return 1;
 }
 
+int FinishMcu(DecoderState& state) {
+  ++state.mcuNumber;
+  // Whatever follows the last MCU's bits is never examined.
+  const bool lastMcu = state.mcuNumber >= state.mcuTotal;
+  if (state.restartInterval != 0) {
+    if (!lastMcu && state.mcuNumber % state.restartInterval == 0) RestartAtBoundary(state);
+  } else if (!lastMcu && state.marker != 0 && state.marker != kMarkerEoi) {
+    if (!LoadPlain(state)) return 0;
+    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  }
+  return 1;
+}
+
 int DecodeMcu(DecoderState& state) {
   int16_t scratch[6 * 64];
   memset(scratch, 0, sizeof scratch);
@@ -283,15 +307,7 @@ int DecodeMcu(DecoderState& state) {
   state.bitBuffer = reader.buffer;
   state.bitCount = reader.count;
   state.marker = reader.marker;
-  ++state.mcuNumber;
-  // Whatever follows the last MCU's bits is never examined.
-  const bool lastMcu = state.mcuNumber >= state.mcuTotal;
-  if (interval) {
-    if (!lastMcu && state.mcuNumber % state.restartInterval == 0) RestartAtBoundary(state);
-  } else if (!lastMcu && reader.marker != 0 && reader.marker != kMarkerEoi) {
-    if (!LoadPlain(state)) return 0;
-    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
-  }
+  if (!FinishMcu(state)) return 0;
 
   // Dequantise into natural order.
   memset(state.blockBuffer, 0, sizeof state.blockBuffer);

@@ -2,7 +2,13 @@
 // shift, inverse DCT, assembly and colour conversion into the section.
 #include "decoder_state.h"
 
+void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows) {
+  AssembleMcu(state);
+  WriteMcuPixels(state, state.mcuPixelBuffer, destination, columns, rows, state.width);
+}
+
 int RunMcuLoop(DecoderState& state) {
+  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
   const uint32_t sampling = state.samplingCode;
   const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
   const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
@@ -13,23 +19,25 @@ int RunMcuLoop(DecoderState& state) {
   const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
   uint8_t* bits = static_cast<uint8_t*>(state.image.bits);
+  if (paths.usesFastAcTables) {
+    for (int t = 0; t < (state.componentCount == 3 ? 2 : 1); ++t)
+      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcWhole[t]);
+  }
 
   for (uint32_t my = 0;; ++my) {
     for (uint32_t mx = 0;; ++mx) {
-      if (!DecodeMcu(state)) return 0;
+      if (!paths.decodeMcu(state)) return 0;
       // The level shift is carried by the luma DC: 128 * 8 (16-bit, wrapping).
       for (int b = 0; b < lumaBlocks; ++b) {
         int16_t& dc = state.blockBuffer[b * 64];
         dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
       }
-      for (int b = 0; b < blocks; ++b) InverseDct(state.cosineTable, state.blockBuffer + b * 64);
-      AssembleMcu(state);
+      for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
       const uint32_t columns = mx == lastColumn ? width - mx * mcuWidth : mcuWidth;
       const uint32_t rows = my == lastRow ? height - my * mcuHeight : mcuHeight;
       uint8_t* destination =
           bits + (static_cast<size_t>(my) * mcuHeight * width + static_cast<size_t>(mx) * mcuWidth) * 4;
-      WriteMcuPixels(state, state.mcuPixelBuffer, destination, static_cast<int>(columns),
-                     static_cast<int>(rows), width);
+      paths.outputMcu(state, destination, static_cast<int>(columns), static_cast<int>(rows));
       if (mx == lastColumn) break;
     }
     if (my == lastRow) return 1;

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "section_memory.h"
+
 namespace zentrafold::platform {
 
 // Every GDI object of the stand-in begins with this header, so a handle can
@@ -25,10 +27,6 @@ struct BitmapObject {
   void* bits;
   int selectCount;    // device contexts this bitmap is selected into
 };
-
-// Section memory: one zero-filled block holding the object and its pixels.
-void* AllocateSectionMemory(uint64_t bytes);
-void FreeSectionMemory(void* memory, uint64_t bytes);
 
 // Checks a handle: the object when it is a live bitmap, else null.
 BitmapObject* AsBitmap(HGDIOBJ object);

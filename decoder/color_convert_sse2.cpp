@@ -1,0 +1,132 @@
+// OutputMcu on SSE2: the MCU's blocks straight to BGRX pixels, with the
+// clamps of AssembleMcu and the sums, rounding and clamps of WriteMcuPixels,
+// but without the interleaved MCU pixel buffer in between. Partial MCUs at
+// the right and bottom edges go through the scalar OutputMcu.
+//
+// The colour sums per channel are y * 65536 + w, w the chroma term from the
+// tables (Cb * 116129 for blue, -(Cb * 22553 + Cr * 46800) for green,
+// Cr * 91881 for red, exact integer products). Clamp gives 0 for a negative
+// sum, else floor(sum / 65536) plus bit 15, at most 255; that is
+// floor((sum + 32768) / 65536) limited to 0..255, and since y * 65536 is a
+// whole multiple, it is y + floor((w + 32768) / 65536) limited to 0..255.
+// So each chroma sample yields three small 16-bit terms, formed exactly with
+// pmaddwd, and each pixel costs a 16-bit add and an unsigned saturating pack.
+#include "decoder_state.h"
+
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+#include <emmintrin.h>
+
+namespace {
+
+// Blue, green and red terms of 8 chroma samples (already clamped to -128..127).
+struct Terms {
+  __m128i blue, green, red;
+};
+
+inline __m128i Round16(__m128i lo, __m128i hi) {
+  const __m128i half = _mm_set1_epi32(32768);
+  return _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, half), 16),
+                         _mm_srai_epi32(_mm_add_epi32(hi, half), 16));
+}
+
+inline Terms ChromaTerms(__m128i cb, __m128i cr) {
+  // blue: cb * 116129 = (4 cb) * 29032 + cb * 1
+  const __m128i cb4 = _mm_slli_epi16(cb, 2);
+  const __m128i kBlue = _mm_set1_epi32(29032 | 1 << 16);
+  const __m128i blue = Round16(_mm_madd_epi16(_mm_unpacklo_epi16(cb4, cb), kBlue),
+                               _mm_madd_epi16(_mm_unpackhi_epi16(cb4, cb), kBlue));
+  // green: -(cb * 22553 + cr * 46800) = cb * -22553 + (2 cr) * -23400
+  const __m128i cr2 = _mm_slli_epi16(cr, 1);
+  const __m128i kGreen = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(-22553) | 
+                                                             static_cast<uint32_t>(static_cast<uint16_t>(-23400)) << 16));
+  const __m128i green = Round16(_mm_madd_epi16(_mm_unpacklo_epi16(cb, cr2), kGreen),
+                                _mm_madd_epi16(_mm_unpackhi_epi16(cb, cr2), kGreen));
+  // red: cr * 91881 = (3 cr) * 30627
+  const __m128i cr3 = _mm_add_epi16(cr2, cr);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i kRed = _mm_set1_epi32(30627);
+  const __m128i red = Round16(_mm_madd_epi16(_mm_unpacklo_epi16(cr3, zero), kRed),
+                              _mm_madd_epi16(_mm_unpackhi_epi16(cr3, zero), kRed));
+  return {blue, green, red};
+}
+
+inline __m128i ClampLuma(__m128i v) {
+  return _mm_max_epi16(_mm_min_epi16(v, _mm_set1_epi16(255)), _mm_setzero_si128());
+}
+inline __m128i ClampChroma(__m128i v) {
+  return _mm_max_epi16(_mm_min_epi16(v, _mm_set1_epi16(127)), _mm_set1_epi16(-128));
+}
+
+// Writes 8 pixels as B, G, R, 0 from 16-bit channel values (packed with
+// unsigned saturation, which is the clamp to 0..255). Returns nothing; `out`
+// gets 32 bytes.
+inline void Store8(uint8_t* out, __m128i b, __m128i g, __m128i r) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bg = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), _mm_packus_epi16(g, g));
+  const __m128i r0 = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), zero);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(bg, r0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi16(bg, r0));
+}
+
+template <int kH, int kV>
+void OutputColorMcu(const int16_t* blocks, uint8_t* destination, size_t rowBytes) {
+  const int16_t* cbBlock = blocks + kH * kV * 64;
+  const int16_t* crBlock = cbBlock + 64;
+  for (int cy = 0; cy < 8; ++cy) {
+    const __m128i cb = ClampChroma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cbBlock + cy * 8)));
+    const __m128i cr = ClampChroma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(crBlock + cy * 8)));
+    const Terms t = ChromaTerms(cb, cr);
+    // Each chroma sample covers kH pixels of a row: terms for pixel columns
+    // 0..7 and, with kH = 2, 8..15 (each term twice).
+    Terms left = t, right = t;
+    if (kH == 2) {
+      left = {_mm_unpacklo_epi16(t.blue, t.blue), _mm_unpacklo_epi16(t.green, t.green),
+              _mm_unpacklo_epi16(t.red, t.red)};
+      right = {_mm_unpackhi_epi16(t.blue, t.blue), _mm_unpackhi_epi16(t.green, t.green),
+               _mm_unpackhi_epi16(t.red, t.red)};
+    }
+    for (int dy = 0; dy < kV; ++dy) {
+      const int y = cy * kV + dy;
+      const int16_t* luma = blocks + (y / 8) * kH * 64 + (y % 8) * 8;
+      uint8_t* out = destination + static_cast<size_t>(y) * rowBytes;
+      const __m128i y0 = ClampLuma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma)));
+      Store8(out, _mm_add_epi16(y0, left.blue), _mm_add_epi16(y0, left.green), _mm_add_epi16(y0, left.red));
+      if (kH == 2) {
+        const __m128i y1 = ClampLuma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 64)));
+        Store8(out + 32, _mm_add_epi16(y1, right.blue), _mm_add_epi16(y1, right.green),
+               _mm_add_epi16(y1, right.red));
+      }
+    }
+  }
+}
+
+void OutputGrayMcu(const int16_t* block, uint8_t* destination, size_t rowBytes) {
+  for (int y = 0; y < 8; ++y) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + y * 8));
+    Store8(destination + static_cast<size_t>(y) * rowBytes, v, v, v);
+  }
+}
+
+}  // namespace
+
+void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
+  const uint32_t sampling = state.samplingCode;
+  if (columns != McuWidth(sampling) || rows != McuHeight(sampling)) {
+    OutputMcu(state, destination, columns, rows);
+    return;
+  }
+  const size_t rowBytes = static_cast<size_t>(state.width) * 4;
+  const int16_t* blocks = state.blockBuffer;
+  if (state.componentCount != 3) {
+    OutputGrayMcu(blocks, destination, rowBytes);
+    return;
+  }
+  switch (sampling) {
+    case 0x11: OutputColorMcu<1, 1>(blocks, destination, rowBytes); break;
+    case 0x12: OutputColorMcu<1, 2>(blocks, destination, rowBytes); break;
+    case 0x21: OutputColorMcu<2, 1>(blocks, destination, rowBytes); break;
+    default: OutputColorMcu<2, 2>(blocks, destination, rowBytes); break;
+  }
+}
+
+#endif

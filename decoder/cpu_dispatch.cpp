@@ -1,0 +1,34 @@
+// Picks the fast paths once per process. ZENTRAFOLD_FORCE_SCALAR=1 in the
+// environment keeps every stage on its scalar procedure.
+#include <stdlib.h>
+#include <string.h>
+
+#include "decoder_state.h"
+
+namespace {
+
+const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar"};
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2"};
+#else
+const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable"};
+#endif
+
+const DecoderPaths& Pick() {
+  const char* force = getenv("ZENTRAFOLD_FORCE_SCALAR");
+  if (force != nullptr && strcmp(force, "1") == 0) return kScalar;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  return kSse2;  // SSE2 is part of every x86-64 processor
+#else
+  return kPortable;
+#endif
+}
+
+}  // namespace
+
+const DecoderPaths& ScalarPaths() { return kScalar; }
+
+const DecoderPaths& SelectedPaths() {
+  static const DecoderPaths* selected = &Pick();
+  return *selected;
+}

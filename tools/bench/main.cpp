@@ -1,0 +1,282 @@
+// zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...
+// zentrafold-bench --stages [--repeat N] FILE_OR_DIR...
+//
+// Decodes each JPEG repeatedly with Zentrafold and, in the same run and
+// interleaved, with libjpeg-turbo and stb_image; reports each decoder's
+// median speed in megapixels per second, ours over each peer, the geometric
+// means over the set, and the memory-write limit: the speed of filling a
+// fresh buffer of the picture's size from the same allocator.
+//
+// Every timed decode obtains fresh output memory and frees it, and every
+// decoder's output comes from the same allocator as our bitmap sections.
+//
+// --stages instead times each stage of our MCU loop, on the scalar paths
+// (ZENTRAFOLD_FORCE_SCALAR=1) and on the fast ones, per file and summed.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "peers.h"
+#include "stages.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+enum Kind { kOurs, kTurbo, kStb, kFill, kKinds };
+constexpr const char* kKindName[kKinds] = {"ours", "turbo", "stb", "fill"};
+
+struct File {
+  std::string name;
+  std::vector<uint8_t> bytes;
+  int width = 0;
+  int height = 0;
+  double megapixels() const { return static_cast<double>(width) * height / 1e6; }
+  std::vector<double> seconds[kKinds];
+  double median[kKinds] = {};  // seconds
+  bool failed[kKinds] = {};
+};
+
+struct Options {
+  int repeat = 9;
+  bool json = false;
+  bool stages = false;
+  std::optional<Kind> only;
+  std::vector<std::string> inputs;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...\n"
+               "       zentrafold-bench --stages [--repeat N] FILE_OR_DIR...\n");
+  return 2;
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--stages") {
+      options.stages = true;
+    } else if (arg == "--repeat" && i + 1 < argc) {
+      options.repeat = std::atoi(argv[++i]);
+      if (options.repeat < 1) return false;
+    } else if (arg == "--only" && i + 1 < argc) {
+      const std::string kind = argv[++i];
+      const auto* found = std::find_if(std::begin(kKindName), std::end(kKindName),
+                                       [&](const char* name) { return kind == name; });
+      if (found == std::end(kKindName)) return false;
+      options.only = static_cast<Kind>(found - std::begin(kKindName));
+    } else if (!arg.empty() && arg[0] == '-') {
+      return false;
+    } else {
+      options.inputs.push_back(arg);
+    }
+  }
+  return !options.inputs.empty();
+}
+
+bool ReadFile(const fs::path& path, std::vector<uint8_t>& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+std::vector<fs::path> ListInputs(const std::vector<std::string>& inputs) {
+  std::vector<fs::path> paths;
+  for (const auto& input : inputs) {
+    if (fs::is_directory(input)) {
+      std::vector<fs::path> found;
+      for (const auto& entry : fs::directory_iterator(input)) {
+        const auto ext = entry.path().extension().string();
+        if (entry.is_regular_file() && (ext == ".jpg" || ext == ".jpeg" || ext == ".JPG")) found.push_back(entry.path());
+      }
+      std::sort(found.begin(), found.end());
+      paths.insert(paths.end(), found.begin(), found.end());
+    } else {
+      paths.emplace_back(input);
+    }
+  }
+  return paths;
+}
+
+// One timed call; false when the decoder refused the stream.
+bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds) {
+  const auto start = Clock::now();
+  bool ok = true;
+  switch (kind) {
+    case kOurs: ok = ZentrafoldBenchOurs(file.bytes.data(), file.bytes.size(), &check); break;
+    case kTurbo: ok = ZentrafoldBenchTurbo(file.bytes.data(), file.bytes.size(), &check); break;
+    case kStb: ok = ZentrafoldBenchStb(file.bytes.data(), file.bytes.size(), &check); break;
+    case kFill: ZentrafoldBenchFill(static_cast<size_t>(file.width) * file.height * 4, &check); break;
+    case kKinds: break;
+  }
+  seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return ok;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Megapixels per second of a file's median; 0 when not measured.
+double Rate(const File& file, Kind kind) {
+  return file.median[kind] > 0 && !file.failed[kind] ? file.megapixels() / file.median[kind] : 0;
+}
+
+int PrintStages(const std::vector<File>& files, int repeat) {
+  using zentrafold::bench::StageTimes;
+  std::printf("stage times in ms (median of %d), scalar paths -> %s paths\n", repeat,
+              zentrafold::bench::FastPathName().c_str());
+  std::printf("%-36s %15s %15s %15s %15s %15s\n", "file", "entropy+dequant", "inverse DCT", "assembly",
+              "colour", "whole decode");
+  StageTimes sum[2];
+  for (const File& f : files) {
+    StageTimes t[2];
+    for (int fast = 0; fast < 2; ++fast) {
+      t[fast] = zentrafold::bench::ProfileStages(f.bytes.data(), f.bytes.size(), fast == 0, repeat);
+      sum[fast].entropy += t[fast].entropy;
+      sum[fast].idct += t[fast].idct;
+      sum[fast].assembly += t[fast].assembly;
+      sum[fast].color += t[fast].color;
+      sum[fast].total += t[fast].total;
+    }
+    auto cell = [](double a, double b) {
+      static char text[8][32];
+      static int next = 0;
+      char* c = text[next++ % 8];
+      std::snprintf(c, 32, "%6.1f -> %5.1f", a * 1e3, b * 1e3);
+      return c;
+    };
+    std::printf("%-36.36s %15s %15s %15s %15s %15s\n", f.name.c_str(), cell(t[0].entropy, t[1].entropy),
+                cell(t[0].idct, t[1].idct), cell(t[0].assembly, t[1].assembly), cell(t[0].color, t[1].color),
+                cell(t[0].total, t[1].total));
+  }
+  auto share = [](double part, double whole) { return whole > 0 ? 100 * part / whole : 0; };
+  for (int fast = 0; fast < 2; ++fast) {
+    const StageTimes& s = sum[fast];
+    std::printf("%s, all files: entropy+dequant %.1f ms (%.0f%%), inverse DCT %.1f ms (%.0f%%), assembly %.1f ms "
+                "(%.0f%%), colour %.1f ms (%.0f%%), rest %.1f ms (%.0f%%), whole %.1f ms\n",
+                fast ? "fast" : "scalar", s.entropy * 1e3, share(s.entropy, s.total), s.idct * 1e3,
+                share(s.idct, s.total), s.assembly * 1e3, share(s.assembly, s.total), s.color * 1e3,
+                share(s.color, s.total), (s.total - s.entropy - s.idct - s.assembly - s.color) * 1e3,
+                share(s.total - s.entropy - s.idct - s.assembly - s.color, s.total), s.total * 1e3);
+  }
+  std::printf("(on the fast paths assembly and colour conversion are one stage, shown as assembly)\n");
+  return 0;
+}
+
+double GeometricMean(const std::vector<double>& values) {
+  if (values.empty()) return 0;
+  double logSum = 0;
+  for (double v : values) logSum += std::log(v);
+  return std::exp(logSum / static_cast<double>(values.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) return Usage();
+
+  std::vector<Kind> kinds;
+  for (Kind kind : {kOurs, kTurbo, kStb, kFill}) {
+    if (options.only && *options.only != kind) continue;
+    if (kind == kTurbo && !zentrafold::bench::HaveTurbo()) continue;
+    if (kind == kStb && !zentrafold::bench::HaveStb()) continue;
+    kinds.push_back(kind);
+  }
+
+  std::vector<File> files;
+  for (const auto& path : ListInputs(options.inputs)) {
+    File file;
+    file.name = path.filename().string();
+    if (!ReadFile(path, file.bytes)) {
+      std::fprintf(stderr, "zentrafold-bench: %s: cannot read\n", path.string().c_str());
+      return 2;
+    }
+    if (!zentrafold::bench::PictureSize(file.bytes.data(), file.bytes.size(), file.width, file.height)) {
+      std::fprintf(stderr, "zentrafold-bench: %s: refused by Zentrafold, left out\n", path.string().c_str());
+      continue;
+    }
+    files.push_back(std::move(file));
+  }
+  if (files.empty()) {
+    std::fprintf(stderr, "zentrafold-bench: no decodable files\n");
+    return 2;
+  }
+
+  if (options.stages) return PrintStages(files, options.repeat);
+
+  // Interleaved: each repetition runs every decoder once, in an order that
+  // rotates, so slow drifts of the machine fall on all of them alike.
+  uint64_t check = 0;
+  for (File& file : files) {
+    if (!options.only)
+      for (Kind kind : kinds) {
+        double ignored;
+        TimeOne(kind, file, check, ignored);  // warm-up: code, tables, allocator
+      }
+    for (int r = 0; r < options.repeat; ++r) {
+      for (size_t i = 0; i < kinds.size(); ++i) {
+        const Kind kind = kinds[(i + static_cast<size_t>(r)) % kinds.size()];
+        double seconds;
+        if (!TimeOne(kind, file, check, seconds)) file.failed[kind] = true;
+        file.seconds[kind].push_back(seconds);
+      }
+    }
+    for (Kind kind : kinds) file.median[kind] = Median(file.seconds[kind]);
+  }
+
+  std::vector<double> overTurbo, overStb, ofFill;
+  for (const File& file : files) {
+    const double ours = Rate(file, kOurs);
+    if (ours > 0 && Rate(file, kTurbo) > 0) overTurbo.push_back(ours / Rate(file, kTurbo));
+    if (ours > 0 && Rate(file, kStb) > 0) overStb.push_back(ours / Rate(file, kStb));
+    if (ours > 0 && Rate(file, kFill) > 0) ofFill.push_back(ours / Rate(file, kFill));
+  }
+
+  if (options.json) {
+    std::printf("{\n  \"repeat\": %d,\n  \"files\": [\n", options.repeat);
+    for (size_t i = 0; i < files.size(); ++i) {
+      const File& f = files[i];
+      std::printf("    {\"name\": \"%s\", \"width\": %d, \"height\": %d, \"megapixels\": %.3f", f.name.c_str(),
+                  f.width, f.height, f.megapixels());
+      for (Kind kind : kinds)
+        std::printf(", \"%s_mps\": %.2f, \"%s_median_s\": %.6f", kKindName[kind], Rate(f, kind), kKindName[kind],
+                    f.failed[kind] ? 0.0 : f.median[kind]);
+      std::printf("}%s\n", i + 1 < files.size() ? "," : "");
+    }
+    std::printf("  ],\n  \"geomean_ours_over_turbo\": %.4f,\n  \"geomean_ours_over_stb\": %.4f,\n"
+                "  \"geomean_ours_of_fill\": %.4f\n}\n",
+                GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill));
+  } else {
+    std::printf("%-36s %6s %8s %8s %8s %7s %7s %8s %6s\n", "file", "MP", "ours", "turbo", "stb", "/turbo",
+                "/stb", "fill", "%fill");
+    std::printf("%-36s %6s %8s %8s %8s %7s %7s %8s %6s\n", "", "", "MP/s", "MP/s", "MP/s", "", "", "MP/s", "");
+    for (const File& f : files) {
+      const double ours = Rate(f, kOurs), turbo = Rate(f, kTurbo), stb = Rate(f, kStb), fill = Rate(f, kFill);
+      std::printf("%-36.36s %6.2f %8.1f %8.1f %8.1f %7.3f %7.3f %8.0f %5.1f%%\n", f.name.c_str(), f.megapixels(),
+                  ours, turbo, stb, turbo > 0 ? ours / turbo : 0, stb > 0 ? ours / stb : 0, fill,
+                  fill > 0 ? 100 * ours / fill : 0);
+    }
+    std::printf("geometric mean over %zu files: ours/turbo %.3f, ours/stb %.3f, ours/fill %.3f\n", files.size(),
+                GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill));
+  }
+  std::fprintf(stderr, "(check %llu)\n", static_cast<unsigned long long>(check));
+  return 0;
+}

@@ -1,0 +1,163 @@
+#include "peers.h"
+
+#include <zentrafold/decoder.h>
+
+#include <cstring>
+
+#include "section_memory.h"
+
+namespace {
+
+// Blocks from the section allocator with their size in a 64-byte header, so
+// that malloc-style callers (stb_image) can free them. Our own sections keep
+// their pixels 64 bytes into the allocation in the same way.
+constexpr size_t kHeader = 64;
+
+void* BenchAlloc(size_t bytes) {
+  auto* block = static_cast<unsigned char*>(zentrafold::platform::AllocateSectionMemory(bytes + kHeader));
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, &bytes, sizeof bytes);
+  return block + kHeader;
+}
+
+void BenchFree(void* memory) {
+  if (memory == nullptr) return;
+  auto* block = static_cast<unsigned char*>(memory) - kHeader;
+  size_t bytes;
+  std::memcpy(&bytes, block, sizeof bytes);
+  zentrafold::platform::FreeSectionMemory(block, bytes + kHeader);
+}
+
+[[maybe_unused]] void* BenchRealloc(void* memory, size_t bytes) {
+  if (memory == nullptr) return BenchAlloc(bytes);
+  size_t old;
+  std::memcpy(&old, static_cast<unsigned char*>(memory) - kHeader, sizeof old);
+  void* fresh = BenchAlloc(bytes);
+  if (fresh == nullptr) return nullptr;
+  std::memcpy(fresh, memory, old < bytes ? old : bytes);
+  BenchFree(memory);
+  return fresh;
+}
+
+uint64_t Sample(const unsigned char* pixels, size_t bytes) {
+  return pixels[0] + pixels[bytes / 2] + pixels[bytes - 1];
+}
+
+}  // namespace
+
+#if defined(ZENTRAFOLD_BENCH_STB)
+#define STBI_MALLOC(n) BenchAlloc(n)
+#define STBI_FREE(p) BenchFree(p)
+#define STBI_REALLOC(p, n) BenchRealloc(p, n)
+#define STBI_ONLY_JPEG
+#define STBI_NO_STDIO
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wall"
+#pragma GCC diagnostic ignored "-Wextra"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include <stb_image.h>
+#pragma GCC diagnostic pop
+#endif
+
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+#include <turbojpeg.h>
+#endif
+
+namespace {
+
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+// Made once, as our decoder's state exists once.
+tjhandle TurboHandle() {
+  static tjhandle handle = tjInitDecompress();
+  return handle;
+}
+#endif
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((noinline)) bool ZentrafoldBenchOurs(const uint8_t* data, size_t size, uint64_t* check) {
+  const ImageRecord* image = DecodeImage(data, size, nullptr);
+  if (image == nullptr) return false;
+  const size_t bytes = static_cast<size_t>(image->header.biWidth) * static_cast<size_t>(-image->header.biHeight) * 4;
+  *check += Sample(static_cast<const unsigned char*>(image->bits), bytes);
+  DeleteObject(image->bitmap);
+  return true;
+}
+
+__attribute__((noinline)) bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check) {
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+  tjhandle handle = TurboHandle();
+  int width, height, subsampling, colorspace;
+  if (tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
+                          &colorspace) != 0)
+    return false;
+  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+  auto* pixels = static_cast<unsigned char*>(BenchAlloc(bytes));
+  if (pixels == nullptr) return false;
+  const bool ok = tjDecompress2(handle, data, static_cast<unsigned long>(size), pixels, width, 0, height,
+                                TJPF_BGRX, TJFLAG_FASTUPSAMPLE) == 0;
+  if (ok) *check += Sample(pixels, bytes);
+  BenchFree(pixels);
+  return ok;
+#else
+  (void)data, (void)size, (void)check;
+  return false;
+#endif
+}
+
+__attribute__((noinline)) bool ZentrafoldBenchStb(const uint8_t* data, size_t size, uint64_t* check) {
+#if defined(ZENTRAFOLD_BENCH_STB)
+  int width, height, channels;
+  unsigned char* pixels = stbi_load_from_memory(data, static_cast<int>(size), &width, &height, &channels, 4);
+  if (pixels == nullptr) return false;
+  *check += Sample(pixels, static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  stbi_image_free(pixels);
+  return true;
+#else
+  (void)data, (void)size, (void)check;
+  return false;
+#endif
+}
+
+__attribute__((noinline)) void ZentrafoldBenchFill(size_t bytes, uint64_t* check) {
+  auto* pixels = static_cast<unsigned char*>(BenchAlloc(bytes));
+  if (pixels == nullptr) return;
+  std::memset(pixels, 0x80, bytes);
+  *check += Sample(pixels, bytes);
+  BenchFree(pixels);
+}
+
+}  // extern "C"
+
+namespace zentrafold::bench {
+
+bool HaveTurbo() {
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+  return TurboHandle() != nullptr;
+#else
+  return false;
+#endif
+}
+
+bool HaveStb() {
+#if defined(ZENTRAFOLD_BENCH_STB)
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool PictureSize(const uint8_t* data, size_t size, int& width, int& height) {
+  const ImageRecord* image = DecodeImage(data, size, nullptr);
+  if (image == nullptr) return false;
+  width = image->header.biWidth;
+  height = -image->header.biHeight;
+  DeleteObject(image->bitmap);
+  return true;
+}
+
+}  // namespace zentrafold::bench

@@ -1,0 +1,29 @@
+// The decoders the benchmark times, each as one opaque call that obtains
+// fresh output memory, decodes into it and frees it again, as a caller's
+// decode would. Every output buffer comes from the section allocator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Plain C names, so that a profiler can collect exactly one of them
+// (valgrind --tool=callgrind --toggle-collect=ZentrafoldBenchTurbo ...).
+extern "C" {
+// Zentrafold: DecodeImage, then DeleteObject. False when refused.
+bool ZentrafoldBenchOurs(const uint8_t* data, size_t size, uint64_t* check);
+// libjpeg-turbo: tjDecompress2 to BGRX, fast (nearest) upsampling, accurate integer DCT.
+bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check);
+// stb_image: four channels.
+bool ZentrafoldBenchStb(const uint8_t* data, size_t size, uint64_t* check);
+// The memory-write limit: a fresh buffer of `bytes`, every byte written once.
+void ZentrafoldBenchFill(size_t bytes, uint64_t* check);
+}
+
+namespace zentrafold::bench {
+
+bool HaveTurbo();
+bool HaveStb();
+// The frame size, from libjpeg-turbo when present, else from our decoder.
+bool PictureSize(const uint8_t* data, size_t size, int& width, int& height);
+
+}  // namespace zentrafold::bench
