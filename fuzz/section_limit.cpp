@@ -1,5 +1,5 @@
 // Section memory for the fuzz targets: the platform's allocator with a
-// ceiling of 16 MB (4 Mi pixels), standing in for the allocation failure a
+// ceiling of 256 KB (64 Ki pixels), standing in for the allocation failure a
 // real machine gives somewhat higher up. A fuzzed header asks for frames of
 // up to 65535 x 65535; without the ceiling every such input would spend
 // seconds filling a 2 GB section, and the run would measure page faults
@@ -13,7 +13,7 @@
 
 namespace zentrafold::platform {
 
-constexpr uint64_t kFuzzSectionCeiling = uint64_t{16} << 20;
+constexpr uint64_t kFuzzSectionCeiling = uint64_t{256} << 10;
 
 void* AllocateSectionMemory(uint64_t bytes) {
   if (bytes == 0 || bytes > kFuzzSectionCeiling) return nullptr;
