@@ -109,7 +109,7 @@ Bytes HuffmanSegment(uint8_t classAndId, const std::vector<int>& counts, const B
 Outcome Decode(const Bytes& stream, bool keepPixels) {
   const int liveBefore = ZentrafoldLiveGdiObjects();
   const auto copy = std::make_unique<uint8_t[]>(stream.size());
-  std::memcpy(copy.get(), stream.data(), stream.size());
+  if (!stream.empty()) std::memcpy(copy.get(), stream.data(), stream.size());
   using Clock = std::chrono::steady_clock;
 
   Outcome outcome;
