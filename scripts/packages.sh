@@ -5,6 +5,8 @@ ZENTRAFOLD_BUILD_PACKAGES="cmake ninja-build g++ clang pkg-config libgtest-dev l
 ZENTRAFOLD_TEST_PACKAGES="libjpeg-turbo-progs libturbojpeg0-dev libstb-dev libpng-dev imagemagick \
 plasma-workspace-wallpapers valgrind libclang-rt-14-dev libx11-dev xvfb xdotool x11-apps wine64 \
 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix fonts-dejavu-core"
+# What scripts/demo needs to build and show the viewer, with or without a display.
+ZENTRAFOLD_DEMO_PACKAGES="cmake ninja-build g++ libx11-dev libpng-dev xvfb"
 
 ensure_packages() {
   local missing=() p

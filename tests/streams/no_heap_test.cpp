@@ -1,0 +1,96 @@
+// A decode allocates nothing beyond its bitmap section: malloc and operator
+// new are replaced in this test binary and counted around DecodeImage.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "test_support.h"
+
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void __libc_free(void*);
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<int> allocations{0};
+void Count() {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+  Count();
+  return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t size) {
+  Count();
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t n) {
+  Count();
+  return __libc_realloc(p, n);
+}
+void free(void* p) { __libc_free(p); }
+}
+
+void* operator new(size_t n) {
+  Count();
+  if (void* p = __libc_malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { __libc_free(p); }
+void operator delete[](void* p) noexcept { __libc_free(p); }
+void operator delete(void* p, size_t) noexcept { __libc_free(p); }
+void operator delete[](void* p, size_t) noexcept { __libc_free(p); }
+
+namespace {
+
+// Allocations made by creating (and deleting) one section of this size.
+int SectionAllocations(int width, int height) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  allocations = 0;
+  counting = true;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  counting = false;
+  EXPECT_NE(bitmap, nullptr);
+  DeleteObject(bitmap);
+  return allocations;
+}
+
+TEST(NoHeap, DecodeAllocatesOnlyItsSection) {
+  for (const char* name : {"sample_2x2.jpg", "grey.jpg", "restart_1mcu.jpg", "size_250x40.jpg"}) {
+    const auto stream = zentrafold::test::ReadData(name);
+    // A first decode builds the lazy tables; they live in the static state.
+    for (int round = 0; round < 2; ++round) {
+      allocations = 0;
+      counting = true;
+      ImageRecord* image = DecodeImage(stream.data(), stream.size(), nullptr);
+      counting = false;
+      ASSERT_NE(image, nullptr) << name;
+      const int made = allocations;
+      const int width = image->header.biWidth, height = -image->header.biHeight;
+      DeleteObject(image->bitmap);
+      EXPECT_EQ(made, SectionAllocations(width, height)) << name;
+    }
+  }
+  const auto refused = zentrafold::test::ReadData("refuse_progressive.jpg");
+  allocations = 0;
+  counting = true;
+  EXPECT_EQ(DecodeImage(refused.data(), refused.size(), nullptr), nullptr);
+  counting = false;
+  EXPECT_EQ(allocations, 0);
+}
+
+}  // namespace
