@@ -15,10 +15,15 @@ fail() { echo "install test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-# What the tree must hold.
-for f in include/zentrafold/decoder.h include/zentrafold/win32.h lib/libzentrafold.a \
-         lib/libzentrafold_platform.a lib/cmake/zentrafold/zentrafoldConfig.cmake \
-         lib/cmake/zentrafold/zentrafoldConfigVersion.cmake lib/pkgconfig/zentrafold.pc bin/zentrafold-decode; do
+# What the tree must hold. The library directory is lib/ or, with some
+# prefixes, a multiarch one: it is where zentrafold.pc went.
+pc=$(find "$prefix" -name zentrafold.pc -path '*/pkgconfig/*' | head -n 1)
+[ -n "$pc" ] || fail "no zentrafold.pc installed"
+lib=$(dirname "$(dirname "$pc")")
+lib=${lib#"$prefix"/}
+for f in include/zentrafold/decoder.h include/zentrafold/win32.h "$lib/libzentrafold.a" \
+         "$lib/libzentrafold_platform.a" "$lib/cmake/zentrafold/zentrafoldConfig.cmake" \
+         "$lib/cmake/zentrafold/zentrafoldConfigVersion.cmake" bin/zentrafold-decode; do
   [ -e "$prefix/$f" ] || fail "missing $f"
 done
 for f in "$prefix"/include/zentrafold/*; do
@@ -56,8 +61,8 @@ cmake -S "$source/tests/install/consumer" -B "$work/find_package" -G Ninja -DCMA
 cmake --build "$work/find_package" >/dev/null
 check find_package "$work/find_package/consumer"
 
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-[ "$(pkg-config --modversion zentrafold)" = "$(sed -n 's/^Version: //p' "$prefix/lib/pkgconfig/zentrafold.pc")" ] ||
+export PKG_CONFIG_PATH=$prefix/$lib/pkgconfig
+[ "$(pkg-config --modversion zentrafold)" = "$(sed -n 's/^Version: //p' "$pc")" ] ||
   fail "pkg-config does not find zentrafold.pc"
 # shellcheck disable=SC2046,SC2086
 "$cxx" $flags -std=c++11 -o "$work/pkg_config_consumer" "$source/tests/install/consumer/main.cpp" \

@@ -69,14 +69,28 @@ void MakeStreams(const fs::path& dir) {
 }  // namespace
 
 const fs::path& StreamDir() {
-  static const fs::path dir = [] {
-    const fs::path path = fs::path(ZENTRAFOLD_TEST_SCRATCH) / ("streams-" + std::to_string(getpid()));
-    fs::remove_all(path);
-    MakeStreams(path);
-    std::atexit([] { fs::remove_all(StreamDir()); });
+  // Never destroyed, so that the exit handler that removes it can still read it.
+  static const fs::path* const dir = [] {
+    auto* path = new fs::path(fs::path(ZENTRAFOLD_TEST_SCRATCH) / ("streams-" + std::to_string(getpid())));
+    fs::remove_all(*path);
+    MakeStreams(*path);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(StreamDir(), ec);
+    });
     return path;
   }();
-  return dir;
+  return *dir;
+}
+
+std::filesystem::path LargeStream() {
+  const fs::path path = StreamDir() / "large.jpg";
+  if (!fs::exists(path)) {
+    WriteSourcePpm(StreamDir() / "large.ppm", 1920, 1440);
+    MustRun("cjpeg -sample 2x2 " + Quote(StreamDir() / "large.ppm") + " > " + Quote(path));
+    fs::remove(StreamDir() / "large.ppm");
+  }
+  return path;
 }
 
 std::filesystem::path BaselineStream(const std::string& name) { return StreamDir() / (name + ".jpg"); }

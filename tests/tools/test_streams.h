@@ -28,6 +28,10 @@ std::vector<std::string> BaselineNames();
 std::filesystem::path PatchedStream(const std::filesystem::path& source, const std::string& name, size_t offset,
                                     const std::vector<uint8_t>& patch);
 
+// A 1920x1440 baseline stream (2x2 sampling), made on first use: big enough
+// that writing its PNG takes a noticeable time.
+std::filesystem::path LargeStream();
+
 // Runs a shell command; returns its exit status (-1 when it did not exit).
 int RunShell(const std::string& command);
 

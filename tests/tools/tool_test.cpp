@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <map>
 #include <filesystem>
 #include <string>
 
+#include "batch.h"
+#include "inspect.h"
 #include "test_streams.h"
 
 namespace zentrafold::test {
@@ -298,6 +302,26 @@ TEST_F(ToolTest, DevicesAndPipesAreWrittenInPlace) {
   EXPECT_EQ(ReadFile(copy), DecodeWithLibrary(input).bgrx);
 }
 
+// Killed in the middle of a batch, the tool takes its half-written
+// temporary files with it.
+TEST_F(ToolTest, AnInterruptedBatchLeavesNoTemporaryFiles) {
+  std::string inputs;
+  for (int i = 0; i < 40; ++i) {
+    inputs += ' ';
+    inputs += Quote(LargeStream());
+  }
+  const fs::path outDir = Work("out");
+  const int status = RunShell(Quote(ZENTRAFOLD_DECODE_TOOL) + " --jobs 2 --out-dir " + Quote(outDir) + inputs +
+                              " >/dev/null 2>&1 & pid=$!; sleep 0.7; kill -TERM $pid; wait $pid");
+  EXPECT_EQ(status, 128 + SIGTERM) << "the tool should have died of the signal";
+  size_t pictures = 0;
+  for (const auto& entry : fs::directory_iterator(outDir)) {
+    EXPECT_EQ(entry.path().extension(), ".png") << entry.path();
+    ++pictures;
+  }
+  EXPECT_LT(pictures, 40u) << "the batch ended before the signal: nothing was tested";
+}
+
 TEST_F(ToolTest, BatchGoesOnPastRefusedFiles) {
   const fs::path outDir = Work("out");
   const std::string inputs = Quote(BaselineStream("s11")) + " " + Quote(StreamDir() / "progressive.jpg") + " " +
@@ -415,6 +439,67 @@ TEST_F(ToolTest, UsageHelpAndVersion) {
   const ToolResult missing = RunTool(Quote(Work("absent.jpg")) + " " + Quote(Work("x.png")));
   EXPECT_EQ(missing.status, 2);
   EXPECT_NE(missing.err.find("cannot read"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zentrafold::test
+
+namespace zentrafold::test {
+namespace {
+
+// Photographs from plasma-workspace-wallpapers, when installed: the smallest
+// of each kind (grey, each luma sampling, progressive), in one batch.
+TEST_F(ToolTest, WallpaperPhotographsInOneBatch) {
+  const fs::path root = "/usr/share/wallpapers";
+  if (!fs::is_directory(root)) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
+  struct Pick {
+    fs::path path;
+    uint64_t pixels = UINT64_MAX;
+  };
+  std::map<std::string, Pick> smallest;  // by kind
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().extension() != ".jpg") continue;
+    const std::vector<uint8_t> bytes = ReadFile(entry.path());
+    const tool::StreamInfo info = tool::InspectStream(bytes.data(), bytes.size());
+    if (!info.frameFound) continue;
+    const std::string kind = tool::DescribeFrameKind(info.frameMarker) + " " +
+                             std::to_string(info.componentCount) + " " + std::to_string(info.components[0].sampling);
+    Pick& pick = smallest[kind];
+    if (info.Pixels() < pick.pixels) pick = Pick{entry.path(), info.Pixels()};
+  }
+  std::string inputs;
+  std::vector<std::string> paths;
+  size_t expectDecoded = 0, expectRefused = 0;
+  for (const auto& [kind, pick] : smallest) {
+    inputs += ' ';
+    inputs += Quote(pick.path);
+    paths.push_back(pick.path.string());
+    (kind.rfind("baseline", 0) == 0 ? expectDecoded : expectRefused) += 1;
+  }
+  ASSERT_GT(expectDecoded, 0u);
+  const fs::path outDir = Work("out");
+  const ToolResult run = RunTool("--format bmp --out-dir " + Quote(outDir) + inputs);
+  EXPECT_EQ(run.out, std::to_string(expectDecoded) + " decoded, " + std::to_string(expectRefused) + " refused\n");
+  EXPECT_EQ(run.status, expectRefused != 0 ? 1 : 0);
+  EXPECT_EQ(static_cast<size_t>(std::count(run.err.begin(), run.err.end(), '\n')), expectRefused) << run.err;
+  for (size_t at = 0; (at = run.err.find('\n', at)) != std::string::npos; ++at) {
+    const size_t start = run.err.rfind('\n', at - 1);
+    const std::string line = run.err.substr(start == std::string::npos ? 0 : start + 1, at - start);
+    EXPECT_NE(line.find(": progressive JPEG"), std::string::npos) << line;
+  }
+  // Several are called screenshot.jpg: the outputs are named apart in order.
+  const std::vector<std::string> outputs = tool::PlanOutputNames(paths, outDir.string(), tool::OutputFormat::kBmp);
+  size_t index = 0;
+  for (const auto& [kind, pick] : smallest) {
+    const fs::path output = outputs[index++];
+    if (kind.rfind("baseline", 0) != 0) {
+      EXPECT_FALSE(fs::exists(output));
+      continue;
+    }
+    const Pixels expected = DecodeWithLibrary(pick.path);
+    EXPECT_FALSE(expected.bgrx.empty()) << pick.path;
+    EXPECT_TRUE(ParseBmp(ReadFile(output)) == expected) << kind << ": " << pick.path;
+  }
 }
 
 }  // namespace

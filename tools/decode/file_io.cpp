@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -11,6 +13,7 @@
 #include <process.h>
 #define ZENTRAFOLD_GETPID _getpid
 #else
+#include <signal.h>
 #include <unistd.h>
 #define ZENTRAFOLD_GETPID getpid
 #endif
@@ -43,7 +46,58 @@ ReadStatus ReadStream(std::FILE* in, uint64_t limit, std::vector<uint8_t>& bytes
 
 std::atomic<unsigned> temporaryCounter{0};
 
+// The temporary files being written, for the interrupt handler to remove.
+// Plain slots rather than a container: the handler may only read memory and
+// call unlink. A file that finds no free slot is still written; it is only
+// not cleaned up on an interrupt.
+constexpr int kTemporarySlots = 64;
+constexpr size_t kTemporaryPathBytes = 4096;
+struct TemporarySlot {
+  std::atomic<bool> used{false};
+  char path[kTemporaryPathBytes];
+};
+TemporarySlot temporarySlots[kTemporarySlots];
+
+int RegisterTemporary(const std::string& path) {
+  if (path.size() >= kTemporaryPathBytes) return -1;
+  static std::mutex claim;
+  std::lock_guard lock(claim);
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    if (temporarySlots[i].used.load(std::memory_order_acquire)) continue;
+    std::memcpy(temporarySlots[i].path, path.c_str(), path.size() + 1);
+    temporarySlots[i].used.store(true, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void UnregisterTemporary(int slot) {
+  if (slot >= 0) temporarySlots[slot].used.store(false, std::memory_order_release);
+}
+
+#if !defined(_WIN32)
+extern "C" void RemoveTemporariesAndDie(int signal) {
+  for (TemporarySlot& slot : temporarySlots)
+    if (slot.used.load(std::memory_order_acquire)) unlink(slot.path);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+#endif
+
 }  // namespace
+
+void RemoveTemporaryFilesOnInterrupt() {
+#if !defined(_WIN32)
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction action {}, previous {};
+    action.sa_handler = RemoveTemporariesAndDie;
+    sigemptyset(&action.sa_mask);
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    if (sigaction(signal, &action, &previous) == 0 && previous.sa_handler == SIG_IGN)
+      sigaction(signal, &previous, nullptr);
+  }
+#endif
+}
 
 ReadStatus ReadWholeInput(const std::string& path, uint64_t limit, std::vector<uint8_t>& bytes,
                           std::string& error) {
@@ -122,6 +176,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     temporary_.clear();
     return false;
   }
+  slot_ = RegisterTemporary(temporary_.string());
   return true;
 }
 
@@ -158,6 +213,8 @@ bool OutputFile::Commit(std::string& error) {
     Discard();
     return false;
   }
+  UnregisterTemporary(slot_);
+  slot_ = -1;
   temporary_.clear();
   return true;
 }
@@ -168,6 +225,8 @@ void OutputFile::Discard() {
   if (!temporary_.empty()) {
     std::error_code ec;
     fs::remove(temporary_, ec);
+    UnregisterTemporary(slot_);
+    slot_ = -1;
     temporary_.clear();
   }
 }

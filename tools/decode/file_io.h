@@ -46,6 +46,11 @@ class OutputFile {
   bool inPlace_ = false;
   std::filesystem::path target_;
   std::filesystem::path temporary_;
+  int slot_ = -1;  // in the interrupt handler's list
 };
+
+// On SIGINT, SIGTERM, SIGHUP and SIGPIPE: removes the temporary files of the
+// outputs being written, then dies of the signal as it would have.
+void RemoveTemporaryFilesOnInterrupt();
 
 }  // namespace zentrafold::tool

@@ -7,6 +7,7 @@
 
 #include "batch.h"
 #include "decode_file.h"
+#include "file_io.h"
 #include "info.h"
 #include "options.h"
 
@@ -95,4 +96,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) {
+  RemoveTemporaryFilesOnInterrupt();
+  return Run(argc, argv);
+}

@@ -35,7 +35,8 @@ struct ImageRecord {
 // until the next decode, or null when the stream is outside the supported
 // profile or damaged. On null nothing is left allocated. The stream must stay
 // unchanged during the call (tables are read from it in place). Not
-// re-entrant: one decode at a time per process.
+// re-entrant: one DecodeImage at a time per process (DecodeImageWithState,
+// below, decodes on several threads).
 ImageRecord* DecodeImage(const uint8_t* stream, size_t size, HDC dc);
 
 // The same decode over a state the caller owns, for decoding on several
