@@ -10,13 +10,20 @@ namespace {
 const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar"};
 #if defined(ZENTRAFOLD_HAVE_SSE2)
 const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2"};
-#else
+#endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2"};
+#endif
+#if !defined(ZENTRAFOLD_HAVE_SSE2)
 const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable"};
 #endif
 
 const DecoderPaths& Pick() {
   const char* force = getenv("ZENTRAFOLD_FORCE_SCALAR");
   if (force != nullptr && strcmp(force, "1") == 0) return kScalar;
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  if (CpuHasAvx2()) return kAvx2;
+#endif
 #if defined(ZENTRAFOLD_HAVE_SSE2)
   return kSse2;  // SSE2 is part of every x86-64 processor
 #else
@@ -25,6 +32,13 @@ const DecoderPaths& Pick() {
 }
 
 }  // namespace
+
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+bool CpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
 
 const DecoderPaths& ScalarPaths() { return kScalar; }
 

@@ -179,6 +179,13 @@ int DecodeMcuFast(DecoderState& state);
 void InverseDctSse2(const CosineTable& table, int16_t* block);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 #endif
+#if defined(ZENTRAFOLD_HAVE_SSE2) && (defined(__GNUC__) || defined(__clang__))
+#define ZENTRAFOLD_HAVE_AVX2 1
+// Only where CpuHasAvx2():
+void InverseDctAvx2(const CosineTable& table, int16_t* block);
+void OutputMcuAvx2(DecoderState& state, uint8_t* destination, int columns, int rows);
+bool CpuHasAvx2();
+#endif
 
 struct DecoderPaths {
   int (*decodeMcu)(DecoderState& state);

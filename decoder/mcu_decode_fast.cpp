@@ -34,79 +34,166 @@ inline int16_t Extend(uint32_t bits, uint32_t size) {
   return static_cast<int16_t>(value + (kExtendOffset[size] & below));
 }
 
-struct Reader {
-  const uint8_t* pos;
-  // A refill reads up to four bytes, and the branch-free one two bytes even
-  // when it is not due: every read stays two bytes short of the end.
-  const uint8_t* safeEnd;
-  uint32_t buffer;
-  uint32_t count;
+// The bits themselves come from a 64-bit window over the data bytes, refilled
+// without a branch before every code (8 bytes read, as many whole bytes
+// taken as fit). A window holding a 0xFF is filled byte by byte, undoing the
+// stuffing; a marker, or fewer than 8 bytes left in the stream, gives up.
+struct Window {
+  const uint8_t* pos;   // the first byte not yet in `bits`
+  const uint8_t* end;   // the stream's end
+  uint64_t bits;        // the data from the decode position on, first bit at the top
+  uint32_t count;       // how many of them are valid, at least 56 after a fill
 };
 
-// The refill of DecodeMcu when it meets only data bytes (0xFF 0x00 is the
-// data byte 0xFF). False when it would meet a marker or the stream's end.
-inline bool RefillStuffed(Reader& r) {
-  if (r.pos > r.safeEnd) return false;
-  const uint8_t* p = r.pos;
-  const uint32_t b1 = p[0];
-  if (b1 == 0xFF) {
-    if (p[1] != 0x00) return false;
-    ++p;
+inline bool HasByteFF(uint64_t x) {
+  const uint64_t y = ~x;  // a 0xFF byte becomes the only kind of zero byte
+  return ((y - 0x0101010101010101u) & ~y & 0x8080808080808080u) != 0;
+}
+
+bool FillStuffed(Window& w) {
+  while (w.count < 56) {
+    if (w.end - w.pos < 2) return false;
+    const uint8_t b = w.pos[0];
+    if (b == 0xFF) {
+      if (w.pos[1] != 0x00) return false;  // a marker
+      w.pos += 2;
+    } else {
+      w.pos += 1;
+    }
+    w.bits |= static_cast<uint64_t>(b) << (56 - w.count);
+    w.count += 8;
   }
-  const uint32_t b2 = p[1];
-  if (b2 == 0xFF) {
-    if (p[2] != 0x00) return false;
-    ++p;
-  }
-  r.pos = p + 2;
-  r.buffer += (b1 << 8 | b2) << (16 - r.count);
-  r.count += 16;
   return true;
 }
 
-// The refill before a code: when bitCount <= 16, 16 more bits. Without a
-// 0xFF in the next two bytes and away from the end, it is done without a
-// branch on the bit count: the two bytes are read either way, and added
-// (with bitCount and the position advanced) only when it is due.
-inline bool RefillBeforeCode(Reader& r) {
-  const uint32_t due = r.count <= 16;
-  const uint32_t b1 = r.pos[0];
-  const uint32_t b2 = r.pos[1];
-  if (__builtin_expect(due & ((b1 == 0xFF) | (b2 == 0xFF) | (r.pos > r.safeEnd)), 0)) return RefillStuffed(r);
-  // Shifting by 16 - bitCount is only meaningful when it is due; otherwise
-  // the chunk is masked to 0 and the shift amount kept in range.
-  const uint32_t chunk = (b1 << 8 | b2) & (0u - due);
-  r.buffer += chunk << ((16 - r.count) & 31);
-  r.count += due << 4;
-  r.pos += due << 1;
+inline bool Fill(Window& w) {
+  if (w.end - w.pos < 8) return false;
+  uint64_t x;
+  memcpy(&x, w.pos, 8);
+  x = __builtin_bswap64(x);
+  if (__builtin_expect(HasByteFF(x), 0)) return FillStuffed(w);
+  // The bytes past the whole ones taken land below `count`: they are the
+  // next data bytes, so the next fill writes the same bits over them.
+  w.bits |= x >> w.count;
+  w.pos += (63 - w.count) >> 3;
+  w.count |= 56;
   return true;
 }
 
-inline void Consume(Reader& r, uint32_t n) {
-  r.buffer <<= n;
-  r.count -= n;
+// DecodeMcu's bit reader, of which only bitCount and the number of data
+// bytes its refills took are kept: its bitBuffer is always the first
+// bitCount bits of the window, and its position follows from the bytes.
+struct Schedule {
+  uint32_t count;      // DecodeMcu's bitCount
+  uint32_t dataBytes;  // data bytes its refills have taken in this MCU
+};
+
+// The refill before a code: 16 bits when bitCount <= 16 (no branch).
+inline void RefillBeforeCode(Schedule& s) {
+  const uint32_t due = s.count <= 16;
+  s.count += due << 4;
+  s.dataBytes += due << 1;
 }
+
+// The refill before a magnitude of `size` bits.
+inline void RefillBeforeMagnitude(Schedule& s, uint32_t size) {
+  if (size > s.count) {
+    s.count += 16;
+    s.dataBytes += 2;
+  }
+}
+
+inline void Consume(Window& w, Schedule& s, uint32_t n) {
+  w.bits <<= n;
+  w.count -= n;
+  s.count -= n;
+}
+
+inline uint32_t Peek(const Window& w, uint32_t n) { return static_cast<uint32_t>(w.bits >> (64 - n)); }
 
 // A Huffman symbol as DecodeMcu reads it with 8 or more bits buffered: the
 // 8-bit prefix table, then the limit read from length 9. -1: no code.
-inline int DecodeSymbol(Reader& r, const FastLookupTable& fast, const CodeLimitTable& limits,
+inline int DecodeSymbol(Window& w, Schedule& s, const FastLookupTable& fast, const CodeLimitTable& limits,
                         const HuffmanSpec* spec) {
-  const uint32_t prefix = r.buffer >> 24;
+  const uint32_t prefix = Peek(w, 8);
   if (fast.length[prefix] != 0) {
-    Consume(r, fast.length[prefix]);
+    Consume(w, s, fast.length[prefix]);
     return fast.symbol[prefix];
   }
   uint32_t length;
-  const int symbol = LimitRead(r.buffer, 9, limits, spec, length);
-  if (symbol >= 0) Consume(r, length);
+  const int symbol = LimitRead(Peek(w, 32), 9, limits, spec, length);
+  if (symbol >= 0) Consume(w, s, length);
   return symbol;
 }
 
+// Where DecodeMcu's position stands after `dataBytes` data bytes from
+// `pos` (the window has checked that they hold no marker).
+const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes) {
+  if (memchr(pos, 0xFF, dataBytes) == nullptr) return pos + dataBytes;
+  for (uint32_t i = 0; i < dataBytes; ++i) pos += pos[0] == 0xFF ? 2 : 1;
+  return pos;
+}
+
+// The AC symbols of one block, from k = 1; one step is one symbol.
+struct AcBlock {
+  int16_t* block;
+  const uint8_t* q;
+  const FastAcTable* whole;
+  const CodeLimitTable* limits;
+  const HuffmanSpec* spec;
+  int k;
+};
+
+enum Step { kMore, kBlockDone, kGiveUp };
+
+__attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
+  RefillBeforeCode(sc);
+  const int32_t e = a.whole->entry[Peek(w, 9)];
+  if (e & kAcWhole) {
+    a.k += (e >> 8) & 15;
+    if (a.k > 63) return kGiveUp;
+    Consume(w, sc, static_cast<uint32_t>(e & 31));
+    a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * a.q[a.k]));
+    return ++a.k == 64 ? kBlockDone : kMore;
+  }
+  int rs;
+  if (e & kAcCode) {
+    Consume(w, sc, static_cast<uint32_t>(e & 31));
+    rs = (e >> 8) & 0xFF;
+  } else {
+    uint32_t length;
+    rs = LimitRead(Peek(w, 32), 9, *a.limits, a.spec, length);
+    if (rs < 0) return kGiveUp;
+    Consume(w, sc, length);
+  }
+  if (rs == 0x00) return kBlockDone;  // EOB
+  const uint32_t size = static_cast<uint32_t>(rs & 15);
+  const int run = rs >> 4;
+  if (size == 0) {
+    if (run != 15) return kGiveUp;
+    a.k += 16;  // ZRL; past the end it ends the block
+    return a.k < 64 ? kMore : kBlockDone;
+  }
+  if (size > 10) return kGiveUp;
+  a.k += run;
+  if (a.k > 63) return kGiveUp;
+  RefillBeforeMagnitude(sc, size);
+  const int16_t v = Extend(Peek(w, size), size);
+  Consume(w, sc, size);
+  a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>(v * a.q[a.k]));
+  return ++a.k == 64 ? kBlockDone : kMore;
+}
+
 // One MCU into blockBuffer; false to leave it to DecodeMcu.
+//
+// A symbol (a code of up to 16 bits and a magnitude of up to 11) takes at
+// most 27 bits, so one fill to 56 bits serves two symbols.
 bool TryDecodeMcu(DecoderState& state) {
-  if (state.streamEnd - state.inputPos < 6) return false;
-  Reader r{state.inputPos, state.streamEnd - 6, state.bitBuffer, state.bitCount};
-  if (r.count > 32) return false;  // wrapped after a marker: DecodeMcu's business
+  if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
+  // At the start of an MCU, bitBuffer is the first bitCount bits of the
+  // data, and the rest follows from inputPos.
+  Window w{state.inputPos, state.streamEnd, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount};
+  Schedule sc{state.bitCount, 0};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
@@ -117,68 +204,38 @@ bool TryDecodeMcu(DecoderState& state) {
     const uint8_t* q = state.quant[t];
     int16_t* block = state.blockBuffer + b * 64;
 
-    if (!RefillBeforeCode(r)) return false;
-    if (r.count < 8) return false;  // the short read: only after a marker, never here
-    const int dcSize = DecodeSymbol(r, state.fastDc[t], state.limitsDc[t], state.dcSpec[t]);
+    if (!Fill(w)) return false;
+    RefillBeforeCode(sc);
+    const int dcSize = DecodeSymbol(w, sc, state.fastDc[t], state.limitsDc[t], state.dcSpec[t]);
     if (dcSize < 0 || dcSize > 11) return false;
     const uint32_t s = static_cast<uint32_t>(dcSize);
-    if (s > r.count && !RefillStuffed(r)) return false;
+    RefillBeforeMagnitude(sc, s);
     int16_t difference = 0;
     if (s != 0) {
-      difference = Extend(r.buffer >> (32 - s), s);
-      Consume(r, s);
+      difference = Extend(Peek(w, s), s);
+      Consume(w, sc, s);
     }
     int16_t& p = predictor[b < lumaBlocks ? 0 : (b == lumaBlocks ? 1 : 2)];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
-    const FastAcTable& whole = state.fastAcWhole[t];
-    int k = 1;
-    for (;;) {
-      if (!RefillBeforeCode(r)) return false;
-      const int32_t e = whole.entry[r.buffer >> 23];
-      if (e & kAcWhole) {
-        k += (e >> 8) & 15;
-        if (k > 63) return false;
-        Consume(r, static_cast<uint32_t>(e & 31));
-        block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * q[k]));
-        if (++k == 64) break;
-        continue;
-      }
-      int rs;
-      if (e & kAcCode) {
-        Consume(r, static_cast<uint32_t>(e & 31));
-        rs = (e >> 8) & 0xFF;
-      } else {
-        uint32_t length;
-        rs = LimitRead(r.buffer, 9, state.limitsAc[t], state.acSpec[t], length);
-        if (rs < 0) return false;
-        Consume(r, length);
-      }
-      if (rs == 0x00) break;  // EOB
-      const uint32_t size = static_cast<uint32_t>(rs & 15);
-      const int run = rs >> 4;
-      if (size == 0) {
-        if (run != 15) return false;
-        k += 16;  // ZRL; past the end it ends the block
-        if (k < 64) continue;
-        break;
-      }
-      if (size > 10) return false;
-      k += run;
-      if (k > 63) return false;
-      if (size > r.count && !RefillStuffed(r)) return false;
-      const int16_t v = Extend(r.buffer >> (32 - size), size);
-      Consume(r, size);
-      block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(v * q[k]));
-      if (++k == 64) break;
+    AcBlock a{block, q, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
+    Step step = AcStep(w, sc, a);  // shares the DC's fill
+    while (step == kMore) {
+      if (!Fill(w)) return false;
+      step = AcStep(w, sc, a);
+      if (step == kMore) step = AcStep(w, sc, a);
     }
+    if (step == kGiveUp) return false;
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
   }
 
-  state.inputPos = r.pos;
-  state.bitBuffer = r.buffer;
-  state.bitCount = r.count;
+  // DecodeMcu's bitBuffer is the first bitCount (at most 32) bits, and the
+  // bytes its refills took must be checked ones: one more fill gives both.
+  if (!Fill(w)) return false;
+  state.inputPos = AfterDataBytes(state.inputPos, sc.dataBytes);
+  state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
+  state.bitCount = sc.count;
   state.marker = 0;
   state.dcPredictor[0] = predictor[0];
   state.dcPredictor[1] = predictor[1];

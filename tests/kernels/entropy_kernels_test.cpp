@@ -1,0 +1,274 @@
+// DecodeMcuFast against DecodeMcu, and the fast paths as a whole against the
+// scalar ones, on real photographs and on damaged streams.
+//
+// The lockstep check runs both entropy decoders on every MCU from the same
+// state and compares everything they leave: the result, the bit reader, the
+// pending marker, the DC predictors, the MCU count and the coefficients. So
+// an MCU where the fast path departs from the scalar one is caught even when
+// its pixels happen to come out the same.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decoder_state.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The committed test streams and the baseline photographs of
+// plasma-workspace-wallpapers up to about 5 megapixels (by file size).
+std::vector<fs::path> Streams(bool photographs) {
+  std::vector<fs::path> paths;
+  const fs::path root = photographs ? fs::path("/usr/share/wallpapers") : fs::path(ZENTRAFOLD_TEST_DATA);
+  std::error_code error;
+  if (!fs::is_directory(root, error)) return paths;
+  for (auto it = fs::recursive_directory_iterator(root, error); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path& p = it->path();
+    if (p.extension() != ".jpg" || fs::is_symlink(p) || !fs::is_regular_file(p)) continue;
+    if (photographs && (p.string().find("/images") == std::string::npos || fs::file_size(p) > 1700000)) continue;
+    paths.push_back(p);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+DecoderState gState;
+DecoderState gTwin;
+std::string gMismatch;
+
+int LockstepDecodeMcu(DecoderState& state) {
+  std::memcpy(static_cast<void*>(&gTwin), &state, sizeof state);
+  const int expected = DecodeMcu(gTwin);
+  const int actual = DecodeMcuFast(state);
+  if (!gMismatch.empty()) return actual;
+  auto report = [&](const char* what) {
+    gMismatch = std::string(what) + " differs after MCU " + std::to_string(gTwin.mcuNumber);
+  };
+  if (expected != actual) {
+    report("the result");
+  } else if (expected != 0) {
+    if (state.inputPos != gTwin.inputPos) report("inputPos");
+    else if (state.bitBuffer != gTwin.bitBuffer) report("bitBuffer");
+    else if (state.bitCount != gTwin.bitCount) report("bitCount");
+    else if (state.marker != gTwin.marker) report("marker");
+    else if (std::memcmp(state.dcPredictor, gTwin.dcPredictor, sizeof state.dcPredictor) != 0) report("a DC predictor");
+    else if (state.mcuNumber != gTwin.mcuNumber) report("mcuNumber");
+    else if (std::memcmp(state.blockBuffer, gTwin.blockBuffer, sizeof state.blockBuffer) != 0) report("blockBuffer");
+  }
+  return actual;
+}
+
+struct Outcome {
+  bool ok = false;
+  Bytes pixels;
+};
+
+Outcome Decode(const Bytes& stream, const DecoderPaths& paths) {
+  gState.paths = &paths;
+  ImageRecord* image = DecodeImageWithState(gState, stream.data(), stream.size(), nullptr);
+  gState.paths = nullptr;
+  Outcome outcome;
+  if (image == nullptr) return outcome;
+  outcome.ok = true;
+  const size_t bytes = static_cast<size_t>(image->header.biWidth) * static_cast<size_t>(-image->header.biHeight) * 4;
+  const auto* bits = static_cast<const uint8_t*>(image->bits);
+  outcome.pixels.assign(bits, bits + bytes);
+  DeleteObject(image->bitmap);
+  return outcome;
+}
+
+// Lockstep entropy decoding, with the scalar IDCT and output so that only
+// the entropy stage is under test.
+const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, "lockstep"};
+
+::testing::AssertionResult DecodesAlike(const Bytes& stream) {
+  gMismatch.clear();
+  const Outcome scalar = Decode(stream, ScalarPaths());
+  const Outcome lockstep = Decode(stream, kLockstep);
+  if (!gMismatch.empty()) return ::testing::AssertionFailure() << "entropy decoding: " << gMismatch;
+  const Outcome fast = Decode(stream, SelectedPaths());
+  if (scalar.ok != lockstep.ok || scalar.ok != fast.ok)
+    return ::testing::AssertionFailure() << "scalar " << (scalar.ok ? "decodes" : "refuses") << ", fast "
+                                         << (fast.ok ? "decodes" : "refuses");
+  if (scalar.pixels != lockstep.pixels) return ::testing::AssertionFailure() << "entropy decoding changes pixels";
+  if (scalar.pixels != fast.pixels) {
+    size_t i = 0;
+    while (scalar.pixels[i] == fast.pixels[i]) ++i;
+    return ::testing::AssertionFailure() << "fast paths (" << SelectedPaths().name << ") differ at byte " << i;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+size_t ScanStart(const Bytes& stream) {
+  for (size_t i = 0; i + 3 < stream.size(); ++i) {
+    if (stream[i] == 0xFF && stream[i + 1] == 0xDA) return i + 2 + (stream[i + 2] << 8 | stream[i + 3]);
+  }
+  return 0;
+}
+
+TEST(FastPaths, PhotographsDecodeExactlyAsScalar) {
+  const auto paths = Streams(true);
+  if (paths.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
+  int decoded = 0;
+  for (const auto& path : paths) {
+    const Bytes stream = ReadFile(path);
+    EXPECT_TRUE(DecodesAlike(stream)) << path;
+    decoded += Decode(stream, ScalarPaths()).ok;
+  }
+  EXPECT_GT(decoded, 5) << "too few photographs in the profile to say anything";
+}
+
+TEST(FastPaths, TestStreamsDecodeExactlyAsScalar) {
+  const auto paths = Streams(false);
+  if (paths.empty()) GTEST_SKIP() << "no committed test streams";
+  for (const auto& path : paths) EXPECT_TRUE(DecodesAlike(ReadFile(path))) << path;
+}
+
+// Small real streams to damage: the smallest committed test stream of at
+// least 4 KB that decodes, and the smallest photograph.
+const std::vector<Bytes>& Victims() {
+  static const std::vector<Bytes> victims = [] {
+    std::vector<Bytes> found;
+    for (bool photographs : {false, true}) {
+      Bytes best;
+      for (const auto& path : Streams(photographs)) {
+        const Bytes stream = ReadFile(path);
+        if (stream.size() < 4096 || !Decode(stream, ScalarPaths()).ok) continue;
+        if (best.empty() || stream.size() < best.size()) best = stream;
+      }
+      if (!best.empty()) found.push_back(best);
+    }
+    return found;
+  }();
+  return victims;
+}
+
+TEST(FastPaths, DamagedStreamsDecodeOrFailExactlyAsScalar) {
+  if (Victims().empty()) GTEST_SKIP() << "no stream to damage";
+  std::mt19937 random(5);
+  // Markers, fill bytes, stuffed 0xFF and plain junk at random places in the
+  // entropy-coded data, and truncations anywhere in it.
+  const uint8_t replacements[] = {0xFF, 0x00, 0xD0, 0xD3, 0xD7, 0xD9, 0xC4, 0x12, 0x80};
+  for (const Bytes& original : Victims()) {
+    const size_t scan = ScanStart(original);
+    ASSERT_GT(scan, 0u);
+    const int trials = original.size() < 100000 ? 300 : 40;
+    for (int n = 0; n < trials; ++n) {
+      Bytes stream = original;
+      const size_t span = stream.size() - scan;
+      if (n % 4 == 3) {
+        stream.resize(scan + random() % span);
+      } else {
+        for (int edits = 1 + n % 3; edits > 0; --edits) {
+          const size_t at = scan + random() % (span - 1);
+          stream[at] = 0xFF;
+          stream[at + 1] = replacements[random() % std::size(replacements)];
+        }
+      }
+      ASSERT_TRUE(DecodesAlike(stream)) << "damage " << n << " of a " << original.size() << "-byte stream";
+    }
+  }
+}
+
+// Puts a DRI segment with the interval `mcus` before the SOS, so that the
+// stream decodes by the interval scheme whether or not it has markers.
+Bytes WithRestartInterval(const Bytes& stream, uint16_t mcus) {
+  for (size_t i = 2; i + 1 < stream.size(); ++i) {
+    if (stream[i] == 0xFF && stream[i + 1] == 0xDA) {
+      Bytes out(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(i));
+      const uint8_t dri[] = {0xFF, 0xDD, 0x00, 0x04, static_cast<uint8_t>(mcus >> 8), static_cast<uint8_t>(mcus)};
+      out.insert(out.end(), std::begin(dri), std::end(dri));
+      out.insert(out.end(), stream.begin() + static_cast<std::ptrdiff_t>(i), stream.end());
+      return out;
+    }
+  }
+  return stream;
+}
+
+TEST(FastPaths, RestartIntervalsDecodeExactlyAsScalar) {
+  if (Victims().empty()) GTEST_SKIP() << "no stream to work on";
+  const Bytes& original = Victims().front();
+  // Without restart markers in the data, each boundary searches to the end
+  // and the rest decodes from zero bits: the pending-marker and EOI paths.
+  for (uint16_t interval : {1, 2, 7, 40, 1000}) {
+    EXPECT_TRUE(DecodesAlike(WithRestartInterval(original, interval))) << "interval " << interval;
+  }
+  // With markers where the interval puts them: every test stream that has them.
+  for (const auto& path : Streams(false)) {
+    const Bytes stream = ReadFile(path);
+    if (path.filename().string().find("restart") != std::string::npos) {
+      EXPECT_TRUE(DecodesAlike(stream)) << path;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// One grey MCU from hand-made tables and bits, through both decoders.
+// DC table: '0' -> size 0, '1' -> size 11. AC table: '0' -> EOB, '1' -> run 0
+// size 1. The bits: DC '1' + 11 zero bits (difference -2047), AC '1' + '1'
+// (coefficient +1), EOB '0'.
+struct HandMadeMcu {
+  uint8_t dcSpec[19] = {0x00, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11};
+  uint8_t acSpec[19] = {0x10, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01};
+  uint8_t quant[64];
+  uint8_t data[16] = {};
+
+  void SetUp(DecoderState& state, int16_t predictor) {
+    std::memset(quant, 1, sizeof quant);
+    std::memset(static_cast<void*>(&state), 0, sizeof state);
+    state.componentCount = 1;
+    state.samplingCode = 0x11;
+    state.dcSpec[0] = dcSpec;
+    state.acSpec[0] = acSpec;
+    state.quant[0] = quant;
+    BuildFastTable(dcSpec, state.fastDc[0]);
+    BuildFastTable(acSpec, state.fastAc[0]);
+    BuildCodeLimits(dcSpec, state.limitsDc[0]);
+    BuildCodeLimits(acSpec, state.limitsAc[0]);
+    BuildFastAcTable(state.fastAc[0], state.limitsAc[0], acSpec, state.fastAcWhole[0]);
+    state.bitBuffer = 0b1000'0000'0000'1100u << 16;
+    state.bitCount = 32;
+    state.inputPos = data;
+    state.streamEnd = data + sizeof data;
+    state.mcuTotal = 2;
+    state.dcPredictor[0] = predictor;
+  }
+};
+
+TEST(FastPaths, ADcOfMinus32768LeavesTheBlockZeroAsTheEndMarkDoes) {
+  for (int16_t predictor : {int16_t{-30721}, int16_t{-30000}}) {
+    HandMadeMcu mcu;
+    mcu.SetUp(gTwin, predictor);
+    ASSERT_EQ(DecodeMcu(gTwin), 1);
+    mcu.SetUp(gState, predictor);
+    ASSERT_EQ(DecodeMcuFast(gState), 1);
+    const int16_t dc = static_cast<int16_t>(predictor - 2047);
+    EXPECT_EQ(gTwin.dcPredictor[0], dc);
+    EXPECT_EQ(gState.dcPredictor[0], dc);
+    // The scalar pass reads the DC of -32768 as the end of the block.
+    EXPECT_EQ(gTwin.blockBuffer[1], dc == -32768 ? 0 : 1);
+    EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, sizeof gTwin.blockBuffer), 0) << predictor;
+    EXPECT_EQ(gState.bitCount, gTwin.bitCount);
+    EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer);
+    EXPECT_EQ(gState.inputPos, gTwin.inputPos);
+  }
+}
+
+}  // namespace

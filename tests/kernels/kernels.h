@@ -1,0 +1,53 @@
+// The fast kernels under test, with what the processor needs to run them.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "decoder_state.h"
+
+struct IdctKernel {
+  std::string name;
+  void (*run)(const CosineTable& table, int16_t* block);
+  bool (*supported)();
+};
+
+struct OutputKernel {
+  std::string name;
+  void (*run)(DecoderState& state, uint8_t* destination, int columns, int rows);
+  bool (*supported)();
+};
+
+inline bool Always() { return true; }
+
+inline std::vector<IdctKernel> IdctKernels() {
+  std::vector<IdctKernel> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", InverseDctSse2, Always});
+#endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  kernels.push_back({"avx2", InverseDctAvx2, CpuHasAvx2});
+#endif
+  return kernels;
+}
+
+inline std::vector<OutputKernel> OutputKernels() {
+  std::vector<OutputKernel> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", OutputMcuSse2, Always});
+#endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  kernels.push_back({"avx2", OutputMcuAvx2, CpuHasAvx2});
+#endif
+  return kernels;
+}
+
+// Test names and messages show the kernel's name rather than its bytes.
+inline void PrintTo(const IdctKernel& kernel, std::ostream* os) { *os << kernel.name; }
+inline void PrintTo(const OutputKernel& kernel, std::ostream* os) { *os << kernel.name; }
+
+template <typename Kernel>
+std::string KernelName(const testing::TestParamInfo<Kernel>& info) {
+  return info.param.name;
+}

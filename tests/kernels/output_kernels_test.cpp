@@ -1,0 +1,99 @@
+// Fast MCU output (assembly and colour conversion) against OutputMcu, the
+// scalar AssembleMcu followed by WriteMcuPixels: every sampling code, grey,
+// partial MCUs at the edges, samples past every clamp, and every Y, Cb, Cr.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kernels.h"
+
+namespace {
+
+struct Layout {
+  int components;
+  uint32_t sampling;
+};
+
+DecoderState gScalar;
+DecoderState gFast;
+
+class OutputKernel : public testing::TestWithParam<::OutputKernel> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().supported()) GTEST_SKIP() << GetParam().name << " not supported by this processor";
+    BuildColorTables(gScalar.colorTables);
+    BuildColorTables(gFast.colorTables);
+  }
+
+  // One MCU of `layout` from the blocks in gScalar.blockBuffer, written at
+  // (1, 1) of a surface `width` pixels wide; the surfaces, canary bytes
+  // around the MCU included, must come out the same.
+  ::testing::AssertionResult Same(Layout layout, int columns, int rows, uint32_t width) {
+    for (DecoderState* s : {&gScalar, &gFast}) {
+      s->componentCount = static_cast<uint8_t>(layout.components);
+      s->samplingCode = layout.sampling;
+      s->width = width;
+    }
+    std::memcpy(gFast.blockBuffer, gScalar.blockBuffer, sizeof gScalar.blockBuffer);
+    const size_t rowBytes = static_cast<size_t>(width) * 4;
+    std::vector<uint8_t> expected(rowBytes * 18, 0xA5), actual(rowBytes * 18, 0xA5);
+    OutputMcu(gScalar, expected.data() + rowBytes + 4, columns, rows);
+    GetParam().run(gFast, actual.data() + rowBytes + 4, columns, rows);
+    for (size_t i = 0; i < expected.size(); ++i) {
+      if (expected[i] != actual[i]) {
+        return ::testing::AssertionFailure()
+               << "byte " << i % 4 << " of pixel (" << (i % rowBytes) / 4 << ", " << i / rowBytes << "): scalar "
+               << int{expected[i]} << ", fast " << int{actual[i]} << " (sampling " << std::hex << layout.sampling
+               << std::dec << ", " << layout.components << " components, " << columns << " x " << rows << ")";
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+};
+
+constexpr Layout kLayouts[] = {{1, 0x11}, {3, 0x11}, {3, 0x12}, {3, 0x21}, {3, 0x22}};
+
+TEST_P(OutputKernel, EverySamplingCodeWithSamplesPastTheClamps) {
+  std::mt19937 random(99);
+  // Luma in -300..600 passes both ends of 0..255; chroma in -300..300 both
+  // ends of -128..127.
+  std::uniform_int_distribution<int> wide(-300, 600), chroma(-300, 300), normal(-20, 275);
+  for (const Layout layout : kLayouts) {
+    const int mcuWidth = McuWidth(layout.sampling), mcuHeight = McuHeight(layout.sampling);
+    const int luma = static_cast<int>((layout.sampling >> 4) * (layout.sampling & 15));
+    for (int n = 0; n < 3000; ++n) {
+      for (int i = 0; i < 6 * 64; ++i) {
+        const bool isChroma = layout.components == 3 && i >= luma * 64;
+        gScalar.blockBuffer[i] = static_cast<int16_t>(isChroma ? chroma(random) : (n % 2 ? wide(random) : normal(random)));
+      }
+      ASSERT_TRUE(Same(layout, mcuWidth, mcuHeight, static_cast<uint32_t>(mcuWidth + 2 + n % 7)));
+      // A partial MCU at the right or bottom edge of the picture.
+      const int columns = 1 + static_cast<int>(random() % static_cast<unsigned>(mcuWidth));
+      const int rows = 1 + static_cast<int>(random() % static_cast<unsigned>(mcuHeight));
+      ASSERT_TRUE(Same(layout, columns, rows, static_cast<uint32_t>(columns + 2)));
+    }
+  }
+}
+
+TEST_P(OutputKernel, EveryLumaAndChromaTriple) {
+  // Four 8 x 8 MCUs per (Cb, Cr) pair carry Y = 0..255.
+  for (int cr = -128; cr <= 127; ++cr) {
+    for (int cb = -128; cb <= 127; ++cb) {
+      for (int quarter = 0; quarter < 4; ++quarter) {
+        for (int i = 0; i < 64; ++i) {
+          gScalar.blockBuffer[i] = static_cast<int16_t>(quarter * 64 + i);
+          gScalar.blockBuffer[64 + i] = static_cast<int16_t>(cb);
+          gScalar.blockBuffer[128 + i] = static_cast<int16_t>(cr);
+        }
+        ASSERT_TRUE(Same({3, 0x11}, 8, 8, 10)) << "Cb " << cb << " Cr " << cr;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, OutputKernel, testing::ValuesIn(OutputKernels()), KernelName<::OutputKernel>);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(OutputKernel);
+
+}  // namespace
