@@ -1,8 +1,10 @@
 // The tool's header inspection on arbitrary bytes, held against the decoder:
 // whatever the decoder accepts, the inspection must have seen as the same
 // SOF0 frame, since the tool's --max-pixels rests on it, and must not have
-// called out of profile (headers cut short, which the decoder reads as
-// zeros, may still be called damaged).
+// found fault with that frame. (It may still call the stream damaged, for
+// headers cut short that the decoder reads as zeros, or hierarchical or
+// arithmetic-coded for a DHP or DAC segment the decoder steps over: the
+// tool shows a refusal reason only when the decoder refuses.)
 #include <zentrafold/decoder.h>
 #include <zentrafold/platform_debug.h>
 
@@ -22,7 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImageRecord* image = DecodeImage(data, size, nullptr);
   if (image != nullptr) {
     FUZZ_CHECK(info.frameFound && info.frameMarker == 0xC0);
-    FUZZ_CHECK(info.refusal == Refusal::kNone || info.refusal == Refusal::kDamaged);
+    FUZZ_CHECK(info.refusal == Refusal::kNone || info.refusal == Refusal::kDamaged ||
+               (info.refusal == Refusal::kHierarchical && info.hierarchical) ||
+               (info.refusal == Refusal::kArithmetic && info.arithmeticConditioning));
     FUZZ_CHECK(static_cast<int64_t>(info.width) == image->header.biWidth);
     FUZZ_CHECK(static_cast<int64_t>(info.height) == -static_cast<int64_t>(image->header.biHeight));
     DeleteObject(image->bitmap);
