@@ -103,16 +103,20 @@ Refusal JudgeFrame(const StreamInfo& info, const WalkState& walk) {
 // Where a DHT or DQT segment whose tables begin at `pos` ends as the
 // decoder reads it: by the tables' contents, not the length field. Tables
 // follow one another until the byte after one is 0xFF; `size` when they run
-// to the end of the data.
+// to the end of the data. 0 when a table is one the decoder refuses there
+// (an identifier above 1, 16-bit precision): it reads no further, so the
+// length field may be followed instead, for the refusal's description.
 size_t TablesEnd(const uint8_t* data, size_t size, size_t pos, bool huffman) {
   while (pos < size) {
     if (huffman) {
+      if ((data[pos] & 0x0F) > 1) return 0;
       if (size - pos < 17) return size;
       size_t symbols = 0;
       for (int i = 1; i <= 16; ++i) symbols += data[pos + i];
       pos += 17 + symbols;
     } else {
-      pos += 1 + ((data[pos] >> 4) != 0 ? 128 : 64);
+      if (data[pos] > 1) return 0;
+      pos += 65;
     }
     if (pos < size && data[pos] == 0xFF) return pos;
   }
@@ -145,7 +149,8 @@ StreamInfo InspectStream(const uint8_t* data, size_t size) {
     if (code == 0xC4 || code == 0xDB) {
       // Walked the decoder's way, so that a length field that lies cannot
       // hide from the inspection a frame the decoder then reads.
-      length = TablesEnd(data, size, pos + 2, code == 0xC4) - pos;
+      const size_t end = TablesEnd(data, size, pos + 2, code == 0xC4);
+      if (end != 0) length = end - pos;
     }
     if (length < 2 || length > size - pos) break;
     const uint8_t* seg = data + pos + 2;
