@@ -47,6 +47,8 @@ TEST_P(Truncation, EveryLength) {
     ExpectTimely(o, uint64_t{whole.width} * whole.height);
   }
   EXPECT_GT(pictures, 0u);
+  RecordProperty("cuts", static_cast<int>(stream.size()));
+  RecordProperty("pictures", static_cast<int>(pictures));
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, Truncation, testing::Values("s22", "grey", "restart"));
@@ -72,6 +74,7 @@ TEST_P(HeaderBytes, EachReplacedByZeroFfAndNeighbours) {
     }
   }
   EXPECT_GT(trials, 3 * headerEnd);
+  RecordProperty("replacements", static_cast<int>(trials));
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, HeaderBytes, testing::Values("s21", "grey"));

@@ -136,6 +136,8 @@ TEST(InjectedMarkers, AnywhereInTheData) {
   }
   EXPECT_EQ(trials, 4u * 150u * injections.size());
   EXPECT_GT(decoded, 0u);
+  RecordProperty("injections", static_cast<int>(trials));
+  RecordProperty("decoded", static_cast<int>(decoded));
 }
 
 }  // namespace
