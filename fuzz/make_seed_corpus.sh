@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Makes the seed corpus of the stream fuzz targets in FOLDER: the committed
-# test streams (tests/data/*.jpg) when there are any, and a few small baseline
-# streams made here with cjpeg and jpegtran, one of each sampling, grey,
-# restart intervals (one MCU, and several), optimised tables. Needs
-# ImageMagick (convert) and cjpeg/jpegtran (libjpeg-turbo-progs).
+# test streams (tests/data/*.jpg; with MAX_BYTES, only those up to that size)
+# and a few small baseline streams made here with cjpeg and jpegtran, one of
+# each sampling, grey, restart intervals (one MCU, and several), optimised
+# tables. Needs ImageMagick (convert) and cjpeg/jpegtran (libjpeg-turbo-progs).
+#   fuzz/make_seed_corpus.sh FOLDER [MAX_BYTES]
 set -euo pipefail
-out=${1:?usage: make_seed_corpus.sh FOLDER}
+out=${1:?usage: make_seed_corpus.sh FOLDER [MAX_BYTES]}
+max=${2:-0}
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 shopt -s nullglob
-for f in "$here"/../tests/data/*.jpg; do cp "$f" "$out/"; done
+for f in "$here"/../tests/data/*.jpg; do
+  if [ "$max" -eq 0 ] || [ "$(stat -c %s "$f")" -le "$max" ]; then cp "$f" "$out/"; fi
+done
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
