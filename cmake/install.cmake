@@ -34,7 +34,7 @@ install(FILES
 
 # pkg-config: static libraries, so the platform part is listed in Libs itself.
 if(WIN32)
-  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -luser32 -lgdi32 -lkernel32")
+  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lgdi32")
 else()
   set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lzentrafold_platform")
 endif()

@@ -151,7 +151,6 @@ std::vector<RECT> PaintsAfterWidening(const char* className, UINT style, const c
   if (window == nullptr) return {};
   ShowWindow(window, SW_SHOWNORMAL);
   UpdateWindow(window);
-  std::atomic<size_t> paintsBefore{0};
   quitCode = 0;
   {
     User user([title](Connection& x) {
