@@ -32,15 +32,16 @@ struct CodeLimitTable {
   int32_t entry[48];
 };
 
-// The AC codes of up to 9 bits, for the fast entropy path: for each 9-bit
-// prefix, what the scalar decode of those bits gives.
-//   0                      no code of up to 9 bits begins the prefix
+// The AC codes of up to kFastAcBits bits, for the fast entropy path: for
+// each prefix of that many bits, what the scalar decode of those bits gives.
+//   0                      no code of up to kFastAcBits bits begins the prefix
 //   kAcWhole | value << 16 | run << 8 | code length + magnitude size
 //                          a coefficient whose code and magnitude both fit
 //   kAcCode | rs << 8 | code length
 //                          only the code fits (or it is EOB, ZRL or invalid)
+constexpr uint32_t kFastAcBits = 10;
 struct FastAcTable {
-  int32_t entry[512];
+  int32_t entry[1u << kFastAcBits];
 };
 constexpr int32_t kAcWhole = 0x20;
 constexpr int32_t kAcCode = 0x40;

@@ -10,9 +10,9 @@
 //  - every refill before a code finds bitCount <= 16 and adds 16 bits, so a
 //    code is always read with at least 16 bits buffered: the short read of
 //    fewer than 8 bits never happens and bitCount never wraps;
-//  - a code and its magnitude of up to 9 bits together are consumed at once:
-//    with 16 or more bits buffered the magnitude refill could not have run
-//    between them;
+//  - a code and its magnitude of up to kFastAcBits (10) bits together are
+//    consumed at once: with 16 or more bits buffered the magnitude refill
+//    could not have run between them;
 //  - coefficients go straight to their natural position, dequantised: the
 //    zigzag pass after the MCU would store the same values, since magnitudes
 //    are never 0 and every position is written at most once. A DC value of
@@ -148,7 +148,7 @@ enum Step { kMore, kBlockDone, kGiveUp };
 
 __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
   RefillBeforeCode(sc);
-  const int32_t e = a.whole->entry[Peek(w, 9)];
+  const int32_t e = a.whole->entry[Peek(w, kFastAcBits)];
   if (e & kAcWhole) {
     a.k += (e >> 8) & 15;
     if (a.k > 63) return kGiveUp;
@@ -247,23 +247,24 @@ bool TryDecodeMcu(DecoderState& state) {
 
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       FastAcTable& table) {
-  for (uint32_t prefix = 0; prefix < 512; ++prefix) {
-    // What DecodeMcu reads from a buffer that begins with these 9 bits.
-    const uint32_t buffer = prefix << 23;
+  constexpr uint32_t kDrop = kFastAcBits - 8;  // from the prefix to the 8-bit table's
+  for (uint32_t prefix = 0; prefix < (1u << kFastAcBits); ++prefix) {
+    // What DecodeMcu reads from a buffer that begins with these bits.
+    const uint32_t buffer = prefix << (32 - kFastAcBits);
     int rs;
     uint32_t length;
-    if (fast.length[prefix >> 1] != 0) {
-      rs = fast.symbol[prefix >> 1];
-      length = fast.length[prefix >> 1];
+    if (fast.length[prefix >> kDrop] != 0) {
+      rs = fast.symbol[prefix >> kDrop];
+      length = fast.length[prefix >> kDrop];
     } else {
       rs = LimitRead(buffer, 9, limits, spec, length);
-      if (rs < 0 || length > 9) {
+      if (rs < 0 || length > kFastAcBits) {
         table.entry[prefix] = 0;
         continue;
       }
     }
     const uint32_t size = static_cast<uint32_t>(rs & 15);
-    if (size != 0 && size <= 10 && length + size <= 9) {
+    if (size != 0 && size <= 10 && length + size <= kFastAcBits) {
       const uint32_t bits = (buffer << length) >> (32 - size);
       table.entry[prefix] = static_cast<int32_t>(static_cast<uint32_t>(Extend(bits, size)) << 16) |
                             (rs >> 4) << 8 | kAcWhole | static_cast<int32_t>(length + size);

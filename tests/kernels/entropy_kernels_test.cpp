@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -139,7 +140,7 @@ TEST(FastPaths, TestStreamsDecodeExactlyAsScalar) {
 }
 
 // Small real streams to damage: the smallest committed test stream of at
-// least 4 KB that decodes, and the smallest photograph.
+// least 4 KB that decodes, the smallest photograph, and a restart stream.
 const std::vector<Bytes>& Victims() {
   static const std::vector<Bytes> victims = [] {
     std::vector<Bytes> found;
@@ -152,6 +153,15 @@ const std::vector<Bytes>& Victims() {
       }
       if (!best.empty()) found.push_back(best);
     }
+    // And the largest committed stream with restart intervals, so that the
+    // damage also falls on the interval scheme and its markers.
+    Bytes restarts;
+    for (const auto& path : Streams(false)) {
+      if (path.filename().string().find("restart") == std::string::npos) continue;
+      const Bytes stream = ReadFile(path);
+      if (stream.size() > restarts.size() && Decode(stream, ScalarPaths()).ok) restarts = stream;
+    }
+    if (!restarts.empty()) found.push_back(restarts);
     return found;
   }();
   return victims;
@@ -166,7 +176,9 @@ TEST(FastPaths, DamagedStreamsDecodeOrFailExactlyAsScalar) {
   for (const Bytes& original : Victims()) {
     const size_t scan = ScanStart(original);
     ASSERT_GT(scan, 0u);
-    const int trials = original.size() < 100000 ? 300 : 40;
+    // ZENTRAFOLD_DAMAGE_TRIALS=N runs N per stream, for longer runs by hand.
+    const char* asked = std::getenv("ZENTRAFOLD_DAMAGE_TRIALS");
+    const int trials = asked != nullptr ? std::atoi(asked) : original.size() < 100000 ? 300 : 40;
     for (int n = 0; n < trials; ++n) {
       Bytes stream = original;
       const size_t span = stream.size() - scan;
