@@ -100,6 +100,29 @@ Refusal JudgeFrame(const StreamInfo& info, const WalkState& walk) {
   return Refusal::kNone;
 }
 
+// Where a DHT or DQT segment whose tables begin at `pos` ends as the
+// decoder reads it: by the tables' contents, not the length field. Tables
+// follow one another until the byte after one is 0xFF; `size` when they run
+// to the end of the data. 0 when a table is one the decoder refuses there
+// (an identifier above 1, 16-bit precision): it reads no further, so the
+// length field may be followed instead, for the refusal's description.
+size_t TablesEnd(const uint8_t* data, size_t size, size_t pos, bool huffman) {
+  while (pos < size) {
+    if (huffman) {
+      if ((data[pos] & 0x0F) > 1) return 0;
+      if (size - pos < 17) return size;
+      size_t symbols = 0;
+      for (int i = 1; i <= 16; ++i) symbols += data[pos + i];
+      pos += 17 + symbols;
+    } else {
+      if (data[pos] > 1) return 0;
+      pos += 65;
+    }
+    if (pos < size && data[pos] == 0xFF) return pos;
+  }
+  return size;
+}
+
 std::string SamplingText(uint8_t sampling) {
   return std::to_string(sampling >> 4) + "x" + std::to_string(sampling & 0x0F);
 }
@@ -122,12 +145,23 @@ StreamInfo InspectStream(const uint8_t* data, size_t size) {
     const uint8_t code = data[pos++];
     if (code == 0x01 || (code >= 0xD0 && code <= 0xD8)) continue;  // no length field
     if (code == 0xD9 || size - pos < 2) break;
-    const size_t length = Read16(data + pos);
+    size_t length = Read16(data + pos);
+    if (code == 0xC4 || code == 0xDB) {
+      // Walked the decoder's way, so that a length field that lies cannot
+      // hide from the inspection a frame the decoder then reads.
+      const size_t end = TablesEnd(data, size, pos + 2, code == 0xC4);
+      if (end != 0) length = end - pos;
+    }
     if (length < 2 || length > size - pos) break;
     const uint8_t* seg = data + pos + 2;
     const size_t segLength = length - 2;
     if (IsFrameMarker(code)) {
-      if (!info.frameFound) ReadFrame(info, walk, code, seg, segLength);
+      // The decoder reads only an SOF0 frame: it wins over any other SOFn.
+      if (!info.frameFound || (code == 0xC0 && info.frameMarker != 0xC0)) {
+        walk.malformedFrame = false;
+        info.components[0] = info.components[1] = info.components[2] = info.components[3] = ComponentInfo{};
+        ReadFrame(info, walk, code, seg, segLength);
+      }
     } else if (code == 0xDE) {
       info.hierarchical = true;
     } else if (code == 0xCC) {

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Makes the seed corpus of the stream fuzz targets in FOLDER: the committed
+# test streams (tests/data/*.jpg; with MAX_BYTES, only those up to that size)
+# and a few small baseline streams made here with cjpeg and jpegtran, one of
+# each sampling, grey, restart intervals (one MCU, and several), optimised
+# tables. Needs ImageMagick (convert) and cjpeg/jpegtran (libjpeg-turbo-progs).
+#   fuzz/make_seed_corpus.sh FOLDER [MAX_BYTES]
+set -euo pipefail
+out=${1:?usage: make_seed_corpus.sh FOLDER [MAX_BYTES]}
+max=${2:-0}
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$out"
+shopt -s nullglob
+for f in "$here"/../tests/data/*.jpg; do
+  if [ "$max" -eq 0 ] || [ "$(stat -c %s "$f")" -le "$max" ]; then cp "$f" "$out/"; fi
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+# Small pictures with edges, gradients and noise; a fixed seed keeps the
+# corpus the same from run to run.
+convert -seed 7 -size 37x29 plasma:red-blue -depth 8 "$tmp/plasma.ppm"
+convert -size 19x21 gradient:white-black -depth 8 "$tmp/gradient.ppm"
+convert -size 24x16 xc:gray50 -depth 8 "$tmp/flat.ppm"
+for s in 1x1 1x2 2x1 2x2; do
+  cjpeg -sample "$s" -quality 85 "$tmp/plasma.ppm" > "$out/plasma-$s.jpg"
+done
+cjpeg -grayscale "$tmp/gradient.ppm" > "$out/gradient-grey.jpg"
+cjpeg -sample 2x2 -restart 1B "$tmp/plasma.ppm" > "$out/plasma-restart1.jpg"
+cjpeg -sample 1x1 -restart 3B -optimize "$tmp/plasma.ppm" > "$out/plasma-restart3-optimised.jpg"
+cjpeg -sample 2x1 -quality 100 "$tmp/flat.ppm" > "$out/flat-q100.jpg"
+jpegtran -restart 1B -optimize "$out/gradient-grey.jpg" > "$out/gradient-grey-restart1.jpg"
+# Out of profile, so the refusal paths are seeded too.
+cjpeg -progressive "$tmp/plasma.ppm" > "$out/plasma-progressive.jpg"
+cjpeg -sample 4x1 "$tmp/plasma.ppm" > "$out/plasma-4x1.jpg"
