@@ -22,6 +22,8 @@ import subprocess
 import sys
 import tempfile
 
+from jpeg_segments import segment, tables
+
 WIDTH, HEIGHT = 250, 40
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
 
@@ -63,21 +65,10 @@ def segments(stream):
 
 def split_tables(marker, payload):
     """One DQT or DHT payload may hold several tables: returns them one by one."""
-    tables, pos = [], 0
-    while pos < len(payload):
-        if marker == 0xDB:
-            if payload[pos] >> 4 != 0:
-                sys.exit("16-bit quantisation table")
-            size = 1 + 64
-        else:
-            size = 1 + 16 + sum(payload[pos + 1:pos + 17])
-        tables.append(payload[pos:pos + size])
-        pos += size
-    return tables
-
-
-def segment(marker, payload):
-    return bytes([0xFF, marker]) + struct.pack(">H", len(payload) + 2) + payload
+    found = tables(marker, payload)
+    if marker == 0xDB and any(t[0] >> 4 != 0 for t in found):
+        sys.exit("16-bit quantisation table")
+    return found
 
 
 def rebuild(stream):
