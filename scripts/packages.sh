@@ -3,7 +3,7 @@
 # and otherwise names the missing packages and exits 2.
 ZENTRAFOLD_BUILD_PACKAGES="cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev"
 ZENTRAFOLD_TEST_PACKAGES="libjpeg-turbo-progs libturbojpeg0-dev libstb-dev libpng-dev imagemagick \
-plasma-workspace-wallpapers valgrind libclang-rt-14-dev libx11-dev xvfb xdotool x11-apps wine64 \
+plasma-workspace-wallpapers valgrind libclang-rt-14-dev libx11-dev xvfb xdotool x11-apps wine wine64 \
 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix fonts-dejavu-core"
 # What scripts/demo needs to build and show the viewer, with or without a display.
 ZENTRAFOLD_DEMO_PACKAGES="cmake ninja-build g++ libx11-dev libpng-dev xvfb"
@@ -18,7 +18,7 @@ ensure_packages() {
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q >/dev/null || return 1
-    apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null || return 1
+    apt-get install -y -q "${missing[@]}" >/dev/null || return 1
   else
     echo "missing Debian packages: ${missing[*]}" >&2
     echo "install them with: sudo apt-get install ${missing[*]}" >&2
