@@ -33,14 +33,14 @@ void BuildColorTables(ColorTables& tables) {
   FillTable(tables.cbToB, kCbToBStep);
 }
 
-void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
-                    int columns, int rows, uint32_t imageWidth) {
+void WriteMcuPixelRows(const DecoderState& state, const uint8_t* source, uint8_t* destination, int columns,
+                       int rows, size_t stride) {
   const ColorTables& t = state.colorTables;
   const int sourceStride = McuWidth(state.samplingCode) * 3;
   const bool color = state.componentCount == 3;
   for (int r = 0; r < rows; ++r) {
     const uint8_t* in = source + r * sourceStride;
-    uint8_t* out = destination + static_cast<size_t>(r) * imageWidth * 4;
+    uint8_t* out = destination + static_cast<size_t>(r) * stride;
     for (int c = 0; c < columns; ++c, in += 3, out += 4) {
       if (color) {
         const int32_t y = static_cast<int32_t>(in[0]) << 16;
@@ -57,4 +57,9 @@ void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* d
       out[3] = 0;
     }
   }
+}
+
+void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
+                    int columns, int rows, uint32_t imageWidth) {
+  WriteMcuPixelRows(state, source, destination, columns, rows, static_cast<size_t>(imageWidth) * 4);
 }

@@ -136,7 +136,7 @@ __attribute__((target("avx2"))) void OutputMcuAvx2(DecoderState& state, uint8_t*
     OutputMcu(state, destination, columns, rows);
     return;
   }
-  const size_t rowBytes = static_cast<size_t>(state.width) * 4;
+  const size_t rowBytes = state.outputStride;
   const int16_t* blocks = state.blockBuffer;
   if (state.componentCount != 3) {
     OutputGrayMcu(blocks, destination, rowBytes);

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "decoder_state.h"
 
 namespace {
@@ -42,7 +44,14 @@ bool CpuHasAvx2() {
 
 const DecoderPaths& ScalarPaths() { return kScalar; }
 
+// Picked on first use; two threads that race there pick the same paths.
+static std::atomic<const DecoderPaths*> gSelected{nullptr};
+
 const DecoderPaths& SelectedPaths() {
-  static const DecoderPaths* selected = &Pick();
+  const DecoderPaths* selected = gSelected.load(std::memory_order_acquire);
+  if (selected == nullptr) {
+    selected = &Pick();
+    gSelected.store(selected, std::memory_order_release);
+  }
   return *selected;
 }

@@ -1,154 +1,23 @@
-// The decode entry: the marker walk up to SOS, the frame header check, the
-// table segments (read in place), and the scan set-up.
+// The decode entry that draws into a bitmap section: the header stage, the
+// scan set-up, the section, and the MCU loop into it.
 #include "decoder_state.h"
 
 namespace {
 
 DecoderState gDecoderState;
 
-uint32_t Read16(const DecoderState& state, const uint8_t* pos, size_t offset = 0) {
-  return static_cast<uint32_t>(ByteAt(state, pos, offset)) << 8 | ByteAt(state, pos, offset + 1);
-}
+// Sections of Windows and of the stand-in hold at most 2^31 - 1 bytes.
+constexpr uint64_t kMaxSectionBytes = 0x7FFFFFFFu;
 
-// Moves forward by n bytes, stopping at the end of the stream: every
-// position from there on reads as 0x00, so nothing is lost by the stop.
-const uint8_t* Advance(const DecoderState& state, const uint8_t* pos, size_t n) {
-  const size_t left = static_cast<size_t>(state.streamEnd - pos);
-  return n < left ? pos + n : state.streamEnd;
-}
+}  // namespace
 
-bool InsideStream(const DecoderState& state, const uint8_t* pos, size_t n) {
-  return static_cast<size_t>(state.streamEnd - pos) >= n;
-}
-
-// SOF0, with `pos` at the length field. Fills componentCount, samplingCode
-// and the frame size.
-bool CheckFrameHeader(DecoderState& state, const uint8_t* pos) {
-  if (ByteAt(state, pos, 2) != 8) return false;
-  const uint32_t lines = Read16(state, pos, 3);
-  const uint32_t samplesPerLine = Read16(state, pos, 5);
-  if (lines == 0 || samplesPerLine == 0) return false;
-  state.height = lines;
-  state.width = samplesPerLine;
-  const uint8_t count = ByteAt(state, pos, 7);
-  state.componentCount = count;
-  if (count == 1) {
-    state.markerFlags |= kFlagsTableOne;
-  } else if (count != 3) {
-    return false;
-  }
-  if (Read16(state, pos) != 3u * count + 8u) return false;
-
-  // Component 1 is luma (any of the four samplings, table 0); 2 and 3 are
-  // chroma (1x1, table 1). A colour frame names each of 1, 2, 3 exactly once;
-  // a grey frame names component 1.
-  unsigned seen = 0;
-  for (int i = 0; i < count; ++i) {
-    const size_t entry = 8 + 3 * static_cast<size_t>(i);
-    const uint8_t id = ByteAt(state, pos, entry);
-    const uint8_t sampling = ByteAt(state, pos, entry + 1);
-    const uint8_t table = ByteAt(state, pos, entry + 2);
-    if (id == 1) {
-      if (sampling != 0x22 && sampling != 0x21 && sampling != 0x11 && sampling != 0x12)
-        return false;
-      if (table != 0) return false;
-      state.samplingCode = sampling;
-    } else if ((id == 2 || id == 3) && count == 3) {
-      if (sampling != 0x11 || table != 1) return false;
-    } else {
-      return false;
-    }
-    if (seen & (1u << id)) return false;
-    seen |= 1u << id;
-  }
-  // A one-component scan is non-interleaved: one block per MCU whatever the
-  // sampling byte says (T.81 A.2.2).
-  if (count == 1) state.samplingCode = 0x11;
-  return true;
-}
-
-// A Huffman table in the stream must be whole and a valid canonical code:
-// its symbols inside the stream, at most 256 of them, and no code length
-// holding more codes than its code space leaves.
-bool CheckHuffmanSpec(const DecoderState& state, const HuffmanSpec* spec) {
-  if (!InsideStream(state, spec, kSpecSymbols)) return false;
-  uint32_t total = 0;
-  uint32_t firstCode = 0;
-  for (int length = 1; length <= 16; ++length) {
-    const uint32_t count = spec[length];
-    if (firstCode + count > (1u << length)) return false;
-    firstCode = (firstCode + count) * 2;
-    total += count;
-  }
-  return total <= 256 && InsideStream(state, spec, kSpecSymbols + total);
-}
-
-int SymbolCount(const HuffmanSpec* spec) {
-  int total = 0;
-  for (int length = 1; length <= 16; ++length) total += spec[length];
-  return total;
-}
-
-// DHT, with `pos` just past the length field. Returns the position after
-// the segment's tables, or null on a bad table.
-const uint8_t* ReadHuffmanTables(DecoderState& state, const uint8_t* pos) {
-  for (;;) {
-    const uint8_t classAndId = ByteAt(state, pos);
-    const bool isAc = (classAndId & 0x10) != 0;
-    const int id = classAndId & 0x0F;
-    if (id > 1) return nullptr;
-    const HuffmanSpec** slot = isAc ? &state.acSpec[id] : &state.dcSpec[id];
-    if (*slot != nullptr) return nullptr;
-    if (!CheckHuffmanSpec(state, pos)) return nullptr;
-    *slot = pos;
-    state.markerFlags |= static_cast<uint8_t>((isAc ? kFlagAc0 : kFlagDc0) << id);
-    pos += kSpecSymbols + SymbolCount(pos);
-    if (ByteAt(state, pos) == 0xFF) return pos;
-  }
-}
-
-// DQT, with `pos` just past the length field. 8-bit tables only.
-const uint8_t* ReadQuantTables(DecoderState& state, const uint8_t* pos) {
-  for (;;) {
-    const uint8_t precisionAndId = ByteAt(state, pos);
-    if (precisionAndId > 1) return nullptr;
-    if (state.quant[precisionAndId] != nullptr) return nullptr;
-    if (!InsideStream(state, pos, 65)) return nullptr;
-    state.quant[precisionAndId] = pos + 1;
-    state.markerFlags |= static_cast<uint8_t>(kFlagQuant0 << precisionAndId);
-    pos += 65;
-    if (ByteAt(state, pos) == 0xFF) return pos;
-  }
-}
-
-// SOS, with `pos` at the length field: checks the scan header against the
-// frame, loads the bit reader, builds the lookup tables, creates the section.
-bool SetUpScan(DecoderState& state, const uint8_t* pos, HDC dc) {
-  if (state.markerFlags < kFlagsScanReady) return false;
-  const uint32_t length = Read16(state, pos);
-  if (length != (state.componentCount == 3 ? 12u : 8u)) return false;
-  if (ByteAt(state, pos, 2) != state.componentCount) return false;
-  // Component and table selectors are not read: component 1 always uses the
-  // tables 0, the chroma components the tables 1.
-  state.inputPos = Advance(state, pos, length);
-  state.marker = 0;
-  if (!LoadBitBuffer(state)) return false;
-
-  BuildFastTable(state.dcSpec[0], state.fastDc[0]);
-  BuildFastTable(state.acSpec[0], state.fastAc[0]);
-  BuildCodeLimits(state.dcSpec[0], state.limitsDc[0]);
-  BuildCodeLimits(state.acSpec[0], state.limitsAc[0]);
-  if (state.componentCount == 3) {
-    BuildFastTable(state.dcSpec[1], state.fastDc[1]);
-    BuildFastTable(state.acSpec[1], state.fastAc[1]);
-    BuildCodeLimits(state.dcSpec[1], state.limitsDc[1]);
-    BuildCodeLimits(state.acSpec[1], state.limitsAc[1]);
-  }
-
-  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode));
-  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode));
-  state.mcuTotal = ((state.width + mcuWidth - 1) / mcuWidth) * ((state.height + mcuHeight - 1) / mcuHeight);
-  state.mcuNumber = 0;
+ImageRecord* DecodeImageWithState(DecoderState& state, const uint8_t* stream, size_t size, HDC dc) {
+  state.image.bitmap = nullptr;
+  state.image.bits = nullptr;
+  BuildConstantTables(state);
+  const uint8_t* scanHeader = ReadHeaders(state, stream, size);
+  if (scanHeader == nullptr) return nullptr;
+  if (!StartScan(state, scanHeader)) return nullptr;
 
   BITMAPINFOHEADER& header = state.image.header;
   header = BITMAPINFOHEADER{};
@@ -161,85 +30,33 @@ bool SetUpScan(DecoderState& state, const uint8_t* pos, HDC dc) {
   void* bits = nullptr;
   HBITMAP bitmap = CreateDIBSection(dc, reinterpret_cast<const BITMAPINFO*>(&header), DIB_RGB_COLORS,
                                     &bits, nullptr, 0);
-  if (bitmap == nullptr) return false;
+  if (bitmap == nullptr) {
+    const uint64_t bytes = static_cast<uint64_t>(state.width) * state.height * 4;
+    Refuse(state, bytes > kMaxSectionBytes ? kZfTooLarge : kZfNoMemory);
+    return nullptr;
+  }
   state.image.bitmap = bitmap;
   state.image.bits = bits;
-  return true;
-}
 
-// Codes that stand alone, with no length field after them.
-bool IsStandaloneMarker(uint8_t code) {
-  return code == 0x01 || (code >= 0xD0 && code <= 0xD8);
-}
-
-}  // namespace
-
-ImageRecord* DecodeImageWithState(DecoderState& state, const uint8_t* stream, size_t size, HDC dc) {
-  state.image.bitmap = nullptr;
-  state.image.bits = nullptr;
-  if (stream == nullptr) return nullptr;
-  state.inputPos = stream;
-  state.streamEnd = stream + size;
-  if (state.colorTables.crToR[1] != 91881) BuildColorTables(state.colorTables);
-  if (state.cosineTable[0] != 23170) BuildCosineTable(state.cosineTable);
-  state.dcSpec[0] = state.dcSpec[1] = nullptr;
-  state.acSpec[0] = state.acSpec[1] = nullptr;
-  state.quant[0] = state.quant[1] = nullptr;
-  state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
-  state.restartInterval = 0;
-
-  const uint8_t* pos = stream;
-  if (ByteAt(state, pos) != 0xFF || ByteAt(state, pos, 1) != 0xD8) return nullptr;
-  state.markerFlags = 0;
-  pos = Advance(state, pos, 2);
-
-  for (;;) {
-    if (ByteAt(state, pos) != 0xFF) return nullptr;
-    pos = Advance(state, pos, 1);
-    while (ByteAt(state, pos) == 0xFF) pos = Advance(state, pos, 1);  // fill bytes
-    const uint8_t code = ByteAt(state, pos);
-    pos = Advance(state, pos, 1);  // now at the length field, if any
-    if (IsStandaloneMarker(code)) continue;
-    if (code == kMarkerEoi) return nullptr;
-
-    switch (code) {
-      case 0xE0:  // APP0: its contents are not examined
-        if (state.markerFlags & kFlagApp0) return nullptr;
-        state.markerFlags |= kFlagApp0;
-        break;
-      case 0xC0:  // SOF0
-        if (state.markerFlags & kFlagFrame) return nullptr;
-        if (!CheckFrameHeader(state, pos)) return nullptr;
-        state.markerFlags |= kFlagFrame;
-        break;
-      case 0xC4:  // DHT: the length is not used; tables run until a 0xFF
-        pos = ReadHuffmanTables(state, Advance(state, pos, 2));
-        if (pos == nullptr) return nullptr;
-        continue;
-      case 0xDB:  // DQT: likewise
-        pos = ReadQuantTables(state, Advance(state, pos, 2));
-        if (pos == nullptr) return nullptr;
-        continue;
-      case 0xDD:  // DRI: the restart interval, in MCUs
-        state.restartInterval = Read16(state, pos, 2);
-        break;
-      case 0xDA: {  // SOS
-        if (!SetUpScan(state, pos, dc)) return nullptr;
-        if (!RunMcuLoop(state)) {
-          DeleteObject(state.image.bitmap);
-          state.image.bitmap = nullptr;
-          state.image.bits = nullptr;
-          return nullptr;
-        }
-        return &state.image;
-      }
-      default:  // other APPn, COM, and the SOFn codes outside the profile
-        break;
-    }
-    pos = Advance(state, pos, Read16(state, pos));
+  state.outputRows = static_cast<uint8_t*>(bits);
+  state.outputStride = static_cast<size_t>(state.width) * 4;
+  state.outputFormat = kZfBgrx;
+  state.band = nullptr;
+  state.bandContext = nullptr;
+  if (!RunMcuLoop(state)) {
+    DeleteObject(state.image.bitmap);
+    state.image.bitmap = nullptr;
+    state.image.bits = nullptr;
+    return nullptr;
   }
+  return &state.image;
 }
 
 ImageRecord* DecodeImage(const uint8_t* stream, size_t size, HDC dc) {
   return DecodeImageWithState(gDecoderState, stream, size, dc);
+}
+
+ImageRecord* DecodeImageWithState(DecoderState* state, const uint8_t* stream, size_t size, HDC dc) {
+  if (state == nullptr) return nullptr;
+  return DecodeImageWithState(*state, stream, size, dc);
 }

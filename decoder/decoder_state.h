@@ -7,6 +7,7 @@
 #pragma once
 
 #include <zentrafold/decoder.h>
+#include <zentrafold/zentrafold.h>
 
 #include <stddef.h>
 #include <stdint.h>
@@ -114,6 +115,32 @@ struct DecoderState {
   // The stage procedures of the MCU loop; null: SelectedPaths(). Tests and
   // the stage profile set it to run one decode on chosen paths.
   const struct DecoderPaths* paths;
+
+  // Why the last decode ended: set by the check that refuses, kZfOk or
+  // kZfDamaged after a whole picture. failedMcu: where kZfBadData arose.
+  ZfStatus status;
+  uint32_t failedMcu;
+  // What the header stage read, also for frames it refuses; the first frame
+  // header of another process (0: none), and whether a DHP segment came.
+  ZfInfo info;
+  uint8_t otherFrameMarker;
+  bool hierarchicalSeen;
+
+  // Damage: the bits the data did not hold. fakeBits of the bitCount valid
+  // bits, at the bottom, are made up (read past the stream's end, or after
+  // the data ended); dataEnded: everything the reader takes from now on is
+  // made up; damaged: a made-up bit was used.
+  uint32_t fakeBits;
+  bool dataEnded;
+  bool damaged;
+
+  // Where the MCU loop writes: rows of outputStride bytes from outputRows,
+  // in outputFormat; with a band function, outputRows holds one MCU row.
+  uint8_t* outputRows;
+  size_t outputStride;
+  ZfFormat outputFormat;
+  ZfBandFunction band;
+  void* bandContext;
 };
 
 // MCU layout helpers, from samplingCode and componentCount.
@@ -126,6 +153,16 @@ inline int BlockCount(const DecoderState& state) {
 inline int McuWidth(uint32_t samplingCode) { return (samplingCode >> 4) == 2 ? 16 : 8; }
 inline int McuHeight(uint32_t samplingCode) { return (samplingCode & 0x0F) == 2 ? 16 : 8; }
 
+// Bytes per pixel of an output format; 0 for an unknown one.
+inline uint32_t FormatBytes(ZfFormat format) {
+  switch (format) {
+    case kZfBgrx: case kZfRgbx: case kZfBgra: case kZfRgba: return 4;
+    case kZfBgr: case kZfRgb: return 3;
+    case kZfGrey: return 1;
+  }
+  return 0;
+}
+
 // The reading of bytes at and past the end of the stream: 0x00.
 inline uint8_t ByteAt(const DecoderState& state, const uint8_t* pos, size_t offset = 0) {
   return offset < static_cast<size_t>(state.streamEnd - pos) ? pos[offset] : 0;
@@ -133,6 +170,28 @@ inline uint8_t ByteAt(const DecoderState& state, const uint8_t* pos, size_t offs
 
 // The whole decode over a given state; DecodeImage runs it on the static one.
 ImageRecord* DecodeImageWithState(DecoderState& state, const uint8_t* stream, size_t size, HDC dc);
+
+// A zeroed block of `size` bytes aligned for a DecoderState, and its release.
+void* AllocateZeroed(size_t size);
+void FreeAllocated(void* block);
+
+// Records why the decode stops; for `return Refuse(state, kZf...)` at a check.
+inline bool Refuse(DecoderState& state, ZfStatus status) {
+  state.status = status;
+  return false;
+}
+
+// The header stage: clears the tables of the last stream, walks the marker
+// segments from SOI, checks the frame, records the tables and checks the
+// scan header against the frame. Returns the position of the scan header's
+// length field, or null with the reason in state.status. Fills state.info.
+const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t size);
+// The scan set-up after ReadHeaders: loads the first data bytes, builds the
+// lookup tables, and readies the MCU count and damage tracking. 0 (with
+// kZfBadData) when the first data bytes hold a marker it cannot accept.
+int StartScan(DecoderState& state, const uint8_t* scanHeader);
+// The colour and cosine tables, when the state does not have them yet.
+void BuildConstantTables(DecoderState& state);
 
 // Stages, in pipeline order.
 void BuildFastTable(const HuffmanSpec* spec, FastLookupTable& table);
@@ -160,12 +219,25 @@ void PlaceGrayBlock(const int16_t* block, uint8_t* pixel, int stride);
 void PlaceChromaBlock(const int16_t* block, uint8_t* channel, int stride, uint32_t samplingCode);
 
 void BuildColorTables(ColorTables& tables);
+// Pixel rows imageWidth * 4 bytes apart.
 void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
                     int columns, int rows, uint32_t imageWidth);
+// The same with rows `stride` bytes apart.
+void WriteMcuPixelRows(const DecoderState& state, const uint8_t* source, uint8_t* destination, int columns,
+                       int rows, size_t stride);
 
 // Both output stages of one MCU: AssembleMcu, then WriteMcuPixels of the
-// `columns` x `rows` part inside the image to `destination`.
+// `columns` x `rows` part inside the image to `destination`, BGRX, rows
+// state.outputStride bytes apart.
 void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows);
+// One MCU in state.outputFormat: BGRX through the paths' outputMcu, the
+// other orders from a BGRX tile, grey from the luma blocks.
+void OutputMcuFormatted(DecoderState& state, const struct DecoderPaths& paths, uint8_t* destination,
+                        int columns, int rows);
+// Converts `rows` rows of `columns` BGRX pixels (rows `sourceStride` apart)
+// to `format`.
+void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destination, size_t stride, int columns,
+                 int rows, ZfFormat format);
 
 // Fast paths. Each has the signature of its scalar twin and gives the same
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
@@ -202,7 +274,9 @@ struct DecoderPaths {
 const DecoderPaths& SelectedPaths();
 const DecoderPaths& ScalarPaths();
 
-// The MCU loop: decodes the scan into image.bits. 0 on failure.
+// The MCU loop: decodes the scan to the output target (outputRows...).
+// 0 on failure, with state.status set; on success status is kZfOk or
+// kZfDamaged.
 int RunMcuLoop(DecoderState& state);
 
 extern const uint8_t kZigzagToNatural[64];

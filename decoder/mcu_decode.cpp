@@ -55,9 +55,12 @@ int LimitRead(uint32_t buffer, int start, const CodeLimitTable& limits, const Hu
 namespace {
 
 // What one read of the entropy-coded data yields: a data byte or a marker.
+// `past`: the byte lies at or past the stream's end, or is a 0xFF whose
+// stuffed 0x00 does (the stream broke off there).
 struct Item {
   bool isMarker;
   uint8_t value;
+  bool past;
 };
 
 const uint8_t* Step(const DecoderState& state, const uint8_t* pos) {
@@ -65,29 +68,34 @@ const uint8_t* Step(const DecoderState& state, const uint8_t* pos) {
 }
 
 // Without an interval: 0xFF 0x00 is the data byte 0xFF; 0xFF and any other
-// byte is that byte as a marker code; both bytes are consumed.
+// byte is that byte as a marker code; both bytes are consumed. A 0xFF
+// followed by another 0xFF is a fill byte (T.81 B.1.1.2): it is consumed and
+// recognition starts again at the second 0xFF.
 Item NextItemPlain(const DecoderState& state, const uint8_t*& pos) {
+  const bool past = pos >= state.streamEnd;
   const uint8_t b = ByteAt(state, pos);
   pos = Step(state, pos);
-  if (b != 0xFF) return {false, b};
+  if (b != 0xFF) return {false, b, past};
+  while (ByteAt(state, pos) == 0xFF) pos = Step(state, pos);
+  const bool partnerPast = pos >= state.streamEnd;
   const uint8_t c = ByteAt(state, pos);
   pos = Step(state, pos);
-  if (c == 0x00) return {false, 0xFF};
-  return {true, c};
+  if (c == 0x00) return {false, 0xFF, partnerPast};
+  return {true, c, false};
 }
 
-// With an interval: as above, but 0xFF 0xFF is a fill byte followed by a
-// fresh 0xFF, and a 0xFF that ends the stream is data.
+// With an interval: as above, and a 0xFF that ends the stream is data.
 Item NextItemInterval(const DecoderState& state, const uint8_t*& pos) {
   for (;;) {
+    const bool past = pos >= state.streamEnd;
     const uint8_t b = ByteAt(state, pos);
     pos = Step(state, pos);
-    if (b != 0xFF || pos >= state.streamEnd) return {false, b};
+    if (b != 0xFF || pos >= state.streamEnd) return {false, b, past || b == 0xFF};
     const uint8_t c = *pos;
     if (c == 0xFF) continue;
     ++pos;
-    if (c == 0x00) return {false, 0xFF};
-    return {true, c};
+    if (c == 0x00) return {false, 0xFF, false};
+    return {true, c, false};
   }
 }
 
@@ -97,6 +105,7 @@ struct BitReader {
   uint32_t buffer;
   uint32_t count;
   uint32_t marker;
+  uint32_t fake;  // made-up bits at the bottom of the valid ones
 };
 
 enum class RefillKind { kCode, kDcMagnitude, kAcMagnitude };
@@ -104,13 +113,17 @@ enum class RefillKind { kCode, kDcMagnitude, kAcMagnitude };
 // Appends up to 16 bits below the valid ones. `size` is the magnitude size an
 // AC refill is for. Returns false only when a DC magnitude refill meets a
 // marker in place of its first byte.
-bool Refill(const DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
+bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
   const bool interval = state.restartInterval != 0;
   const Item first = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
   if (first.isMarker) {
     reader.marker = first.value;
+    if (!interval && first.value == kMarkerEoi) state.dataEnded = true;
     if (kind == RefillKind::kDcMagnitude) return false;
-    if (kind == RefillKind::kAcMagnitude) reader.count = size;  // the missing bits read as zero
+    if (kind == RefillKind::kAcMagnitude) {
+      reader.count = size;  // the missing bits read as zero
+      state.damaged = true;
+    }
     return true;
   }
   const Item second = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
@@ -126,6 +139,16 @@ bool Refill(const DecoderState& state, BitReader& reader, RefillKind kind, uint3
   }
   reader.buffer += chunk << (16 - reader.count);
   reader.count += added;
+  // Bits the data does not hold: everything once it has ended, else from
+  // the first byte past the end on.
+  if (state.dataEnded || first.past) {
+    reader.fake += added;
+    state.dataEnded = true;
+  } else if (added == 16 && second.past) {
+    reader.fake += 8;
+    state.dataEnded = true;
+  }
+  if (second.isMarker && !interval && second.value == kMarkerEoi) state.dataEnded = true;
   return true;
 }
 
@@ -166,24 +189,37 @@ int16_t ReceiveExtend(BitReader& reader, uint32_t size) {
 
 // Loads four bytes without an interval: 0xFF 0x00 is 0xFF; 0xFF 0xD9 is
 // 0xFF with the 0xD9 read as the next byte; 0xFF before anything else fails.
+// Fill bytes: 0xFF 0xFF 0xD9 acts as 0xFF 0xD9, 0xFF 0xFF 0x00 as 0xFF 0x00.
+// The 0xFF of an EOI, and what follows it or lies past the stream's end,
+// are made-up bits.
 bool LoadPlain(DecoderState& state) {
   const uint8_t* pos = state.inputPos;
   uint32_t buffer = 0;
+  int firstFake = state.dataEnded ? 0 : 4;
   for (int i = 0; i < 4; ++i) {
+    bool past = pos >= state.streamEnd;
     const uint8_t b = ByteAt(state, pos);
     pos = Step(state, pos);
     if (b == 0xFF) {
+      while (ByteAt(state, pos) == 0xFF) pos = Step(state, pos);
       const uint8_t next = ByteAt(state, pos);
-      if (next == 0x00)
+      if (next == 0x00) {
+        past = past || pos >= state.streamEnd;
         pos = Step(state, pos);
-      else if (next != kMarkerEoi)
+      } else if (next == kMarkerEoi) {
+        past = true;
+      } else {
         return false;
+      }
     }
+    if (past && firstFake == 4) firstFake = i;
     buffer |= static_cast<uint32_t>(b) << (24 - 8 * i);
   }
   state.inputPos = pos;
   state.bitBuffer = buffer;
   state.bitCount = 32;
+  state.fakeBits = static_cast<uint32_t>(4 - firstFake) * 8;
+  if (firstFake != 4) state.dataEnded = true;
   return true;
 }
 
@@ -191,16 +227,20 @@ bool LoadPlain(DecoderState& state) {
 // remembered for the next boundary, and the bytes not loaded are zero bits.
 void LoadInterval(DecoderState& state) {
   uint32_t buffer = 0;
+  int firstFake = 4;
   for (int i = 0; i < 4; ++i) {
     const Item item = NextItemInterval(state, state.inputPos);
     if (item.isMarker) {
       state.marker = item.value;
+      firstFake = i;
       break;
     }
+    if (item.past && firstFake == 4) firstFake = i;
     buffer |= static_cast<uint32_t>(item.value) << (24 - 8 * i);
   }
   state.bitBuffer = buffer;
   state.bitCount = 32;
+  state.fakeBits = static_cast<uint32_t>(4 - firstFake) * 8;
 }
 
 // The boundary after the last MCU of a restart interval.
@@ -218,6 +258,8 @@ void RestartAtBoundary(DecoderState& state) {
   state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
   if (state.marker == kMarkerEoi) {
     state.bitCount = 32;  // the rest of the scan decodes from zero bits
+    state.fakeBits = 32;
+    state.dataEnded = true;
     return;
   }
   state.marker = 0;
@@ -233,6 +275,12 @@ int LoadBitBuffer(DecoderState& state) {
 }
 
 int FinishMcu(DecoderState& state) {
+  // Fewer valid bits left than made-up ones: the MCU used bits the data
+  // did not hold (bitCount may have wrapped; read as signed it is below).
+  if (static_cast<int32_t>(state.bitCount) < static_cast<int32_t>(state.fakeBits)) {
+    state.damaged = true;
+    state.fakeBits = 0;
+  }
   ++state.mcuNumber;
   // Whatever follows the last MCU's bits is never examined.
   const bool lastMcu = state.mcuNumber >= state.mcuTotal;
@@ -249,7 +297,8 @@ int DecodeMcu(DecoderState& state) {
   int16_t scratch[6 * 64];
   memset(scratch, 0, sizeof scratch);
   const bool interval = state.restartInterval != 0;
-  BitReader reader{state.inputPos, state.bitBuffer, state.bitCount, interval ? state.marker : 0};
+  BitReader reader{state.inputPos, state.bitBuffer, state.bitCount, interval ? state.marker : 0,
+                   state.fakeBits};
   const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
 
@@ -307,6 +356,7 @@ int DecodeMcu(DecoderState& state) {
   state.bitBuffer = reader.buffer;
   state.bitCount = reader.count;
   state.marker = reader.marker;
+  state.fakeBits = reader.fake;
   if (!FinishMcu(state)) return 0;
 
   // Dequantise into natural order.

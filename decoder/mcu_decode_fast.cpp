@@ -276,6 +276,8 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
 
 int DecodeMcuFast(DecoderState& state) {
   const bool markerPending = state.restartInterval != 0 && state.marker != 0;
-  if (markerPending || !TryDecodeMcu(state)) return DecodeMcu(state);
+  // Once the data has ended, which bits are made up is DecodeMcu's to track.
+  const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
+  if (markerPending || madeUpBits || !TryDecodeMcu(state)) return DecodeMcu(state);
   return FinishMcu(state);
 }

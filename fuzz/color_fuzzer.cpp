@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int columns = data[1] % mcuWidth + 1;
   const int rows = data[2] % mcuHeight + 1;
   state.width = static_cast<uint32_t>(columns + (data[3] & 15));
+  state.outputStride = static_cast<size_t>(state.width) * 4;
 
   int16_t blocks[6 * 64] = {};
   const size_t count = (size - 4) / 2 < 6 * 64 ? (size - 4) / 2 : 6 * 64;

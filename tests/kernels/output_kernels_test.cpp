@@ -28,16 +28,18 @@ class OutputKernel : public testing::TestWithParam<::OutputKernel> {
   }
 
   // One MCU of `layout` from the blocks in gScalar.blockBuffer, written at
-  // (1, 1) of a surface `width` pixels wide; the surfaces, canary bytes
-  // around the MCU included, must come out the same.
+  // (1, 1) of a surface `width` pixels wide whose rows are padded by 12
+  // bytes; the surfaces, canary bytes around the MCU and in the padding
+  // included, must come out the same.
   ::testing::AssertionResult Same(Layout layout, int columns, int rows, uint32_t width) {
     for (DecoderState* s : {&gScalar, &gFast}) {
       s->componentCount = static_cast<uint8_t>(layout.components);
       s->samplingCode = layout.sampling;
       s->width = width;
+      s->outputStride = static_cast<size_t>(width) * 4 + 12;
     }
     std::memcpy(gFast.blockBuffer, gScalar.blockBuffer, sizeof gScalar.blockBuffer);
-    const size_t rowBytes = static_cast<size_t>(width) * 4;
+    const size_t rowBytes = static_cast<size_t>(width) * 4 + 12;
     std::vector<uint8_t> expected(rowBytes * 18, 0xA5), actual(rowBytes * 18, 0xA5);
     OutputMcu(gScalar, expected.data() + rowBytes + 4, columns, rows);
     GetParam().run(gFast, actual.data() + rowBytes + 4, columns, rows);

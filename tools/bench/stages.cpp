@@ -50,7 +50,7 @@ void TimedOutputMcu(DecoderState& state, uint8_t* destination, int columns, int 
   const uint64_t t0 = Ticks();
   AssembleMcu(state);
   const uint64_t t1 = Ticks();
-  WriteMcuPixels(state, state.mcuPixelBuffer, destination, columns, rows, state.width);
+  WriteMcuPixelRows(state, state.mcuPixelBuffer, destination, columns, rows, state.outputStride);
   gColor += Ticks() - t1;
   gAssembly += t1 - t0;
 }
