@@ -58,6 +58,8 @@ class BuildWithCMake(build_ext):
         for ext in self.extensions:
             # The decoder first: it needs the platform library after it.
             ext.extra_objects = [str(path) for path in libraries] + list(ext.extra_objects or [])
+            # Relink when the library changed, not only when the binding did.
+            ext.depends = [str(path) for path in libraries] + [str(HEADER)] + list(ext.depends or [])
         super().run()
 
     @staticmethod
