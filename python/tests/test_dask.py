@@ -27,6 +27,8 @@ def test_a_cluster_decodes_what_this_process_decodes(client):
     assert len(pids) == 2 and os.getpid() not in pids
     remote = client.gather(client.map(zentrafold.decode, paths))
     assert all(np.array_equal(a, b) for a, b in zip(remote, local))
+    decoder = zentrafold.Decoder(max_pixels=10**8)  # travels as its settings
+    assert all(np.array_equal(a, b) for a, b in zip(client.gather(client.map(decoder.decode, paths)), local))
     bag = dask_bag.from_sequence(paths, npartitions=4).map(zentrafold.decode, format="L").compute()
     assert all(np.array_equal(a, zentrafold.decode(p, "L")) for a, p in zip(bag, paths))
 

@@ -141,6 +141,10 @@ def test_errors_and_warnings_pickle_with_their_fields():
         assert type(copy) is type(error) and str(copy) == str(error)
         assert vars(copy) == vars(error)
     assert pickle.loads(pickle.dumps(Status.PROGRESSIVE)) is Status.PROGRESSIVE
+    decoder = pickle.loads(pickle.dumps(zentrafold.Decoder(threads=2, max_pixels=5000)))
+    assert (decoder.threads, decoder.max_pixels) == (2, 5000)
+    with pytest.raises(zentrafold.TooLargeError):
+        decoder.decode(read("sample_2x2.jpg"))
     assert issubclass(zentrafold.RefusedError, zentrafold.Error)
     assert issubclass(zentrafold.TooLargeError, zentrafold.Error)
     with warnings.catch_warnings():

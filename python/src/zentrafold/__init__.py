@@ -249,6 +249,10 @@ class Decoder:
     def __repr__(self) -> str:
         return f"zentrafold.Decoder(threads={self.threads}, max_pixels={self.max_pixels})"
 
+    def __reduce__(self):
+        # A decoder travels (to worker processes) as its settings.
+        return (Decoder, (self.threads, self.max_pixels))
+
     def decode(self, source: Source, format: str = "RGB", out: Optional[np.ndarray] = None, *,
                strict: bool = False) -> np.ndarray:
         """Decodes a stream to a uint8 array: H x W x 3 for "RGB"/"BGR",
