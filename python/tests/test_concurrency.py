@@ -2,6 +2,7 @@
 not; thousands of decodes leak nothing."""
 
 import gc
+import os
 import sys
 import threading
 import time
@@ -111,3 +112,38 @@ def test_making_and_dropping_decoders_returns_their_memory():
     for _ in range(1000):
         zentrafold.Decoder(threads=2).decode(data)
     assert _resident_bytes() - before < 16 * 1024 * 1024
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_during_a_decode_decodes_with_the_same_decoder(big_jpeg):
+    decoder = zentrafold.Decoder()
+    small = read("size_17x17.jpg")
+    expected = decoder.decode(small)
+    busy = threading.Event()
+    done = threading.Event()
+
+    def keep_decoding():
+        while not done.is_set():
+            busy.set()
+            decoder.decode(big_jpeg)
+
+    thread = threading.Thread(target=keep_decoding)
+    thread.start()
+    busy.wait()
+    time.sleep(0.01)  # well inside a decode that holds the decoder's lock
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if np.array_equal(decoder.decode(small), expected) else 1)
+    done.set()
+    thread.join()
+    deadline = time.monotonic() + 30
+    while True:
+        finished, status = os.waitpid(pid, os.WNOHANG)
+        if finished:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("the child hung on the decoder its parent was using")
+        time.sleep(0.05)
+    assert os.waitstatus_to_exitcode(status) == 0
