@@ -59,6 +59,14 @@ _UINT64_MAX = (1 << 64) - 1
 Status = enum.IntEnum("Status", _native.STATUSES, module=__name__)
 Status.__doc__ = "Why a decode ended as it did: the library's status codes (Status.OK is 0)."
 
+def _status(code: int):
+    """The Status of a code; the plain int for a code this package does not name."""
+    try:
+        return Status(code)
+    except ValueError:
+        return code
+
+
 Source = Union[bytes, bytearray, memoryview, str, os.PathLike]
 
 
@@ -77,7 +85,7 @@ class RefusedError(Error):
 
     def __init__(self, status: int, reason: str, path: Optional[str] = None, mcu: Optional[int] = None):
         super().__init__(status, reason, path, mcu)
-        self.status = Status(status)
+        self.status = _status(status)
         self.reason = reason
         self.path = path
         self.mcu = mcu
@@ -197,7 +205,7 @@ def info(source: Source) -> Info:
     """
     stream, _ = _read(source)
     fields = _native.read_info(stream)
-    status = Status(fields["status"])
+    status = _status(fields["status"])
     components = fields["component_info"]
     code = fields["sampling_code"]
     supported = status == Status.OK
