@@ -47,7 +47,8 @@ ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const 
   if (decoder == nullptr) return kZfBadArgument;
   DecoderState& state = decoder->state;
   state.failedMcu = 0;
-  if (stream == nullptr || output == nullptr || output->pixels == nullptr || !KnownFormat(output->format)) {
+  if ((stream == nullptr && size != 0) || output == nullptr || output->pixels == nullptr ||
+      !KnownFormat(output->format)) {
     return state.status = kZfBadArgument;
   }
   const uint8_t* scanHeader = ReadHeaders(state, stream, size);
