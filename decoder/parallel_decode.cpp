@@ -337,7 +337,11 @@ void RingJob(WorkerPool& pool, uint32_t thread) {
 }
 
 bool DecodeThroughRing(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
-  pool.base = &state;
+  // The workers copy their tables and target from a still copy: the
+  // caller's state changes as it decodes.
+  DecoderState& still = *pool.states[pool.workers];
+  memcpy(&still, &state, sizeof still);
+  pool.base = &still;
   pool.paths = &paths;
   pool.callerState = &state;
   pool.produced = 0;
