@@ -1,4 +1,4 @@
-"""python3 -m zentrafold.bench [--repeat N] [--pool N] [--json FILE] FILE_OR_DIR...
+"""python3 -m zentrafold.bench [--repeat N] [--threads N] [--pool N] [--json FILE] FILE_OR_DIR...
 
 Decodes each JPEG to an RGB NumPy array with zentrafold, Pillow and OpenCV in
 one interleaved run (each repetition times every decoder on every file, in
@@ -6,7 +6,10 @@ an order that rotates) and prints the median time per file, the speed in
 megapixels per second, zentrafold's ratio to each peer and the geometric
 means of those ratios. Then the thread-pool columns: the whole set decoded by
 a pool of N threads (N files at once; default: the cores available), against
-the same set decoded one file after another, each decoder in turn.
+the same set decoded one file after another, each decoder in turn. With
+--threads N (default: the cores available) the per-file table also times
+zentrafold decoding one picture on N threads (ZfOptions.threads), after
+checking that it gives the single-threaded bytes.
 
 The peers decode as their users write it:
   Pillow   numpy.asarray(Image.open(io.BytesIO(data)).convert("RGB"))
@@ -37,9 +40,9 @@ import numpy as np
 import zentrafold
 
 
-def _zentrafold() -> Callable[[bytes], np.ndarray]:
+def _zentrafold(threads: int = 1) -> Callable[[bytes], np.ndarray]:
     def run(data: bytes) -> np.ndarray:
-        return zentrafold.decode(data, "RGB", strict=True)
+        return zentrafold.decode(data, "RGB", threads=threads, strict=True)
     return run
 
 
@@ -106,26 +109,36 @@ def main(argv=None) -> int:
     parser.add_argument("--repeat", type=int, default=9, help="timed decodes per file and decoder (default 9)")
     parser.add_argument("--pool", type=int, default=len(os.sched_getaffinity(0)),
                         help="threads in the pool column (default: the cores available)")
+    parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)),
+                        help="also time zentrafold with one picture on this many threads "
+                             "(default: the cores available; 1: not)")
     parser.add_argument("--pool-repeat", type=int, default=5,
                         help="timed passes over the whole set, one thread and pooled (default 5)")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     args = parser.parse_args(argv)
-    if args.repeat < 1 or args.pool < 1 or args.pool_repeat < 1:
-        parser.error("--repeat, --pool and --pool-repeat take positive numbers")
+    if args.repeat < 1 or args.pool < 1 or args.pool_repeat < 1 or args.threads < 1:
+        parser.error("--repeat, --pool, --pool-repeat and --threads take positive numbers")
 
     decoders = {"zentrafold": _zentrafold(), "Pillow": _pillow(), "OpenCV": _opencv()}
     missing = [name for name, run in decoders.items() if run is None]
     decoders = {name: run for name, run in decoders.items() if run is not None}
     peers = [name for name in decoders if name != "zentrafold"]
+    threaded = f"zentrafold x{args.threads}" if args.threads > 1 else None
+    if threaded:
+        decoders[threaded] = _zentrafold(args.threads)
 
     files = []
     for path in _inputs(args.inputs):
         data = path.read_bytes()
         try:
-            shape = decoders["zentrafold"](data).shape
+            ours = decoders["zentrafold"](data)
         except zentrafold.Error as error:
             print(f"left out {path}: {error}", file=sys.stderr)
             continue
+        shape = ours.shape
+        if threaded and not np.array_equal(decoders[threaded](data), ours):
+            print(f"{path}: {args.threads} threads do not give the bytes of one thread", file=sys.stderr)
+            return 1
         for name in peers:
             try:
                 if decoders[name](data).shape != shape:
@@ -141,6 +154,7 @@ def main(argv=None) -> int:
         return 1
 
     names = list(decoders)
+    pool_names = [name for name in names if name != threaded]
     for round_ in range(args.repeat):
         for index, file in enumerate(files):
             shift = (round_ + index) % len(names)
@@ -153,13 +167,13 @@ def main(argv=None) -> int:
     # time, each decoder in turn, passes interleaved the same way.
     total_mp = sum(file["megapixels"] for file in files)
     datas = [file["data"] for file in files]
-    serial: Dict[str, List[float]] = {name: [] for name in names}
-    pooled: Dict[str, List[float]] = {name: [] for name in names}
+    serial: Dict[str, List[float]] = {name: [] for name in pool_names}
+    pooled: Dict[str, List[float]] = {name: [] for name in pool_names}
     with ThreadPoolExecutor(max_workers=args.pool) as pool:
         list(pool.map(decoders["zentrafold"], datas))  # start the threads
         for round_ in range(args.pool_repeat):
-            shift = round_ % len(names)
-            for name in names[shift:] + names[:shift]:
+            shift = round_ % len(pool_names)
+            for name in pool_names[shift:] + pool_names[:shift]:
                 run = decoders[name]
                 start = time.perf_counter()
                 for data in datas:
@@ -169,7 +183,7 @@ def main(argv=None) -> int:
                 list(pool.map(run, datas))
                 pooled[name].append(time.perf_counter() - start)
 
-    report = _report(files, names, peers, serial, pooled, total_mp, args)
+    report = _report(files, names, peers, threaded, serial, pooled, total_mp, args)
     for line in report["lines"]:
         print(line)
     if missing:
@@ -179,15 +193,18 @@ def main(argv=None) -> int:
     return 0
 
 
-def _report(files, names, peers, serial, pooled, total_mp, args):
+def _report(files, names, peers, threaded, serial, pooled, total_mp, args):
     lines = ["versions: " + ", ".join(f"{k} {v}" for k, v in _versions().items()),
              f"{len(files)} files, {total_mp:.1f} MP, median of {args.repeat} decodes per file, "
              "milliseconds (megapixels per second)", ""]
     width = max(len(file["name"]) for file in files)
     head = f"{'file':<{width}}  {'MP':>5}" + "".join(f"  {name:>18}" for name in names)
     head += "".join(f"  {'vs ' + name:>10}" for name in peers)
+    if threaded:
+        head += f"  {'x' + str(args.threads) + ' gain':>9}"
     lines += [head, "-" * len(head)]
     ratios: Dict[str, List[float]] = {name: [] for name in peers}
+    gains: List[float] = []
     figures = {"files": [], "single_thread_geomean": {}, "pool": {}}
     for file in files:
         medians = {name: statistics.median(file["times"][name]) for name in names}
@@ -199,22 +216,30 @@ def _report(files, names, peers, serial, pooled, total_mp, args):
             ratio = medians[name] / medians["zentrafold"]
             ratios[name].append(ratio)
             row += f"  {ratio:>9.2f}x"
+        if threaded:
+            gains.append(medians["zentrafold"] / medians[threaded])
+            row += f"  {gains[-1]:>8.2f}x"
         lines.append(row)
         figures["files"].append({"name": file["name"], "megapixels": file["megapixels"],
                                  "median_seconds": medians})
     lines.append("-" * len(head))
     summary = "geometric mean, zentrafold over each peer (one thread): "
     summary += ", ".join(f"{_geomean(ratios[name]):.2f}x {name}" for name in peers) or "no peer"
-    lines += [summary, ""]
+    lines.append(summary)
     figures["single_thread_geomean"] = {name: _geomean(ratios[name]) for name in peers}
+    if threaded:
+        lines.append(f"geometric mean, one picture on {args.threads} threads over one thread: {_geomean(gains):.2f}x")
+        figures["threads_geomean"] = {"threads": args.threads, "gain": _geomean(gains)}
+    lines.append("")
 
     lines.append(f"the whole set, median of {args.pool_repeat} passes: one file after another, "
                  f"and a pool of {args.pool} threads")
     pool_head = f"{'decoder':<10}  {'1 thread MP/s':>13}  {str(args.pool) + ' threads MP/s':>14}  {'pool gain':>9}"
     pool_head += "".join(f"  {'vs ' + name:>10}" for name in peers)
     lines += [pool_head, "-" * len(pool_head)]
-    speed = {name: total_mp / statistics.median(pooled[name]) for name in names}
-    for name in names:
+    pool_names = list(pooled)
+    speed = {name: total_mp / statistics.median(pooled[name]) for name in pool_names}
+    for name in pool_names:
         one = total_mp / statistics.median(serial[name])
         row = f"{name:<10}  {one:>13.1f}  {speed[name]:>14.1f}  {speed[name] / one:>8.2f}x"
         if name == "zentrafold":
