@@ -24,7 +24,7 @@ import os
 import threading
 import warnings
 from dataclasses import dataclass
-from typing import Optional, Tuple, Union
+from typing import Literal, Optional, Tuple, Union
 
 import numpy as np
 
@@ -68,6 +68,7 @@ def _status(code: int):
 
 
 Source = Union[bytes, bytearray, memoryview, str, os.PathLike]
+Format = Literal["RGB", "BGR", "RGBA", "BGRA", "RGBX", "BGRX", "L"]
 
 
 class Error(Exception):

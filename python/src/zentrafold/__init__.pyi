@@ -1,5 +1,6 @@
 import enum
 import os
+from dataclasses import dataclass
 from typing import Any, Dict, Literal, Optional, Tuple, Union
 
 import numpy as np
@@ -67,6 +68,7 @@ class DamagedWarning(UserWarning):
     path: Optional[str]
     def __init__(self, reason: str, path: Optional[str] = ...) -> None: ...
 
+@dataclass(frozen=True)
 class Info:
     width: int
     height: int

@@ -203,8 +203,8 @@ def _report(files, names, peers, threaded, serial, pooled, total_mp, args):
     if threaded:
         head += f"  {'x' + str(args.threads) + ' gain':>9}"
     lines += [head, "-" * len(head)]
-    ratios: Dict[str, List[float]] = {name: [] for name in peers}
-    gains: List[float] = []
+    ratios = {name: [] for name in peers}
+    gains = []
     figures = {"files": [], "single_thread_geomean": {}, "pool": {}}
     for file in files:
         medians = {name: statistics.median(file["times"][name]) for name in names}
