@@ -15,6 +15,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool info = false;
+  bool strict = false;
   std::optional<OutputFormat> format;
   std::optional<std::string> outDir;
   unsigned jobs = 0;  // 0: one per core
