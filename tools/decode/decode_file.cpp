@@ -55,7 +55,7 @@ bool StartOutput(BandSink& sink) {
 // input are given back as the decode goes. Should the guess run ahead of the
 // decoder, a page given back is read again from the file when it is needed:
 // the guess costs time at worst, never a wrong byte.
-constexpr size_t kReleaseStep = size_t{4} << 20;
+constexpr size_t kReleaseStep = size_t{1} << 20;
 
 void ReleasePassedInput(BandSink& sink, uint32_t rowsDone) {
   if (sink.input == nullptr || !sink.input->mapped()) return;
