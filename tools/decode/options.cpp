@@ -86,6 +86,15 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         return std::nullopt;
       }
       options.jobs = static_cast<unsigned>(*count);
+    } else if (name == "--threads") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      const auto count = ParseCount(*text);
+      if (!count || *count > 64) {
+        error = "--threads needs a number from 1 to 64, not '" + std::string(*text) + "'";
+        return std::nullopt;
+      }
+      options.threads = static_cast<unsigned>(*count);
     } else if (name == "--max-pixels") {
       const auto text = value();
       if (!text) return std::nullopt;
@@ -122,6 +131,8 @@ Options:
                        missing. Inputs of the same name get NAME-2.FMT, ...
   -j, --jobs N         batch mode: decode N files at a time (default: one per
                        core)
+      --threads N      decode each picture on N threads (default: all cores
+                       for one INPUT; in batch mode the cores --jobs leaves)
       --max-pixels N   refuse frames of more than N pixels before decoding
                        (default: 268435456, 2^28)
       --strict         refuse damaged streams (data that breaks off early)
