@@ -147,3 +147,47 @@ def test_a_child_forked_during_a_decode_decodes_with_the_same_decoder(big_jpeg):
             pytest.fail("the child hung on the decoder its parent was using")
         time.sleep(0.05)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+def test_memory_of_freed_arrays_is_reused_and_never_shared(big_jpeg):
+    small = zentrafold.decode(read("sample_2x2.jpg"))
+    first = zentrafold.decode(big_jpeg, "BGRX")
+    address = first.__array_interface__["data"][0]
+    copy = first.copy()
+    view = first[100:200]
+    del first
+    # The view keeps the block: the next array gets other memory, and the
+    # view's pixels stay as they were.
+    second = zentrafold.decode(big_jpeg, "RGBX")
+    assert second.__array_interface__["data"][0] != address
+    assert np.array_equal(view, copy[100:200])
+    del view, second
+    gc.collect()
+    third = zentrafold.decode(big_jpeg, "BGRX")
+    assert np.array_equal(third, copy)
+    assert zentrafold._native.kept_memory() > 0
+    del third
+    previous = zentrafold.set_memory_cache(0)
+    try:
+        assert zentrafold._native.kept_memory() == 0
+        assert np.array_equal(zentrafold.decode(big_jpeg, "BGRX"), copy)
+        assert zentrafold._native.kept_memory() == 0
+    finally:
+        zentrafold.set_memory_cache(previous)
+    assert np.array_equal(small, zentrafold.decode(read("sample_2x2.jpg")))
+    with pytest.raises(ValueError):
+        zentrafold.set_memory_cache(-1)
+
+
+def test_kept_memory_stays_within_its_limit(big_jpeg):
+    previous = zentrafold.set_memory_cache(100 << 20)
+    try:
+        held = []
+        for _ in range(6):
+            held.append(zentrafold.decode(big_jpeg, "BGRX"))  # 48 MB each
+        before = _resident_bytes()
+        del held
+        assert zentrafold._native.kept_memory() <= 100 << 20
+        assert before - _resident_bytes() > 150 << 20  # the rest went back to the system
+    finally:
+        zentrafold.set_memory_cache(previous)

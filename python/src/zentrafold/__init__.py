@@ -42,6 +42,7 @@ __all__ = [
     "DamagedWarning",
     "FORMATS",
     "DEFAULT_MAX_PIXELS",
+    "set_memory_cache",
     "__version__",
 ]
 
@@ -346,3 +347,20 @@ def decode(source: Source, format: str = "RGB", *, threads: int = 1, max_pixels:
 def fast_paths() -> str:
     """The library's fast paths on this processor: "avx2", "sse2", "portable" or "scalar"."""
     return _native.fast_paths()
+
+
+def set_memory_cache(max_bytes: int) -> int:
+    """Sets how much memory zentrafold keeps for new arrays; returns the old limit.
+
+    Arrays of 1 MiB and more get memory that zentrafold maps for them (aligned
+    for huge pages); when such an array and all its views are gone, its block
+    is kept for the next array that fits, so that a loop over many pictures
+    does not have the kernel map, fault in and clear fresh pages for each one
+    (a quarter of a large decode on one thread, and the part that keeps two
+    threads from running side by side). At most max_bytes are kept, the
+    oldest blocks going first; the default is 256 MiB. 0 releases all that is
+    kept and keeps nothing. Arrays given out are never shared.
+    """
+    if isinstance(max_bytes, bool) or not isinstance(max_bytes, int) or max_bytes < 0:
+        raise ValueError(f"max_bytes must be an int of 0 or more, not {max_bytes!r}")
+    return _native.set_kept_memory(min(max_bytes, _UINT64_MAX))
