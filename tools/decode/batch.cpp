@@ -85,13 +85,21 @@ std::vector<std::string> PlanOutputNames(const std::vector<std::string>& inputs,
                                          OutputFormat format) {
   std::vector<std::string> names;
   std::set<std::string> taken;
+  // Windows file names are case-insensitive: A.png and a.png are one file.
+  auto key = [](std::string name) {
+#if defined(_WIN32)
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+#endif
+    return name;
+  };
   const std::string extension = std::string(".") + FormatName(format);
   for (const std::string& input : inputs) {
     std::string stem = fs::path(input).stem().string();
     if (stem.empty()) stem = "picture";
     std::string name = stem + extension;
-    for (int n = 2; taken.count(name) != 0; ++n) name = stem + "-" + std::to_string(n) + extension;
-    taken.insert(name);
+    for (int n = 2; taken.count(key(name)) != 0; ++n) name = stem + "-" + std::to_string(n) + extension;
+    taken.insert(key(name));
     names.push_back((fs::path(outDir) / name).string());
   }
   return names;

@@ -9,9 +9,11 @@
 #include <system_error>
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 #define ZENTRAFOLD_GETPID _getpid
 #else
 #include <signal.h>
@@ -85,6 +87,23 @@ extern "C" void RemoveTemporariesAndDie(int signal) {
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
+#else
+// Ctrl+C, Ctrl+Break, the console closing, logoff, shutdown: runs on a
+// thread of its own; the default handler then ends the process.
+BOOL WINAPI RemoveTemporariesOnControl(DWORD) {
+  for (TemporarySlot& slot : temporarySlots)
+    if (slot.used.load(std::memory_order_acquire)) DeleteFileA(slot.path);
+  return FALSE;
+}
+
+// Creates `path` for writing, failing when a file of that name exists.
+std::FILE* CreateExclusive(const std::string& path) {
+  const int fd = _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
 #endif
 
 }  // namespace
@@ -99,6 +118,8 @@ void RemoveTemporaryFilesOnInterrupt() {
     if (sigaction(signal, &action, &previous) == 0 && previous.sa_handler == SIG_IGN)
       sigaction(signal, &previous, nullptr);
   }
+#else
+  SetConsoleCtrlHandler(RemoveTemporariesOnControl, TRUE);
 #endif
 }
 
@@ -107,6 +128,8 @@ InputBytes::~InputBytes() { Unmap(); }
 void InputBytes::Unmap() {
 #if !defined(_WIN32)
   if (mapping_ != nullptr) munmap(mapping_, size_);
+#else
+  if (mapping_ != nullptr) UnmapViewOfFile(mapping_);
 #endif
   mapping_ = nullptr;
 }
@@ -156,6 +179,29 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
       return ReadStatus::kOk;
     }
   }
+#else
+  // A file on disk is mapped, read-only, as above. While the view exists
+  // Windows refuses to shorten the file.
+  const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
+  LARGE_INTEGER fileSize{};
+  if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &fileSize) &&
+      fileSize.QuadPart > 0) {
+    if (static_cast<uint64_t>(fileSize.QuadPart) > limit) {
+      std::fclose(in);
+      return ReadStatus::kTooLarge;
+    }
+    if (HANDLE section = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr)) {
+      void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(fileSize.QuadPart));
+      CloseHandle(section);  // the view keeps the section
+      if (view != nullptr) {
+        mapping_ = view;
+        data_ = static_cast<const uint8_t*>(view);
+        size_ = static_cast<size_t>(fileSize.QuadPart);
+        std::fclose(in);
+        return ReadStatus::kOk;
+      }
+    }
+  }
 #endif
   if (fs::is_regular_file(status)) {
     const uintmax_t size = fs::file_size(path, ec);
@@ -183,7 +229,13 @@ void InputBytes::ReleaseBefore(size_t offset) {
   const size_t end = std::min(offset, size_) / page * page;
   if (end > 0) madvise(mapping_, end, MADV_DONTNEED);
 #else
-  (void)offset;
+  // Unlocking pages that are not locked takes them out of the working set;
+  // the call says so by failing with ERROR_NOT_LOCKED.
+  if (mapping_ == nullptr) return;
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  const size_t end = std::min(offset, size_) / system.dwPageSize * system.dwPageSize;
+  if (end > 0) VirtualUnlock(mapping_, end);
 #endif
 }
 
@@ -232,8 +284,12 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
   name += std::to_string(temporaryCounter++);
   name += ".tmp";
   temporary_ = target_.parent_path() / name;
-  // "x": never reuse or truncate a file that happens to carry this name.
+  // Exclusive: never reuse or truncate a file that happens to carry this name.
+#if defined(_WIN32)
+  stream_ = CreateExclusive(temporary_.string());
+#else
   stream_ = std::fopen(temporary_.string().c_str(), "wbx");
+#endif
   if (stream_ == nullptr) {
     error = ErrnoText(errno);
     temporary_.clear();

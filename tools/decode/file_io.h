@@ -21,7 +21,7 @@ enum class ReadStatus { kOk, kTooLarge, kError };
 // more than `limit` bytes (a regular file is not read at all then), kError
 // with `error` set when it cannot be read. A mapped file that another
 // program shortens during the decode ends the process (SIGBUS), as a mapped
-// file does in any program.
+// file does in any program; Windows refuses to shorten a mapped file.
 class InputBytes {
  public:
   InputBytes() = default;

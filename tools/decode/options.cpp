@@ -155,7 +155,7 @@ Examples:
 
 std::string VersionText() {
   return std::string("zentrafold-decode ") + ZfVersionText() + "\nfast paths: " + ZfFastPaths() + "\npng output: " +
-         (PngAvailable() ? "libpng " + PngVersion() : std::string("unavailable (built without libpng)")) + "\n";
+         PngEncoderName() + "\n";
 }
 
 }  // namespace zentrafold::tool
