@@ -136,7 +136,10 @@ std::vector<std::string> CommittedStreams() {
 
 std::string Joined(const std::vector<std::string>& names) {
   std::string joined;
-  for (const std::string& name : names) joined += " " + Quote(name);
+  for (const std::string& name : names) {
+    joined += ' ';
+    joined += Quote(name);
+  }
   return joined;
 }
 
@@ -300,7 +303,10 @@ TEST_F(WindowsTool, PhotographsAsOnLinux) {
     if (!added && pixels < it->second.first) it->second = {pixels, entry.path()};
   }
   std::string inputs;
-  for (const auto& [kind, pick] : smallest) inputs += " " + Quote(pick.second);
+  for (const auto& [kind, pick] : smallest) {
+    inputs += ' ';
+    inputs += Quote(pick.second);
+  }
   const fs::path linuxDir = Work("linux");
   const ToolResult linux = RunLinux("--jobs 1 --format ppm --out-dir " + Quote(linuxDir) + inputs, work_);
   ASSERT_NE(linux.out.find(" decoded"), std::string::npos);
