@@ -218,6 +218,15 @@ TEST_F(WindowsTool, WindowsPaths) {
   EXPECT_EQ(ReadFile(outDir / "Picture.BMP"), ReadFile(Work("linux.bmp")));
   EXPECT_EQ(Files(outDir).size(), 1u) << "a temporary file was left";
 
+  // Names outside the ANSI code page's ASCII part, single and batch.
+  fs::copy_file(stream, Work("été photo.jpg"));
+  const ToolResult accented = RunWine(exePath, Quote("été photo.jpg") + " " + Quote("sortie é.bmp"), work_);
+  EXPECT_EQ(accented.status, 0) << accented.err;
+  EXPECT_EQ(ReadFile(Work("sortie é.bmp")), ReadFile(Work("linux.bmp")));
+  const ToolResult batch = RunWine(exePath, "--format bmp --out-dir " + Quote("dé") + " " + Quote("été photo.jpg"), work_);
+  EXPECT_EQ(batch.status, 0) << batch.err;
+  EXPECT_EQ(ReadFile(Work("dé") / "été photo.bmp"), ReadFile(Work("linux.bmp")));
+
   // Standard input to standard output.
   const ToolResult piped = RunWine(exePath, "--format ppm - -", work_, "", stream.string());
   EXPECT_EQ(piped.status, 0);

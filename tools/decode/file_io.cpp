@@ -27,6 +27,16 @@ namespace zentrafold::tool {
 namespace fs = std::filesystem;
 namespace {
 
+#if defined(_WIN32)
+std::wstring Widen(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(),
+                                    static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return wide;
+}
+#endif
+
 std::string ErrnoText(int code) { return std::strerror(code != 0 ? code : EIO); }
 
 // Reads to the end in chunks; used where the size is not known in advance.
@@ -91,14 +101,18 @@ extern "C" void RemoveTemporariesAndDie(int signal) {
 // Ctrl+C, Ctrl+Break, the console closing, logoff, shutdown: runs on a
 // thread of its own; the default handler then ends the process.
 BOOL WINAPI RemoveTemporariesOnControl(DWORD) {
-  for (TemporarySlot& slot : temporarySlots)
-    if (slot.used.load(std::memory_order_acquire)) DeleteFileA(slot.path);
+  static wchar_t wide[kTemporaryPathBytes];
+  for (TemporarySlot& slot : temporarySlots) {
+    if (!slot.used.load(std::memory_order_acquire)) continue;
+    if (MultiByteToWideChar(CP_UTF8, 0, slot.path, -1, wide, static_cast<int>(kTemporaryPathBytes)) > 0)
+      DeleteFileW(wide);
+  }
   return FALSE;
 }
 
 // Creates `path` for writing, failing when a file of that name exists.
-std::FILE* CreateExclusive(const std::string& path) {
-  const int fd = _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+std::FILE* CreateExclusive(const fs::path& path) {
+  const int fd = _wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return nullptr;
   std::FILE* stream = _fdopen(fd, "wb");
   if (stream == nullptr) _close(fd);
@@ -107,6 +121,21 @@ std::FILE* CreateExclusive(const std::string& path) {
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+fs::path PathOf(const std::string& name) {
+  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(name.data()), name.size()));
+}
+std::string NameOf(const fs::path& path) {
+  const std::u8string name = path.u8string();
+  return std::string(reinterpret_cast<const char*>(name.data()), name.size());
+}
+std::FILE* OpenFile(const fs::path& path, const char* mode) { return _wfopen(path.c_str(), Widen(mode).c_str()); }
+#else
+fs::path PathOf(const std::string& name) { return fs::path(name); }
+std::string NameOf(const fs::path& path) { return path.string(); }
+std::FILE* OpenFile(const fs::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+#endif
 
 void RemoveTemporaryFilesOnInterrupt() {
 #if !defined(_WIN32)
@@ -146,7 +175,8 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
     return Read(stdin, limit, error);
   }
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::path file = PathOf(path);
+  const fs::file_status status = fs::status(file, ec);
   if (ec) {
     error = ec.message();
     return ReadStatus::kError;
@@ -155,7 +185,7 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
     error = "is a directory";
     return ReadStatus::kError;
   }
-  std::FILE* in = std::fopen(path.c_str(), "rb");
+  std::FILE* in = OpenFile(file, "rb");
   if (in == nullptr) {
     error = ErrnoText(errno);
     return ReadStatus::kError;
@@ -182,15 +212,15 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
 #else
   // A file on disk is mapped, read-only, as above. While the view exists
   // Windows refuses to shorten the file.
-  const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
   LARGE_INTEGER fileSize{};
-  if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &fileSize) &&
+  if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &fileSize) &&
       fileSize.QuadPart > 0) {
     if (static_cast<uint64_t>(fileSize.QuadPart) > limit) {
       std::fclose(in);
       return ReadStatus::kTooLarge;
     }
-    if (HANDLE section = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr)) {
+    if (HANDLE section = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr)) {
       void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(fileSize.QuadPart));
       CloseHandle(section);  // the view keeps the section
       if (view != nullptr) {
@@ -204,7 +234,7 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
   }
 #endif
   if (fs::is_regular_file(status)) {
-    const uintmax_t size = fs::file_size(path, ec);
+    const uintmax_t size = fs::file_size(file, ec);
     if (!ec && size > limit) {
       std::fclose(in);
       return ReadStatus::kTooLarge;
@@ -242,7 +272,7 @@ void InputBytes::ReleaseBefore(size_t offset) {
 bool WritesInPlace(const std::string& path) {
   if (path == "-") return true;
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = fs::status(PathOf(path), ec);
   return !ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status);
 }
 
@@ -258,7 +288,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     return true;
   }
   std::error_code ec;
-  target_ = path;
+  target_ = PathOf(path);
   const fs::file_status status = fs::status(target_, ec);
   if (fs::exists(status) && !fs::is_regular_file(status)) {
     if (fs::is_directory(status)) {
@@ -267,7 +297,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     }
     // A device or a pipe: renaming over it would replace it with a file.
     inPlace_ = true;
-    stream_ = std::fopen(path.c_str(), "wb");
+    stream_ = OpenFile(target_, "wb");
     if (stream_ == nullptr) error = ErrnoText(errno);
     return stream_ != nullptr;
   }
@@ -277,16 +307,16 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
   }
   // ".NAME.PID-N.tmp" beside the target, so the rename stays on one file system.
   std::string name(1, '.');
-  name += target_.filename().string();
+  name += NameOf(target_.filename());
   name += '.';
   name += std::to_string(ZENTRAFOLD_GETPID());
   name += '-';
   name += std::to_string(temporaryCounter++);
   name += ".tmp";
-  temporary_ = target_.parent_path() / name;
+  temporary_ = target_.parent_path() / PathOf(name);
   // Exclusive: never reuse or truncate a file that happens to carry this name.
 #if defined(_WIN32)
-  stream_ = CreateExclusive(temporary_.string());
+  stream_ = CreateExclusive(temporary_);
 #else
   stream_ = std::fopen(temporary_.string().c_str(), "wbx");
 #endif
@@ -295,7 +325,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     temporary_.clear();
     return false;
   }
-  slot_ = RegisterTemporary(temporary_.string());
+  slot_ = RegisterTemporary(NameOf(temporary_));
   return true;
 }
 

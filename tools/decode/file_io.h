@@ -9,6 +9,14 @@
 
 namespace zentrafold::tool {
 
+// The paths the tool is given are UTF-8 on Windows (main takes the command
+// line in UTF-16 there) and the system's bytes elsewhere. PathOf makes a
+// filesystem path of one, NameOf gives it back, OpenFile opens one with
+// fopen's modes.
+std::filesystem::path PathOf(const std::string& name);
+std::string NameOf(const std::filesystem::path& path);
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
 // The largest input the tool reads: 1 GiB.
 constexpr uint64_t kMaxInputBytes = uint64_t{1} << 30;
 
