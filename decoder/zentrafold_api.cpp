@@ -15,7 +15,8 @@ namespace {
 
 constexpr uint64_t kDefaultMaxPixels = uint64_t{1} << 28;
 
-bool KnownFormat(ZfFormat format) { return FormatBytes(format) != 0; }
+// Read as the integer a C caller stored: C++ cannot load a ZfFormat outside 0..7.
+bool KnownFormat(const ZfFormat& format) { uint32_t value; __builtin_memcpy(&value, &format, sizeof value); return value <= kZfGrey; }
 
 }  // namespace
 
