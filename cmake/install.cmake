@@ -7,6 +7,7 @@ set(ZENTRAFOLD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zentrafold)
 
 install(FILES
     ${PROJECT_SOURCE_DIR}/decoder/include/zentrafold/decoder.h
+    ${PROJECT_SOURCE_DIR}/decoder/include/zentrafold/zentrafold.h
     ${PROJECT_SOURCE_DIR}/platform/include/zentrafold/win32.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentrafold)
 
@@ -32,11 +33,13 @@ install(FILES
     ${PROJECT_BINARY_DIR}/zentrafoldConfigVersion.cmake
   DESTINATION ${ZENTRAFOLD_CMAKE_DIR})
 
-# pkg-config: static libraries, so the platform part is listed in Libs itself.
+# pkg-config: static libraries, so the platform part is listed in Libs itself,
+# and the maths library the cosine table is built with (C programs link it
+# with the C compiler).
 if(WIN32)
-  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lgdi32")
+  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lgdi32 -lpthread -lm")
 else()
-  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lzentrafold_platform")
+  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lzentrafold_platform -lpthread -lm")
 endif()
 # The prefix is found from the .pc file's own place, so an installed tree can
 # be moved (or installed with cmake --install --prefix) and still be found.

@@ -255,18 +255,26 @@ void RestartAtBoundary(DecoderState& state) {
     const Item item = NextItemInterval(state, state.inputPos);
     if (item.isMarker) state.marker = item.value;
   }
+  ResumeAfterBoundary(state, state.marker == kMarkerEoi ? nullptr : state.inputPos);
+}
+
+}  // namespace
+
+void ResumeAfterBoundary(DecoderState& state, const uint8_t* next) {
+  state.boundaryPos = next;
   state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
-  if (state.marker == kMarkerEoi) {
+  if (next == nullptr) {
+    state.marker = kMarkerEoi;
+    state.bitBuffer = 0;
     state.bitCount = 32;  // the rest of the scan decodes from zero bits
     state.fakeBits = 32;
     state.dataEnded = true;
     return;
   }
+  state.inputPos = next;
   state.marker = 0;
   LoadInterval(state);
 }
-
-}  // namespace
 
 int LoadBitBuffer(DecoderState& state) {
   if (state.restartInterval == 0) return LoadPlain(state) ? 1 : 0;
@@ -293,6 +301,21 @@ int FinishMcu(DecoderState& state) {
   return 1;
 }
 
+namespace {
+
+// Once the data has ended, the bits being read are partly or wholly made up,
+// and a symbol they spell that no stream may hold says nothing about the
+// stream: the block ends there (a DC that cannot be read is a difference of
+// 0) and the picture is marked damaged. Before that, such a symbol fails the
+// decode. Returns whether the block ends rather than the decode.
+bool EndBlockAfterDataEnd(DecoderState& state) {
+  if (!state.dataEnded) return false;
+  state.damaged = true;
+  return true;
+}
+
+}  // namespace
+
 int DecodeMcu(DecoderState& state) {
   int16_t scratch[6 * 64];
   memset(scratch, 0, sizeof scratch);
@@ -309,11 +332,19 @@ int DecodeMcu(DecoderState& state) {
     // DC difference.
     if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
     bool shortRead = false;
-    const int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
-    if (dcSize < 0 || dcSize > kMaxDcSize) return 0;
+    int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
+    bool endBlock = false;
+    if (dcSize < 0 || dcSize > kMaxDcSize) {
+      if (!EndBlockAfterDataEnd(state)) return 0;
+      dcSize = 0;
+      endBlock = true;
+    }
     const uint32_t s = static_cast<uint32_t>(dcSize);
     if (!shortRead && s > reader.count && (!interval || reader.marker == 0)) {
-      if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) return 0;
+      if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) {
+        if (!EndBlockAfterDataEnd(state)) return 0;
+        reader.count = s;  // the missing bits read as zero
+      }
     }
     const int16_t difference = ReceiveExtend(reader, s);
     int16_t& predictor = state.dcPredictor[b < lumaBlocks ? 0 : (b == lumaBlocks ? 1 : 2)];
@@ -322,28 +353,34 @@ int DecodeMcu(DecoderState& state) {
 
     // AC coefficients, k + remaining == 64 throughout.
     int k = 1;
-    int remaining = 63;
-    for (;;) {
+    int remaining = endBlock ? 0 : 63;
+    if (endBlock) coefficients[k] = kEndOfBlock;
+    while (remaining > 0) {
       if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
       const int rs = DecodeSymbol(reader, state.fastAc[t], state.limitsAc[t], state.acSpec[t], shortRead);
-      if (rs < 0) return 0;
+      const uint32_t size = static_cast<uint32_t>(rs & 15);
+      const int run = rs >> 4;
+      // No code, a run of 1 to 14 without a coefficient, a size no 8-bit
+      // stream has, or a coefficient past position 63.
+      const bool invalid = rs < 0 || (size == 0 && run != 0 && run != 15) || size > kMaxAcSize ||
+                           (size != 0 && run >= remaining);
+      if (invalid) {
+        if (!EndBlockAfterDataEnd(state)) return 0;
+        coefficients[k] = kEndOfBlock;
+        break;
+      }
       if (rs == 0x00) {  // EOB
         coefficients[k] = kEndOfBlock;
         break;
       }
-      const uint32_t size = static_cast<uint32_t>(rs & 15);
-      const int run = rs >> 4;
       if (size == 0) {
-        if (run != 15) return 0;
         k += 16;  // ZRL
         remaining -= 16;
         if (remaining > 0) continue;
         break;
       }
-      if (size > kMaxAcSize) return 0;
       k += run;
       remaining -= run;
-      if (remaining <= 0) return 0;  // the coefficient would lie past position 63
       if (size > reader.count && reader.marker == 0)
         Refill(state, reader, RefillKind::kAcMagnitude, size);
       coefficients[k] = ReceiveExtend(reader, size);

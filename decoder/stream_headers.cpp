@@ -131,10 +131,11 @@ int SymbolCount(const HuffmanSpec* spec) {
 // the segment's tables, or null on a bad table.
 const uint8_t* ReadHuffmanTables(DecoderState& state, const uint8_t* pos) {
   for (;;) {
+    if (!InsideStream(state, pos, 1)) return Refuse(state, kZfTruncated), nullptr;
     const uint8_t classAndId = ByteAt(state, pos);
     const bool isAc = (classAndId & 0x10) != 0;
     const int id = classAndId & 0x0F;
-    if (id > 1) return Refuse(state, InsideStream(state, pos, 1) ? kZfTables : kZfTruncated), nullptr;
+    if (id > 1) return Refuse(state, kZfTables), nullptr;
     const HuffmanSpec** slot = isAc ? &state.acSpec[id] : &state.dcSpec[id];
     if (*slot != nullptr) return Refuse(state, kZfTableRedefined), nullptr;
     if (!CheckHuffmanSpec(state, pos)) return nullptr;
@@ -148,8 +149,9 @@ const uint8_t* ReadHuffmanTables(DecoderState& state, const uint8_t* pos) {
 // DQT, with `pos` just past the length field. 8-bit tables only.
 const uint8_t* ReadQuantTables(DecoderState& state, const uint8_t* pos) {
   for (;;) {
+    if (!InsideStream(state, pos, 1)) return Refuse(state, kZfTruncated), nullptr;
     const uint8_t precisionAndId = ByteAt(state, pos);
-    if (precisionAndId > 1) return Refuse(state, InsideStream(state, pos, 1) ? kZfTables : kZfTruncated), nullptr;
+    if (precisionAndId > 1) return Refuse(state, kZfTables), nullptr;
     if (state.quant[precisionAndId] != nullptr) return Refuse(state, kZfTableRedefined), nullptr;
     if (!InsideStream(state, pos, 65)) return Refuse(state, kZfTruncated), nullptr;
     state.quant[precisionAndId] = pos + 1;
@@ -193,7 +195,8 @@ const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t si
   state.info = ZfInfo{};
   state.otherFrameMarker = 0;
   state.hierarchicalSeen = false;
-  if (stream == nullptr) return Refuse(state, kZfBadArgument), nullptr;
+  // An empty stream may come as a null pointer: it is no JPEG.
+  if (stream == nullptr) return Refuse(state, size == 0 ? kZfNotJpeg : kZfBadArgument), nullptr;
   state.inputPos = stream;
   state.streamEnd = stream + size;
   state.dcSpec[0] = state.dcSpec[1] = nullptr;

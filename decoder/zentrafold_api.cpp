@@ -14,6 +14,8 @@ struct ZfDecoder {
 namespace {
 
 constexpr uint64_t kDefaultMaxPixels = uint64_t{1} << 28;
+// More threads than this gain nothing on one picture and cost a state each.
+constexpr uint32_t kMaxThreads = 64;
 
 // Read as the integer a C caller stored: C++ cannot load a ZfFormat outside 0..7.
 bool KnownFormat(const ZfFormat& format) { uint32_t value; __builtin_memcpy(&value, &format, sizeof value); return value <= kZfGrey; }
@@ -28,12 +30,22 @@ ZfDecoder* ZfCreateDecoder(const ZfOptions* options) {
   if (decoder == nullptr) return nullptr;
   const uint64_t maxPixels = options != nullptr ? options->maxPixels : 0;
   decoder->maxPixels = maxPixels == 0 ? kDefaultMaxPixels : maxPixels;
-  decoder->threads = options != nullptr && options->threads > 1 ? options->threads : 1;
+  const uint32_t threads = options != nullptr ? options->threads : 0;
+  decoder->threads = threads < 2 ? 1 : (threads > kMaxThreads ? kMaxThreads : threads);
   BuildConstantTables(decoder->state);
+  if (decoder->threads > 1) {
+    // Without its workers the decoder still decodes, on the caller's thread.
+    decoder->state.pool = CreateWorkerPool(decoder->threads);
+    if (decoder->state.pool == nullptr) decoder->threads = 1;
+  }
   return decoder;
 }
 
-void ZfDestroyDecoder(ZfDecoder* decoder) { FreeAllocated(decoder); }
+void ZfDestroyDecoder(ZfDecoder* decoder) {
+  if (decoder == nullptr) return;
+  DestroyWorkerPool(decoder->state.pool, decoder->threads);
+  FreeAllocated(decoder);
+}
 
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
   if (info == nullptr) return kZfBadArgument;
@@ -48,7 +60,8 @@ ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const 
   if (decoder == nullptr) return kZfBadArgument;
   DecoderState& state = decoder->state;
   state.failedMcu = 0;
-  if (stream == nullptr || output == nullptr || output->pixels == nullptr || !KnownFormat(output->format)) {
+  if ((stream == nullptr && size != 0) || output == nullptr || output->pixels == nullptr ||
+      !KnownFormat(output->format)) {
     return state.status = kZfBadArgument;
   }
   const uint8_t* scanHeader = ReadHeaders(state, stream, size);

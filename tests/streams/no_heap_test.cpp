@@ -1,6 +1,8 @@
-// A decode allocates nothing beyond its bitmap section: malloc and operator
-// new are replaced in this test binary and counted around DecodeImage.
+// A decode allocates nothing beyond its bitmap section, and ZfDecode nothing
+// at all: malloc and operator new are replaced in this test binary and
+// counted around the decodes.
 #include <gtest/gtest.h>
+#include <zentrafold/zentrafold.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -91,6 +93,31 @@ TEST(NoHeap, DecodeAllocatesOnlyItsSection) {
   EXPECT_EQ(DecodeImage(refused.data(), refused.size(), nullptr), nullptr);
   counting = false;
   EXPECT_EQ(allocations, 0);
+}
+
+int NoBand(void*, const uint8_t*, size_t, uint32_t, uint32_t) { return 0; }
+
+TEST(NoHeap, ZfDecodeAllocatesNothing) {
+  ZfDecoder* decoder = ZfCreateDecoder(nullptr);
+  ASSERT_NE(decoder, nullptr);
+  for (const char* name : {"sample_2x2.jpg", "grey.jpg", "restart_1mcu.jpg", "refuse_progressive.jpg"}) {
+    const auto stream = zentrafold::test::ReadData(name);
+    std::vector<uint8_t> pixels(1 << 22);
+    for (ZfFormat format : {kZfBgrx, kZfRgb, kZfGrey}) {
+      for (bool banded : {false, true}) {
+        ZfInfo info;
+        const ZfOutput out{format, pixels.data(), 4096 * 4, banded ? NoBand : nullptr, nullptr};
+        allocations = 0;
+        counting = true;
+        const ZfStatus headers = ZfReadInfo(stream.data(), stream.size(), &info);
+        const ZfStatus status = ZfDecode(decoder, stream.data(), stream.size(), &out);
+        counting = false;
+        EXPECT_EQ(allocations, 0) << name;
+        EXPECT_EQ(status, headers == kZfOk ? kZfOk : headers) << name;
+      }
+    }
+  }
+  ZfDestroyDecoder(decoder);
 }
 
 }  // namespace
