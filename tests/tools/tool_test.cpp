@@ -461,6 +461,30 @@ TEST_F(ToolTest, ParallelBatchMatchesSequentialByteForByte) {
   }
 }
 
+// One picture on several threads writes the bytes of one thread: whole
+// pictures (with threads the tool decodes those of up to 64 MiB whole), with
+// and without restart intervals, also cut short; and a bad count is a usage
+// error.
+TEST_F(ToolTest, ThreadsWriteTheBytesOfOneThread) {
+  const fs::path large = LargeStream();
+  const std::vector<uint8_t> whole = ReadFile(large);
+  const fs::path cut = Work("cut.jpg");
+  WriteFile(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
+  for (const fs::path& input : {large, BaselineStream("restart"), cut}) {
+    for (const char* format : {"bgrx", "ppm"}) {
+      const fs::path one = Work(std::string("one.") + format), three = Work(std::string("three.") + format);
+      const ToolResult a = RunTool("--threads 1 " + Quote(input) + " " + Quote(one));
+      const ToolResult b = RunTool("--threads 3 " + Quote(input) + " " + Quote(three));
+      EXPECT_EQ(a.status, 0) << input;
+      EXPECT_EQ(b.status, a.status) << input;
+      EXPECT_EQ(b.err, a.err) << input;
+      EXPECT_EQ(ReadFile(one), ReadFile(three)) << input << " " << format;
+    }
+  }
+  EXPECT_EQ(RunTool("--threads 0 " + Quote(large) + " " + Quote(Work("x.ppm"))).status, 2);
+  EXPECT_EQ(RunTool("--threads 65 " + Quote(large) + " " + Quote(Work("x.ppm"))).status, 2);
+}
+
 TEST_F(ToolTest, ProgressLineOnlyOnATerminal) {
   if (!HaveCommand("script")) GTEST_SKIP() << "script(1) is not installed to provide a terminal";
   const fs::path log = Work("terminal.log");

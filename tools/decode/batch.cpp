@@ -123,9 +123,10 @@ int RunBatch(const BatchRequest& request) {
   auto work = [&] {
     // Each worker decodes with its own decoder, made once; a null one is
     // reported per file.
-    const DecoderPtr decoder = MakeDecoder(request.maxPixels);
+    const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
     for (size_t i; (i = next++) < total;) {
-      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels, request.strict};
+      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels, request.strict,
+                              request.threads};
       reporter.Finished(DecodeFile(decoder.get(), one));
     }
   };

@@ -13,6 +13,7 @@ struct BatchRequest {
   std::string outDir;
   OutputFormat format = OutputFormat::kPng;
   unsigned jobs = 1;
+  unsigned threads = 1;  // per picture
   uint64_t maxPixels = 0;
   bool strict = false;        // damaged streams are refused
   bool showProgress = false;  // a progress line on stderr (a terminal)

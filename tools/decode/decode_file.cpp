@@ -1,5 +1,6 @@
 #include "decode_file.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -91,6 +92,40 @@ int WriteBand(void* context, const uint8_t* rows, size_t stride, uint32_t firstR
   }
 }
 
+// The decoder spreads a picture over its threads only when it has the whole
+// picture to write to; bands stay on one. So with threads, pictures of up to
+// 64 MiB of pixels are decoded whole and then written band by band; larger
+// ones go in bands, so that memory stays bounded however tall they are.
+constexpr size_t kMaxWholePicture = size_t{64} << 20;
+
+ZfStatus DecodeInBands(ZfDecoder* decoder, const uint8_t* stream, size_t size, ZfFormat pixels,
+                       std::vector<uint8_t>& band, size_t stride, BandSink& sink) {
+  const ZfOutput output{pixels, band.data(), stride, WriteBand, &sink};
+  return ZfDecode(decoder, stream, size, &output);
+}
+
+ZfStatus DecodeWholeThenWrite(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfInfo& info,
+                              ZfFormat pixels, size_t stride, BandSink& sink) {
+  std::vector<uint8_t> whole(stride * info.height);
+  const ZfOutput output{pixels, whole.data(), stride, nullptr, nullptr};
+  const ZfStatus status = ZfDecode(decoder, stream, size, &output);
+  // The rows the band decode would have handed on: all of them for a
+  // picture, those above the failing MCU's row for data that breaks.
+  const uint32_t bandRows = ZfBandRows(&info);
+  uint32_t rows = 0;
+  if (status == kZfOk || status == kZfDamaged) {
+    rows = info.height;
+  } else if (status == kZfBadData) {
+    const uint32_t mcuWidth = (info.samplingCode >> 4) == 2 ? 16 : 8;
+    rows = ZfFailedMcu(decoder) / ((info.width + mcuWidth - 1) / mcuWidth) * bandRows;
+  }
+  for (uint32_t first = 0; first < rows; first += bandRows) {
+    const uint32_t count = std::min(bandRows, info.height - first);
+    if (WriteBand(&sink, whole.data() + first * stride, stride, first, count) != 0) return kZfStopped;
+  }
+  return status;
+}
+
 uint32_t McuCount(const ZfInfo& info) {
   const uint32_t mcuWidth = (info.samplingCode >> 4) == 2 ? 16 : 8;
   const uint32_t mcuHeight = ZfBandRows(&info);
@@ -100,9 +135,10 @@ uint32_t McuCount(const ZfInfo& info) {
 
 }  // namespace
 
-DecoderPtr MakeDecoder(uint64_t maxPixels) {
+DecoderPtr MakeDecoder(uint64_t maxPixels, unsigned threads) {
   ZfOptions options{};
   options.maxPixels = maxPixels;
+  options.threads = threads;
   return DecoderPtr(ZfCreateDecoder(&options));
 }
 
@@ -166,8 +202,9 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   sink.width = info.width;
   sink.height = info.height;
   sink.pixels = pixels;
-  const ZfOutput output{pixels, band.data(), stride, WriteBand, &sink};
-  const ZfStatus status = ZfDecode(decoder, stream, input.size(), &output);
+  const ZfStatus status = request.threads > 1 && stride * info.height <= kMaxWholePicture
+                              ? DecodeWholeThenWrite(decoder, stream, input.size(), info, pixels, stride, sink)
+                              : DecodeInBands(decoder, stream, input.size(), pixels, band, stride, sink);
 
   if (status == kZfStopped) {
     file.Discard();

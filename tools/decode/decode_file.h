@@ -34,6 +34,7 @@ struct DecodeRequest {
   OutputFormat format = OutputFormat::kPng;
   uint64_t maxPixels = kDefaultMaxPixels;  // the decoder's limit, for the message that names it
   bool strict = false;                     // refuse damaged streams too, writing nothing
+  unsigned threads = 1;                    // what the decoder was made with
 };
 
 struct DecoderDeleter {
@@ -41,9 +42,10 @@ struct DecoderDeleter {
 };
 using DecoderPtr = std::unique_ptr<ZfDecoder, DecoderDeleter>;
 
-// A decoder refusing frames of more than `maxPixels` pixels; null when its
-// memory cannot be had. One per thread, for any number of files.
-DecoderPtr MakeDecoder(uint64_t maxPixels);
+// A decoder refusing frames of more than `maxPixels` pixels, decoding each
+// picture on `threads` threads; null when its memory cannot be had. One per
+// thread of the tool, for any number of files.
+DecoderPtr MakeDecoder(uint64_t maxPixels, unsigned threads = 1);
 
 // The name the tool gives an input in its messages.
 std::string DisplayName(const std::string& path);

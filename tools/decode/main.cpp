@@ -68,7 +68,10 @@ int Run(int argc, char** argv) {
     batch.outDir = *options.outDir;
     batch.format = options.format.value_or(OutputFormat::kPng);
     if (!FormatAvailable(batch.format)) return UsageError("png output is unavailable: this build has no libpng");
-    batch.jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // The cores go to files first, the rest to each file's picture.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    batch.jobs = options.jobs != 0 ? options.jobs : cores;
+    batch.threads = options.threads != 0 ? options.threads : std::max(1u, cores / batch.jobs);
     batch.maxPixels = options.maxPixels;
     batch.strict = options.strict;
     batch.showProgress = ZENTRAFOLD_ISATTY(2) != 0;
@@ -81,6 +84,7 @@ int Run(int argc, char** argv) {
   request.output = options.operands[1];
   request.maxPixels = options.maxPixels;
   request.strict = options.strict;
+  request.threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   if (options.format) {
     request.format = *options.format;
   } else if (request.output == "-") {
@@ -92,7 +96,7 @@ int Run(int argc, char** argv) {
   }
   if (!FormatAvailable(request.format)) return UsageError("png output is unavailable: this build has no libpng");
 
-  const DecoderPtr decoder = MakeDecoder(request.maxPixels);
+  const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
   const FileResult result = DecodeFile(decoder.get(), request);
   if (result.outcome != FileOutcome::kDecoded)
     std::fprintf(stderr, "zentrafold-decode: %s\n", result.message.c_str());
