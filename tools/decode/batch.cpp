@@ -7,18 +7,15 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "decode_file.h"
+#include "file_io.h"
 
 namespace zentrafold::tool {
 namespace fs = std::filesystem;
 namespace {
-
-struct StateDeleter {
-  void operator()(DecoderState* state) const { DestroyDecoderState(state); }
-};
-using StatePtr = std::unique_ptr<DecoderState, StateDeleter>;
 
 // Counts, messages and the progress line, shared by the workers.
 class Reporter {
@@ -29,6 +26,7 @@ class Reporter {
     std::lock_guard lock(mutex_);
     ++done_;
     switch (result.outcome) {
+      case FileOutcome::kDamaged: ++damaged_; [[fallthrough]];
       case FileOutcome::kDecoded:
         ++decoded_;
         pixels_ += result.pixels;
@@ -54,11 +52,11 @@ class Reporter {
   int Summarise() {
     std::lock_guard lock(mutex_);
     ClearProgress();
-    if (failed_ != 0) {
-      std::printf("%zu decoded, %zu refused, %zu failed\n", decoded_, refused_, failed_);
-    } else {
-      std::printf("%zu decoded, %zu refused\n", decoded_, refused_);
-    }
+    std::string line = std::to_string(decoded_) + " decoded";
+    if (damaged_ != 0) line += " (" + std::to_string(damaged_) + " damaged)";
+    line += ", " + std::to_string(refused_) + " refused";
+    if (failed_ != 0) line += ", " + std::to_string(failed_) + " failed";
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     return failed_ != 0 ? 2 : refused_ != 0 ? 1 : 0;
   }
@@ -75,7 +73,7 @@ class Reporter {
   std::mutex mutex_;
   const size_t total_;
   const bool showProgress_;
-  size_t done_ = 0, decoded_ = 0, refused_ = 0, failed_ = 0;
+  size_t done_ = 0, decoded_ = 0, damaged_ = 0, refused_ = 0, failed_ = 0;
   uint64_t pixels_ = 0;
   bool progressShown_ = false;
   const Clock::time_point start_ = Clock::now();
@@ -88,22 +86,30 @@ std::vector<std::string> PlanOutputNames(const std::vector<std::string>& inputs,
                                          OutputFormat format) {
   std::vector<std::string> names;
   std::set<std::string> taken;
+  // Windows file names are case-insensitive: A.png and a.png are one file.
+  auto key = [](std::string name) {
+#if defined(_WIN32)
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+#endif
+    return name;
+  };
   const std::string extension = std::string(".") + FormatName(format);
   for (const std::string& input : inputs) {
-    std::string stem = fs::path(input).stem().string();
+    std::string stem = NameOf(PathOf(input).stem());
     if (stem.empty()) stem = "picture";
     std::string name = stem + extension;
-    for (int n = 2; taken.count(name) != 0; ++n) name = stem + "-" + std::to_string(n) + extension;
-    taken.insert(name);
-    names.push_back((fs::path(outDir) / name).string());
+    for (int n = 2; taken.count(key(name)) != 0; ++n) name = stem + "-" + std::to_string(n) + extension;
+    taken.insert(key(name));
+    names.push_back(NameOf(PathOf(outDir) / PathOf(name)));
   }
   return names;
 }
 
 int RunBatch(const BatchRequest& request) {
   std::error_code ec;
-  fs::create_directories(request.outDir, ec);
-  if (ec || !fs::is_directory(request.outDir)) {
+  fs::create_directories(PathOf(request.outDir), ec);
+  if (ec || !fs::is_directory(PathOf(request.outDir))) {
     std::fprintf(stderr, "zentrafold-decode: %s: cannot create the output directory: %s\n",
                  request.outDir.c_str(), ec ? ec.message().c_str() : "not a directory");
     return 2;
@@ -115,11 +121,13 @@ int RunBatch(const BatchRequest& request) {
   Reporter reporter(total, request.showProgress);
   std::atomic<size_t> next{0};
   auto work = [&] {
-    // Each worker decodes over its own state; a null one is reported per file.
-    StatePtr state(CreateDecoderState());
+    // Each worker decodes with its own decoder, made once; a null one is
+    // reported per file.
+    const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
     for (size_t i; (i = next++) < total;) {
-      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels};
-      reporter.Finished(DecodeFile(state.get(), one));
+      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels, request.strict,
+                              request.threads};
+      reporter.Finished(DecodeFile(decoder.get(), one));
     }
   };
   std::vector<std::thread> workers;

@@ -1,4 +1,4 @@
-// zentrafold-decode: baseline JPEG to png, ppm, bmp or raw BGRX, one file or
+// zentrafold-decode: baseline JPEG to png, ppm, pgm, bmp or raw BGRX, one file or
 // a batch. The work is in the other files of this directory; this one picks
 // the mode and maps the outcome to the exit status.
 #include <cstdio>
@@ -12,7 +12,10 @@
 #include "options.h"
 
 #if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
 #include <io.h>
+#include <vector>
 #define ZENTRAFOLD_ISATTY(fd) _isatty(fd)
 #else
 #include <unistd.h>
@@ -30,7 +33,8 @@ int UsageError(const std::string& message) {
 
 int ExitStatus(FileOutcome outcome) {
   switch (outcome) {
-    case FileOutcome::kDecoded: return 0;
+    case FileOutcome::kDecoded:
+    case FileOutcome::kDamaged: return 0;
     case FileOutcome::kRefused: return 1;
     case FileOutcome::kFailed: return 2;
   }
@@ -64,8 +68,12 @@ int Run(int argc, char** argv) {
     batch.outDir = *options.outDir;
     batch.format = options.format.value_or(OutputFormat::kPng);
     if (!FormatAvailable(batch.format)) return UsageError("png output is unavailable: this build has no libpng");
-    batch.jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // The cores go to files first, the rest to each file's picture.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    batch.jobs = options.jobs != 0 ? options.jobs : cores;
+    batch.threads = options.threads != 0 ? options.threads : std::max(1u, cores / batch.jobs);
     batch.maxPixels = options.maxPixels;
+    batch.strict = options.strict;
     batch.showProgress = ZENTRAFOLD_ISATTY(2) != 0;
     return RunBatch(batch);
   }
@@ -75,6 +83,8 @@ int Run(int argc, char** argv) {
   request.input = options.operands[0];
   request.output = options.operands[1];
   request.maxPixels = options.maxPixels;
+  request.strict = options.strict;
+  request.threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   if (options.format) {
     request.format = *options.format;
   } else if (request.output == "-") {
@@ -82,13 +92,12 @@ int Run(int argc, char** argv) {
   } else if (const auto format = FormatFromFileName(request.output)) {
     request.format = *format;
   } else {
-    return UsageError("cannot tell the format from '" + request.output + "': use --format png, ppm, bmp or bgrx");
+    return UsageError("cannot tell the format from '" + request.output + "': use --format png, ppm, pgm, bmp or bgrx");
   }
   if (!FormatAvailable(request.format)) return UsageError("png output is unavailable: this build has no libpng");
 
-  DecoderState* state = CreateDecoderState();
-  const FileResult result = DecodeFile(state, request);
-  DestroyDecoderState(state);
+  const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
+  const FileResult result = DecodeFile(decoder.get(), request);
   if (result.outcome != FileOutcome::kDecoded)
     std::fprintf(stderr, "zentrafold-decode: %s\n", result.message.c_str());
   return ExitStatus(result.outcome);
@@ -98,5 +107,25 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   RemoveTemporaryFilesOnInterrupt();
+#if defined(_WIN32)
+  // The arguments as the user typed them, in UTF-8, rather than in the ANSI
+  // code page, which cannot hold every file name.
+  int count = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+      const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+      std::string argument(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+      if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argument.data(), bytes, nullptr, nullptr);
+      argument.pop_back();  // the terminating zero
+      arguments.push_back(std::move(argument));
+    }
+    LocalFree(wide);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return Run(count, pointers.data());
+  }
+#endif
   return Run(argc, argv);
 }

@@ -1,11 +1,9 @@
 #include "options.h"
 
+#include <zentrafold/zentrafold.h>
+
 #include <charconv>
 #include <string_view>
-
-#ifndef ZENTRAFOLD_VERSION
-#define ZENTRAFOLD_VERSION "unknown"
-#endif
 
 namespace zentrafold::tool {
 namespace {
@@ -45,6 +43,17 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       error = "option " + std::string(name) + " needs a value";
       return std::nullopt;
     };
+    // A count from 1 to `most`, named in the error as `what`.
+    auto count = [&](uint64_t most, const char* what) -> std::optional<uint64_t> {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      const auto parsed = ParseCount(*text);
+      if (!parsed || *parsed > most) {
+        error = std::string(name) + " needs " + what + ", not '" + std::string(*text) + "'";
+        return std::nullopt;
+      }
+      return parsed;
+    };
     auto noValue = [&]() {
       if (!inlineValue) return true;
       error = "option " + std::string(name) + " takes no value";
@@ -60,12 +69,15 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
     } else if (name == "--info") {
       if (!noValue()) return std::nullopt;
       options.info = true;
+    } else if (name == "--strict") {
+      if (!noValue()) return std::nullopt;
+      options.strict = true;
     } else if (name == "-f" || name == "--format") {
       const auto text = value();
       if (!text) return std::nullopt;
       options.format = ParseFormatName(*text);
       if (!options.format) {
-        error = "unknown format '" + std::string(*text) + "' (png, ppm, bmp or bgrx)";
+        error = "unknown format '" + std::string(*text) + "' (png, ppm, pgm, bmp or bgrx)";
         return std::nullopt;
       }
     } else if (name == "--out-dir") {
@@ -77,23 +89,17 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       }
       options.outDir = std::string(*text);
     } else if (name == "-j" || name == "--jobs") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      const auto count = ParseCount(*text);
-      if (!count || *count > 1024) {
-        error = "--jobs needs a number from 1 to 1024, not '" + std::string(*text) + "'";
-        return std::nullopt;
-      }
-      options.jobs = static_cast<unsigned>(*count);
+      const auto jobs = count(1024, "a number from 1 to 1024");
+      if (!jobs) return std::nullopt;
+      options.jobs = static_cast<unsigned>(*jobs);
+    } else if (name == "--threads") {
+      const auto threads = count(64, "a number from 1 to 64");
+      if (!threads) return std::nullopt;
+      options.threads = static_cast<unsigned>(*threads);
     } else if (name == "--max-pixels") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      const auto count = ParseCount(*text);
-      if (!count) {
-        error = "--max-pixels needs a positive number, not '" + std::string(*text) + "'";
-        return std::nullopt;
-      }
-      options.maxPixels = *count;
+      const auto pixels = count(UINT64_MAX, "a positive number");
+      if (!pixels) return std::nullopt;
+      options.maxPixels = *pixels;
     } else {
       error = "unknown option " + std::string(arg);
       return std::nullopt;
@@ -110,28 +116,39 @@ std::string HelpText() {
 Decodes baseline JPEG (JFIF) pictures: 8-bit, Huffman-coded, sequential, one
 scan; grey (1 component) or colour (3 components, luma sampled 1x1, 1x2, 2x1
 or 2x2). Progressive, arithmetic-coded, lossless, hierarchical, 12-bit and
-CMYK streams are refused with the reason.
+CMYK streams are refused with the decoder's reason. The picture is written
+band by band as it is decoded, so memory does not grow with its height.
 
 Options:
-  -f, --format FMT     output format: png, ppm, bmp or bgrx (default: from
-                       OUTPUT's extension; png in batch mode)
+  -f, --format FMT     output format: png, ppm, pgm, bmp or bgrx (default:
+                       from OUTPUT's extension; png in batch mode)
       --out-dir DIR    batch mode: decode every INPUT to DIR/NAME.FMT and go on
                        past files that cannot be decoded; DIR is created when
                        missing. Inputs of the same name get NAME-2.FMT, ...
   -j, --jobs N         batch mode: decode N files at a time (default: one per
                        core)
+      --threads N      decode each picture on N threads (default: all cores
+                       for one INPUT; in batch mode the cores --jobs leaves)
       --max-pixels N   refuse frames of more than N pixels before decoding
                        (default: 268435456, 2^28)
-      --info           print what each INPUT's frame header says; write nothing
+      --strict         refuse damaged streams (data that breaks off early)
+                       instead of writing them with a warning
+      --info           print what each INPUT's headers say and the decoder's
+                       verdict on them; write nothing
   -h, --help           show this help
-      --version        show the version
+      --version        show the version and the decoder's fast paths
 
 INPUT - reads standard input; OUTPUT - writes standard output (--format is
 then required). Inputs over 1 GiB are refused.
 
-Formats: png (8-bit RGB), ppm (binary P6), bmp (32-bit top-down BI_RGB: the
-decoder's own pixel bytes), bgrx (the raw pixel memory: width * height * 4
-bytes, blue, green, red, 0, rows top to bottom).
+Formats: png (8-bit RGB; 8-bit grey for a grey stream), ppm (binary P6, RGB),
+pgm (binary P5: grey, the luma of a colour stream), bmp (32-bit top-down
+BI_RGB: the decoder's own pixel bytes), bgrx (the raw pixel memory: width *
+height * 4 bytes, blue, green, red, 0, rows top to bottom).
+
+A damaged stream (its data breaks off before the picture's end; the rest is
+made up) is written with a warning "FILE: damaged: ..." and counts as
+decoded, unless --strict.
 
 Exit status: 0 all decoded, 1 a stream refused, 2 usage or I/O error.
 
@@ -144,8 +161,8 @@ Examples:
 }
 
 std::string VersionText() {
-  return std::string("zentrafold-decode ") + ZENTRAFOLD_VERSION + "\npng output: " +
-         (PngAvailable() ? "libpng " + PngVersion() : std::string("unavailable (built without libpng)")) + "\n";
+  return std::string("zentrafold-decode ") + ZfVersionText() + "\nfast paths: " + ZfFastPaths() + "\npng output: " +
+         PngEncoderName() + "\n";
 }
 
 }  // namespace zentrafold::tool
