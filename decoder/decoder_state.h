@@ -134,6 +134,11 @@ struct DecoderState {
   bool dataEnded;
   bool damaged;
 
+  // For the fast entropy path: byteFF is the first 0xFF byte at or after
+  // byteFFFrom in the scan's data (or streamEnd); null: not looked up yet.
+  const uint8_t* byteFFFrom;
+  const uint8_t* byteFF;
+
   // Where the MCU loop writes: rows of outputStride bytes from outputRows,
   // in outputFormat; with a band function, outputRows holds one MCU row.
   uint8_t* outputRows;

@@ -38,16 +38,33 @@ inline int16_t Extend(uint32_t bits, uint32_t size) {
 // without a branch before every code (8 bytes read, as many whole bytes
 // taken as fit). A window holding a 0xFF is filled byte by byte, undoing the
 // stuffing; a marker, or fewer than 8 bytes left in the stream, gives up.
+//
+// Where the next 0xFF lies is looked up once (memchr) and kept, so that the
+// check before a fill is one comparison: 8 bytes from `pos` hold no 0xFF and
+// lie inside the stream exactly when `limit - pos >= 8`.
 struct Window {
   const uint8_t* pos;   // the first byte not yet in `bits`
   const uint8_t* end;   // the stream's end
+  const uint8_t* limit; // the first 0xFF at or after the MCU's start (or a later fill's), or `end`
   uint64_t bits;        // the data from the decode position on, first bit at the top
   uint32_t count;       // how many of them are valid, at least 56 after a fill
+  uint32_t stuffed;     // stuffed 0x00 bytes skipped
 };
 
-inline bool HasByteFF(uint64_t x) {
-  const uint64_t y = ~x;  // a 0xFF byte becomes the only kind of zero byte
-  return ((y - 0x0101010101010101u) & ~y & 0x8080808080808080u) != 0;
+const uint8_t* FindByteFF(const uint8_t* pos, const uint8_t* end) {
+  const void* found = memchr(pos, 0xFF, static_cast<size_t>(end - pos));
+  return found != nullptr ? static_cast<const uint8_t*>(found) : end;
+}
+
+inline void FillFrom8Bytes(Window& w) {
+  uint64_t x;
+  memcpy(&x, w.pos, 8);
+  x = __builtin_bswap64(x);
+  // The bytes past the whole ones taken land below `count`: they are the
+  // next data bytes, so the next fill writes the same bits over them.
+  w.bits |= x >> w.count;
+  w.pos += (63 - w.count) >> 3;
+  w.count |= 56;
 }
 
 bool FillStuffed(Window& w) {
@@ -57,6 +74,7 @@ bool FillStuffed(Window& w) {
     if (b == 0xFF) {
       if (w.pos[1] != 0x00) return false;  // a marker
       w.pos += 2;
+      ++w.stuffed;
     } else {
       w.pos += 1;
     }
@@ -66,40 +84,48 @@ bool FillStuffed(Window& w) {
   return true;
 }
 
-inline bool Fill(Window& w) {
+// A 0xFF or the stream's end within 8 bytes, or `limit` left behind.
+__attribute__((noinline)) bool FillNearByteFF(Window& w) {
   if (w.end - w.pos < 8) return false;
-  uint64_t x;
-  memcpy(&x, w.pos, 8);
-  x = __builtin_bswap64(x);
-  if (__builtin_expect(HasByteFF(x), 0)) return FillStuffed(w);
-  // The bytes past the whole ones taken land below `count`: they are the
-  // next data bytes, so the next fill writes the same bits over them.
-  w.bits |= x >> w.count;
-  w.pos += (63 - w.count) >> 3;
-  w.count |= 56;
+  if (w.pos > w.limit) {  // past the 0xFF: look for the next one
+    w.limit = FindByteFF(w.pos, w.end);
+    if (w.limit - w.pos >= 8) {
+      FillFrom8Bytes(w);
+      return true;
+    }
+  }
+  return FillStuffed(w);
+}
+
+inline bool Fill(Window& w) {
+  if (__builtin_expect(w.limit - w.pos < 8, 0)) {
+    // Through a copy, so that the window itself can stay in registers.
+    Window copy = w;
+    const bool filled = FillNearByteFF(copy);
+    w = copy;
+    return filled;
+  }
+  FillFrom8Bytes(w);
   return true;
 }
 
-// DecodeMcu's bit reader, of which only bitCount and the number of data
-// bytes its refills took are kept: its bitBuffer is always the first
-// bitCount bits of the window, and its position follows from the bytes.
+// DecodeMcu's bit reader, of which only bitCount is kept: its bitBuffer is
+// always the first bitCount bits of the window, and the data bytes its
+// refills took follow from the bits used (see TakenDataBytes).
 struct Schedule {
-  uint32_t count;      // DecodeMcu's bitCount
-  uint32_t dataBytes;  // data bytes its refills have taken in this MCU
+  uint32_t count;  // DecodeMcu's bitCount
 };
 
 // The refill before a code: 16 bits when bitCount <= 16 (no branch).
 inline void RefillBeforeCode(Schedule& s) {
   const uint32_t due = s.count <= 16;
   s.count += due << 4;
-  s.dataBytes += due << 1;
 }
 
 // The refill before a magnitude of `size` bits.
 inline void RefillBeforeMagnitude(Schedule& s, uint32_t size) {
   if (size > s.count) {
     s.count += 16;
-    s.dataBytes += 2;
   }
 }
 
@@ -127,9 +153,10 @@ inline int DecodeSymbol(Window& w, Schedule& s, const FastLookupTable& fast, con
 }
 
 // Where DecodeMcu's position stands after `dataBytes` data bytes from
-// `pos` (the window has checked that they hold no marker).
-const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes) {
-  if (memchr(pos, 0xFF, dataBytes) == nullptr) return pos + dataBytes;
+// `pos` (the window has checked that they hold no marker); no 0xFF lies
+// between `pos` and `byteFF`.
+const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes, const uint8_t* byteFF) {
+  if (byteFF - pos >= static_cast<ptrdiff_t>(dataBytes)) return pos + dataBytes;
   for (uint32_t i = 0; i < dataBytes; ++i) pos += pos[0] == 0xFF ? 2 : 1;
   return pos;
 }
@@ -192,12 +219,20 @@ bool TryDecodeMcu(DecoderState& state) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
   // data, and the rest follows from inputPos.
-  Window w{state.inputPos, state.streamEnd, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount};
-  Schedule sc{state.bitCount, 0};
+  const uint8_t* pos = state.inputPos;
+  // The 0xFF found for an earlier MCU, while the position has not passed it.
+  const auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
+  if (state.byteFF == nullptr || at(pos) < at(state.byteFFFrom) || at(pos) > at(state.byteFF)) {
+    state.byteFFFrom = pos;
+    state.byteFF = FindByteFF(pos, state.streamEnd);
+  }
+  const uint8_t* byteFF = state.byteFF;
+  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0};
+  Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
-  memset(state.blockBuffer, 0, sizeof state.blockBuffer);
+  memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
 
   for (int b = 0; b < blocks; ++b) {
     const int t = b < lumaBlocks ? 0 : 1;
@@ -233,7 +268,16 @@ bool TryDecodeMcu(DecoderState& state) {
   // DecodeMcu's bitBuffer is the first bitCount (at most 32) bits, and the
   // bytes its refills took must be checked ones: one more fill gives both.
   if (!Fill(w)) return false;
-  state.inputPos = AfterDataBytes(state.inputPos, sc.dataBytes);
+  // A 0xFF looked up past the first one was found from a position beyond
+  // the next MCU's start: the next MCU looks again.
+  if (w.limit != byteFF) state.byteFF = nullptr;
+  // The bits used in the MCU are the bitCount it began with plus the data
+  // bytes the window took, less what the window holds; DecodeMcu's refills
+  // supplied them and its bitCount is left, 16 bits (2 bytes) a refill.
+  const uint32_t windowBytes = static_cast<uint32_t>(w.pos - pos) - w.stuffed;
+  const uint32_t used = state.bitCount + 8 * windowBytes - w.count;
+  const uint32_t dataBytes = (used + sc.count - state.bitCount) / 8;
+  state.inputPos = AfterDataBytes(pos, dataBytes, byteFF);
   state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
   state.bitCount = sc.count;
   state.marker = 0;
