@@ -1,12 +1,13 @@
 // The entropy decoding of mcu_decode.cpp for the common case, with the same
 // 32-bit bit reader refilled on the same schedule, so that at every step
 // bitBuffer and bitCount are exactly what DecodeMcu would hold. What it does
-// not handle it does not approximate: on a 0xFF byte that is not a stuffed
-// data byte, within four bytes of the stream's end, with a marker pending,
-// or on anything DecodeMcu would refuse, it drops what it did and runs
-// DecodeMcu on the untouched state.
+// not handle it does not approximate: within two bytes of the stream's end,
+// with a marker pending, when the MCU uses bits past a marker, when
+// DecodeMcu's refills would meet a marker (but at the end of a restart
+// interval, see TryDecodeMcu), or on anything DecodeMcu would refuse, it
+// drops what it did and runs DecodeMcu on the untouched state.
 //
-// Why the shortcuts are exact, given no marker is met in the MCU:
+// Why the shortcuts are exact, given DecodeMcu meets no marker in the MCU:
 //  - every refill before a code finds bitCount <= 16 and adds 16 bits, so a
 //    code is always read with at least 16 bits buffered: the short read of
 //    fewer than 8 bits never happens and bitCount never wraps;
@@ -49,6 +50,9 @@ struct Window {
   uint64_t bits;        // the data from the decode position on, first bit at the top
   uint32_t count;       // how many of them are valid, at least 56 after a fill
   uint32_t stuffed;     // stuffed 0x00 bytes skipped
+  // The window has reached a marker (`pos` at its first 0xFF): only zero
+  // bits follow, as in DecodeMcu's reader once it meets one.
+  bool atMarker;
 };
 
 const uint8_t* FindByteFF(const uint8_t* pos, const uint8_t* end) {
@@ -72,7 +76,11 @@ bool FillStuffed(Window& w) {
     if (w.end - w.pos < 2) return false;
     const uint8_t b = w.pos[0];
     if (b == 0xFF) {
-      if (w.pos[1] != 0x00) return false;  // a marker
+      if (w.pos[1] != 0x00) {  // a marker (or a fill byte before one)
+        w.atMarker = true;
+        w.bits &= w.count == 0 ? 0 : ~uint64_t{0} << (64 - w.count);
+        return true;
+      }
       w.pos += 2;
       ++w.stuffed;
     } else {
@@ -86,7 +94,8 @@ bool FillStuffed(Window& w) {
 
 // A 0xFF or the stream's end within 8 bytes, or `limit` left behind.
 __attribute__((noinline)) bool FillNearByteFF(Window& w) {
-  if (w.end - w.pos < 8) return false;
+  if (w.atMarker) return true;
+
   if (w.pos > w.limit) {  // past the 0xFF: look for the next one
     w.limit = FindByteFF(w.pos, w.end);
     if (w.limit - w.pos >= 8) {
@@ -227,7 +236,7 @@ bool TryDecodeMcu(DecoderState& state) {
     state.byteFF = FindByteFF(pos, state.streamEnd);
   }
   const uint8_t* byteFF = state.byteFF;
-  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0};
+  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0, false};
   Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
@@ -271,12 +280,32 @@ bool TryDecodeMcu(DecoderState& state) {
   // A 0xFF looked up past the first one was found from a position beyond
   // the next MCU's start: the next MCU looks again.
   if (w.limit != byteFF) state.byteFF = nullptr;
+  // Bits past a marker were used: DecodeMcu's business (damage).
+  if (w.atMarker && static_cast<int32_t>(w.count) < 0) return false;
   // The bits used in the MCU are the bitCount it began with plus the data
   // bytes the window took, less what the window holds; DecodeMcu's refills
   // supplied them and its bitCount is left, 16 bits (2 bytes) a refill.
   const uint32_t windowBytes = static_cast<uint32_t>(w.pos - pos) - w.stuffed;
   const uint32_t used = state.bitCount + 8 * windowBytes - w.count;
   const uint32_t dataBytes = (used + sc.count - state.bitCount) / 8;
+  // With the window at a marker, DecodeMcu's refills met it too when they
+  // took more than the data bytes before it.
+  if (w.atMarker && dataBytes > windowBytes) {
+    // Then only the last MCU of a restart interval is done here: what
+    // DecodeMcu leaves is dropped at the boundary that follows, all but
+    // where the marker lies, and its search from any position before the
+    // marker finds the same one, as its refills did.
+    const uint32_t next = state.mcuNumber + 1;
+    if (state.restartInterval == 0 || next % state.restartInterval != 0 || next >= state.mcuTotal) return false;
+    state.inputPos = w.pos;
+    state.bitBuffer = 0;
+    state.bitCount = 0;
+    state.marker = 0;
+    state.dcPredictor[0] = predictor[0];
+    state.dcPredictor[1] = predictor[1];
+    state.dcPredictor[2] = predictor[2];
+    return true;
+  }
   state.inputPos = AfterDataBytes(pos, dataBytes, byteFF);
   state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
   state.bitCount = sc.count;
