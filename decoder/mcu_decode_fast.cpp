@@ -120,23 +120,27 @@ inline bool Fill(Window& w) {
 
 // DecodeMcu's bit reader, of which only bitCount is kept: its bitBuffer is
 // always the first bitCount bits of the window, and the data bytes its
-// refills took follow from the bits used (see TakenDataBytes).
+// refills took follow from the bits used (see the end of TryDecodeMcu).
 struct Schedule {
   uint32_t count;  // DecodeMcu's bitCount
 };
 
-// The refill before a code: 16 bits when bitCount <= 16 (no branch).
-inline void RefillBeforeCode(Schedule& s) {
-  const uint32_t due = s.count <= 16;
-  s.count += due << 4;
-}
-
-// The refill before a magnitude of `size` bits.
-inline void RefillBeforeMagnitude(Schedule& s, uint32_t size) {
-  if (size > s.count) {
-    s.count += 16;
+// bitCount after the refill before a code: 16 bits more when it is <= 16.
+// Before a code bitCount is at most 32 here (a code finds at least 16 bits
+// and takes at most 16; a magnitude refill leaves at most 26), so one byte
+// of it indexes the table.
+struct CodeRefillTable {
+  uint8_t after[256];
+  constexpr CodeRefillTable() : after() {
+    for (uint32_t count = 0; count < 256; ++count) after[count] = static_cast<uint8_t>(count <= 16 ? count + 16 : count);
   }
-}
+};
+constexpr CodeRefillTable kCodeRefill;
+
+inline void RefillBeforeCode(Schedule& s) { s.count = kCodeRefill.after[static_cast<uint8_t>(s.count)]; }
+
+// The refill before a magnitude of `size` bits (no branch).
+inline void RefillBeforeMagnitude(Schedule& s, uint32_t size) { s.count += static_cast<uint32_t>(size > s.count) << 4; }
 
 inline void Consume(Window& w, Schedule& s, uint32_t n) {
   w.bits <<= n;
