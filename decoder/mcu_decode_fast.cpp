@@ -177,7 +177,6 @@ const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes, const uint
 // The AC symbols of one block, from k = 1; one step is one symbol.
 struct AcBlock {
   int16_t* block;
-  const uint8_t* q;
   const FastAcTable* whole;
   const CodeLimitTable* limits;
   const HuffmanSpec* spec;
@@ -191,10 +190,13 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   const int32_t e = a.whole->entry[Peek(w, kFastAcBits)];
   if (e & kAcWhole) {
     a.k += (e >> 8) & 15;
-    if (a.k > 63) return kGiveUp;
     Consume(w, sc, static_cast<uint32_t>(e & 31));
-    a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * a.q[a.k]));
-    return ++a.k == 64 ? kBlockDone : kMore;
+    // Stored before the check that k is inside the block: place[k] keeps
+    // the store there, and the MCU is given up.
+    const uint32_t place = a.whole->place[a.k];
+    a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * static_cast<int32_t>(place >> 16)));
+    if (++a.k < 64) return kMore;
+    return a.k == 64 ? kBlockDone : kGiveUp;
   }
   int rs;
   if (e & kAcCode) {
@@ -220,7 +222,8 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   RefillBeforeMagnitude(sc, size);
   const int16_t v = Extend(Peek(w, size), size);
   Consume(w, sc, size);
-  a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>(v * a.q[a.k]));
+  const uint32_t place = a.whole->place[a.k];
+  a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>(v * static_cast<int32_t>(place >> 16)));
   return ++a.k == 64 ? kBlockDone : kMore;
 }
 
@@ -267,7 +270,7 @@ bool TryDecodeMcu(DecoderState& state) {
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
-    AcBlock a{block, q, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
+    AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
     Step step = AcStep(w, sc, a);  // shares the DC's fill
     while (step == kMore) {
       if (!Fill(w)) return false;
@@ -323,7 +326,9 @@ bool TryDecodeMcu(DecoderState& state) {
 }  // namespace
 
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      FastAcTable& table) {
+                      const uint8_t* quant, FastAcTable& table) {
+  for (uint32_t k = 0; k < 80; ++k)
+    table.place[k] = k < 64 ? static_cast<uint32_t>(quant[k]) << 16 | kZigzagToNatural[k] : 63;
   constexpr uint32_t kDrop = kFastAcBits - 8;  // from the prefix to the 8-bit table's
   for (uint32_t prefix = 0; prefix < (1u << kFastAcBits); ++prefix) {
     // What DecodeMcu reads from a buffer that begins with these bits.

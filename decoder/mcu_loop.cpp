@@ -25,7 +25,7 @@ int RunMcuLoop(DecoderState& state) {
   const bool banded = state.band != nullptr;
   if (paths.usesFastAcTables) {
     for (int t = 0; t < (state.componentCount == 3 ? 2 : 1); ++t)
-      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcWhole[t]);
+      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.quant[t], state.fastAcWhole[t]);
   }
 
   for (uint32_t my = 0;; ++my) {
