@@ -37,9 +37,9 @@ install(FILES
 # and the maths library the cosine table is built with (C programs link it
 # with the C compiler).
 if(WIN32)
-  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lgdi32 -lm")
+  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lgdi32 -lpthread -lm")
 else()
-  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lzentrafold_platform -lm")
+  set(ZENTRAFOLD_PC_LIBS "-lzentrafold -lzentrafold_platform -lpthread -lm")
 endif()
 # The prefix is found from the .pc file's own place, so an installed tree can
 # be moved (or installed with cmake --install --prefix) and still be found.

@@ -152,6 +152,11 @@ struct DecoderState {
   ZfFormat outputFormat;
   ZfBandFunction band;
   void* bandContext;
+
+  // Where the last restart boundary resumed (null: at zero bits after EOI).
+  const uint8_t* boundaryPos;
+  // Threads to decode with, made by ZfCreateDecoder; null: the caller's only.
+  struct WorkerPool* pool;
 };
 
 // MCU layout helpers, from samplingCode and componentCount.
@@ -211,6 +216,11 @@ void BuildCodeLimits(const HuffmanSpec* spec, CodeLimitTable& table);
 // Loads the first data bytes after SOS (and after each restart). Returns 0
 // when the plain scheme (no DRI interval) meets a marker it cannot accept.
 int LoadBitBuffer(DecoderState& state);
+// The state after the restart boundary of an interval: `next` is the byte
+// after the marker taken there, null when it was EOI (or the stream ended),
+// after which the rest of the scan decodes from zero bits. Records `next`
+// in boundaryPos.
+void ResumeAfterBoundary(DecoderState& state, const uint8_t* next);
 // Reads one MCU into blockBuffer, dequantised, natural order. 0 on failure.
 int DecodeMcu(DecoderState& state);
 // The end of an MCU, once its bits are read and the bit reader written back:
@@ -285,6 +295,19 @@ struct DecoderPaths {
 const DecoderPaths& SelectedPaths();
 const DecoderPaths& ScalarPaths();
 
+// MCUs first .. end - 1 (raster order) to the output target; 0 when one
+// cannot be decoded (status and failedMcu set).
+int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
+// The smallest picture, in pixels, that DecodeInParallel splits.
+extern uint64_t gMinParallelPixels;
+// `threads` - 1 workers started and waiting, with their states; null when
+// threads < 2 or they cannot all be had. Destroy with the same count.
+struct WorkerPool* CreateWorkerPool(uint32_t threads);
+void DestroyWorkerPool(struct WorkerPool* pool, uint32_t threads);
+// The MCU loop on several threads, when the pool and the picture allow it;
+// false when the decode is left to the caller's thread. Returns through
+// `result` what DecodeMcuRange over the whole scan would.
+bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& result);
 // The MCU loop: decodes the scan to the output target (outputRows...).
 // 0 on failure, with state.status set; on success status is kZfOk or
 // kZfDamaged.

@@ -255,18 +255,26 @@ void RestartAtBoundary(DecoderState& state) {
     const Item item = NextItemInterval(state, state.inputPos);
     if (item.isMarker) state.marker = item.value;
   }
+  ResumeAfterBoundary(state, state.marker == kMarkerEoi ? nullptr : state.inputPos);
+}
+
+}  // namespace
+
+void ResumeAfterBoundary(DecoderState& state, const uint8_t* next) {
+  state.boundaryPos = next;
   state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
-  if (state.marker == kMarkerEoi) {
+  if (next == nullptr) {
+    state.marker = kMarkerEoi;
+    state.bitBuffer = 0;
     state.bitCount = 32;  // the rest of the scan decodes from zero bits
     state.fakeBits = 32;
     state.dataEnded = true;
     return;
   }
+  state.inputPos = next;
   state.marker = 0;
   LoadInterval(state);
 }
-
-}  // namespace
 
 int LoadBitBuffer(DecoderState& state) {
   if (state.restartInterval == 0) return LoadPlain(state) ? 1 : 0;

@@ -1,36 +1,130 @@
-// The tool's header inspection on arbitrary bytes, held against the decoder:
-// whatever the decoder accepts, the inspection must have seen as the same
-// SOF0 frame, since the tool's --max-pixels rests on it, and must not have
-// found fault with that frame. (It may still call the stream damaged, for
-// headers cut short that the decoder reads as zeros, or hierarchical or
-// arithmetic-coded for a DHP or DAC segment the decoder steps over: the
-// tool shows a refusal reason only when the decoder refuses.)
-#include <zentrafold/decoder.h>
-#include <zentrafold/platform_debug.h>
+// ZfReadInfo, the header stage behind zentrafold-decode --info and its
+// refusal reasons, on arbitrary bytes, held against ZfDecode on the same
+// bytes: it must keep no state, give a status the header stage can give,
+// fill ZfInfo consistently with that status, and give the very status
+// ZfDecode stops at when the headers are refused; when it takes the headers,
+// ZfDecode must get past them. The decode writes grey bands to a buffer of
+// its own, under a limit of 64 Ki pixels, so that a fuzzed 65535 x 65535
+// header costs no time; the bands must come in order and, for a picture,
+// cover it exactly.
+#include <zentrafold/zentrafold.h>
+
+#include <cstring>
 
 #include "fuzz_check.h"
-#include "inspect.h"
 
-using zentrafold::tool::Refusal;
+namespace {
+
+constexpr uint64_t kMaxPixels = uint64_t{1} << 16;
+
+// The statuses ZfDecode gives after the header stage has taken the stream.
+bool IsPastHeaders(ZfStatus status) {
+  return status == kZfOk || status == kZfDamaged || status == kZfBadData || status == kZfTooLarge;
+}
+
+bool IsFrameCode(uint32_t code) {
+  return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+
+bool SameInfo(const ZfInfo& a, const ZfInfo& b) {
+  if (a.width != b.width || a.height != b.height || a.components != b.components ||
+      a.samplingCode != b.samplingCode || a.restartInterval != b.restartInterval ||
+      a.frameMarker != b.frameMarker || a.precision != b.precision)
+    return false;
+  for (int i = 0; i < 4; ++i) {
+    if (a.component[i].id != b.component[i].id || a.component[i].sampling != b.component[i].sampling ||
+        a.component[i].quantTable != b.component[i].quantTable)
+      return false;
+  }
+  return true;
+}
+
+void CheckInfo(const ZfInfo& info, ZfStatus status) {
+  FUZZ_CHECK(info.components <= 255);
+  FUZZ_CHECK(info.width <= 65535 && info.height <= 65535 && info.precision <= 255);
+  FUZZ_CHECK(info.restartInterval <= 65535);
+  FUZZ_CHECK(info.frameMarker == 0 || IsFrameCode(info.frameMarker));
+  FUZZ_CHECK(std::strcmp(ZfFrameKindText(info.frameMarker), "unknown") != 0);
+  for (uint32_t i = info.components; i < 4; ++i) {
+    FUZZ_CHECK(info.component[i].id == 0 && info.component[i].sampling == 0 && info.component[i].quantTable == 0);
+  }
+  if (info.frameMarker == 0) FUZZ_CHECK(info.width == 0 && info.height == 0 && info.components == 0);
+  if (status != kZfOk) return;
+  FUZZ_CHECK(info.frameMarker == 0xC0 && info.precision == 8);
+  FUZZ_CHECK(info.width != 0 && info.height != 0);
+  FUZZ_CHECK(info.components == 1 || info.components == 3);
+  FUZZ_CHECK(info.samplingCode == 0x11 || info.samplingCode == 0x12 || info.samplingCode == 0x21 ||
+             info.samplingCode == 0x22);
+  if (info.components == 1) FUZZ_CHECK(info.samplingCode == 0x11);
+  FUZZ_CHECK(ZfBandRows(&info) == ((info.samplingCode & 0x0F) == 2 ? 16u : 8u));
+}
+
+// What the band function saw.
+struct Bands {
+  uint32_t calls = 0;
+  uint32_t rows = 0;
+  uint32_t bandRows = 0;
+};
+
+int CountBand(void* context, const uint8_t* rows, size_t, uint32_t firstRow, uint32_t rowCount) {
+  auto& bands = *static_cast<Bands*>(context);
+  FUZZ_CHECK(rows != nullptr);
+  FUZZ_CHECK(firstRow == bands.rows);
+  FUZZ_CHECK(rowCount >= 1 && rowCount <= bands.bandRows);
+  ++bands.calls;
+  bands.rows += rowCount;
+  return 0;
+}
+
+ZfDecoder* Decoder() {
+  static ZfDecoder* const decoder = [] {
+    ZfOptions options{};
+    options.maxPixels = kMaxPixels;
+    ZfDecoder* made = ZfCreateDecoder(&options);
+    FUZZ_CHECK(made != nullptr);
+    return made;
+  }();
+  return decoder;
+}
+
+// Room for one band of the widest frame in grey: 16 rows of 65535 bytes.
+uint8_t bandBuffer[16 * 65535];
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const zentrafold::tool::StreamInfo info = zentrafold::tool::InspectStream(data, size);
-  const std::string reason = zentrafold::tool::DescribeRefusal(info);
-  FUZZ_CHECK(info.refusal == Refusal::kNone || !reason.empty());
-  FUZZ_CHECK(!zentrafold::tool::DescribeFrameKind(info.frameMarker).empty());
-  if (info.refusal == Refusal::kNone) FUZZ_CHECK(info.frameFound && info.width != 0 && info.height != 0);
+  static const uint8_t kNoBytes = 0;
+  if (data == nullptr) data = &kNoBytes;  // an empty input: still a valid pointer
 
-  const int liveBefore = ZentrafoldLiveGdiObjects();
-  ImageRecord* image = DecodeImage(data, size, nullptr);
-  if (image != nullptr) {
-    FUZZ_CHECK(info.frameFound && info.frameMarker == 0xC0);
-    FUZZ_CHECK(info.refusal == Refusal::kNone || info.refusal == Refusal::kDamaged ||
-               (info.refusal == Refusal::kHierarchical && info.hierarchical) ||
-               (info.refusal == Refusal::kArithmetic && info.arithmeticConditioning));
-    FUZZ_CHECK(static_cast<int64_t>(info.width) == image->header.biWidth);
-    FUZZ_CHECK(static_cast<int64_t>(info.height) == -static_cast<int64_t>(image->header.biHeight));
-    DeleteObject(image->bitmap);
+  ZfInfo info;
+  std::memset(&info, 0xA5, sizeof info);  // every field must be written
+  const ZfStatus status = ZfReadInfo(data, size, &info);
+  FUZZ_CHECK(status >= kZfOk && status <= kZfBadData);
+  FUZZ_CHECK(std::strcmp(ZfStatusText(status), "unknown status") != 0);
+  // Statuses only a decode or the caller's arguments give.
+  FUZZ_CHECK(status != kZfDamaged && status != kZfStopped && status != kZfTooLarge && status != kZfBadArgument &&
+             status != kZfNoMemory && status != kZfBadData);
+  CheckInfo(info, status);
+
+  // No state kept: the same bytes, the same answer.
+  ZfInfo again;
+  FUZZ_CHECK(ZfReadInfo(data, size, &again) == status);
+  FUZZ_CHECK(SameInfo(info, again));
+
+  Bands bands;
+  bands.bandRows = status == kZfOk ? ZfBandRows(&info) : 16;
+  const ZfOutput output{kZfGrey, bandBuffer, 65535, CountBand, &bands};
+  const ZfStatus decoded = ZfDecode(Decoder(), data, size, &output);
+  if (status != kZfOk) {
+    FUZZ_CHECK(decoded == status);
+    FUZZ_CHECK(bands.calls == 0);
+    return 0;
   }
-  FUZZ_CHECK(ZentrafoldLiveGdiObjects() == liveBefore);
+  FUZZ_CHECK(IsPastHeaders(decoded));
+  const uint64_t pixels = uint64_t{info.width} * info.height;
+  FUZZ_CHECK((decoded == kZfTooLarge) == (pixels > kMaxPixels));
+  if (decoded == kZfTooLarge) FUZZ_CHECK(bands.calls == 0);
+  if (decoded == kZfOk || decoded == kZfDamaged) FUZZ_CHECK(bands.rows == info.height);
+  if (decoded == kZfBadData) FUZZ_CHECK(bands.rows < info.height);
   return 0;
 }

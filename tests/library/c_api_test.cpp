@@ -305,6 +305,12 @@ TEST(CApiStatus, EachRefusalHasItsOwnReason) {
 
   ExpectRefused(Bytes{}, kZfNotJpeg, "empty");
   ExpectRefused(withByte(1, 0xD9), kZfNotJpeg, "no SOI");
+  // Every cut from after SOI up to the scan header's component count.
+  for (size_t length = 2; length <= sos + 4; ++length) {
+    const Bytes cut(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length));
+    ZfInfo info;
+    ASSERT_EQ(ZfReadInfo(cut.data(), cut.size(), &info), kZfTruncated) << "cut at " << length;
+  }
   ExpectRefused(Bytes(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(sos)), kZfTruncated, "cut before SOS");
   ExpectRefused(withByte(sof + 1, 0xC3), kZfLossless, "lossless");
   ExpectRefused(withByte(sof + 1, 0xC5), kZfHierarchical, "hierarchical");

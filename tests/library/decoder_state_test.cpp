@@ -19,7 +19,8 @@ Pixels DecodeWithState(DecoderState* state, const std::vector<uint8_t>& bytes) {
   pixels.width = static_cast<uint32_t>(image->header.biWidth);
   pixels.height = static_cast<uint32_t>(-image->header.biHeight);
   const auto* bits = static_cast<const uint8_t*>(image->bits);
-  pixels.bgrx.assign(bits, bits + size_t{pixels.width} * pixels.height * 4);
+  pixels.channels = 4;
+  pixels.bytes.assign(bits, bits + size_t{pixels.width} * pixels.height * 4);
   EXPECT_TRUE(DeleteObject(image->bitmap));
   return pixels;
 }
@@ -33,7 +34,7 @@ TEST(DecoderStateTest, FreshAndReusedStatesDecodeAsTheStaticOne) {
       SCOPED_TRACE(name);
       const std::vector<uint8_t> bytes = ReadFile(BaselineStream(name));
       const Pixels expected = DecodeWithLibrary(BaselineStream(name));
-      ASSERT_FALSE(expected.bgrx.empty());
+      ASSERT_FALSE(expected.bytes.empty());
       DecoderState* fresh = CreateDecoderState();
       EXPECT_TRUE(DecodeWithState(fresh, bytes) == expected);
       DestroyDecoderState(fresh);
@@ -69,7 +70,7 @@ TEST(DecoderStateTest, ThreadsWithTheirOwnStatesAgree) {
           const auto* bits = static_cast<const uint8_t*>(image->bits);
           const auto width = static_cast<uint32_t>(image->header.biWidth);
           const auto height = static_cast<uint32_t>(-image->header.biHeight);
-          got = Pixels{width, height, {bits, bits + size_t{width} * height * 4}};
+          got = Pixels{width, height, 4, {bits, bits + size_t{width} * height * 4}};
           if (!DeleteObject(image->bitmap)) ++mismatches[t];  // sections made and freed in parallel
         }
         if (!(got == expected[i])) ++mismatches[t];

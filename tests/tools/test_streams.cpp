@@ -1,7 +1,5 @@
 #include "test_streams.h"
 
-#include <zentrafold/decoder.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,17 +149,35 @@ void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
 
 bool HaveCommand(const std::string& name) { return RunShell("command -v " + name + " >/dev/null 2>&1") == 0; }
 
-Pixels DecodeWithLibrary(const fs::path& stream) {
+Pixels DecodeWithLibrary(const fs::path& stream, ZfFormat format, ZfStatus* status) {
   const std::vector<uint8_t> bytes = ReadFile(stream);
+  static const uint8_t kNoBytes = 0;
+  const uint8_t* data = bytes.empty() ? &kNoBytes : bytes.data();
   Pixels pixels;
-  const ImageRecord* image = DecodeImage(bytes.data(), bytes.size(), nullptr);
-  if (image == nullptr) return pixels;
-  pixels.width = static_cast<uint32_t>(image->header.biWidth);
-  pixels.height = static_cast<uint32_t>(-image->header.biHeight);
-  const auto* bits = static_cast<const uint8_t*>(image->bits);
-  pixels.bgrx.assign(bits, bits + static_cast<size_t>(pixels.width) * pixels.height * 4);
-  DeleteObject(image->bitmap);
-  return pixels;
+  ZfInfo info;
+  ZfStatus result = ZfReadInfo(data, bytes.size(), &info);
+  if (result == kZfOk) {
+    pixels.width = info.width;
+    pixels.height = info.height;
+    pixels.channels = ZfBytesPerPixel(format);
+    pixels.bytes.resize(size_t{info.width} * info.height * pixels.channels);
+    ZfOptions options{};
+    options.maxPixels = UINT64_MAX;
+    ZfDecoder* decoder = ZfCreateDecoder(&options);
+    const ZfOutput output{format, pixels.bytes.data(), size_t{info.width} * pixels.channels, nullptr, nullptr};
+    result = ZfDecode(decoder, data, bytes.size(), &output);
+    ZfDestroyDecoder(decoder);
+  }
+  if (status != nullptr) *status = result;
+  return result == kZfOk || result == kZfDamaged ? pixels : Pixels{};
+}
+
+fs::path CutStream(const std::string& name, const std::string& newName, size_t drop) {
+  std::vector<uint8_t> bytes = ReadFile(BaselineStream(name));
+  bytes.resize(bytes.size() - drop);
+  const fs::path path = StreamDir() / newName;
+  WriteFile(path, bytes);
+  return path;
 }
 
 }  // namespace zentrafold::test

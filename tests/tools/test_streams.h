@@ -4,6 +4,8 @@
 // helpers to run commands and compare pixels.
 #pragma once
 
+#include <zentrafold/zentrafold.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -49,14 +51,26 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 bool HaveCommand(const std::string& name);
 
-// The decoder's pixels (blue, green, red, 0; top row first) for a stream,
-// through the library itself.
+// The decoder's pixels for a stream, through the C API (ZfReadInfo, then
+// ZfDecode of the whole picture in `format`); `status` is ZfDecode's, or
+// ZfReadInfo's when it refused. Readers of the tool's output files give the
+// same struct: rows top to bottom, `channels` bytes per pixel (4: blue,
+// green, red, 0; 3: red, green, blue; 1: grey).
 struct Pixels {
   uint32_t width = 0;
   uint32_t height = 0;
-  std::vector<uint8_t> bgrx;
-  bool operator==(const Pixels&) const = default;
+  uint32_t channels = 0;
+  std::vector<uint8_t> bytes;
+  bool operator==(const Pixels& other) const {
+    return width == other.width && height == other.height && channels == other.channels && bytes == other.bytes;
+  }
 };
-Pixels DecodeWithLibrary(const std::filesystem::path& stream);
+Pixels DecodeWithLibrary(const std::filesystem::path& stream, ZfFormat format = kZfBgrx,
+                         ZfStatus* status = nullptr);
+
+// A copy of baseline stream `name` cut `drop` bytes before its end (its EOI
+// and the end of its data go): the decoder makes up the rest (kZfDamaged).
+// Written as NAME in StreamDir.
+std::filesystem::path CutStream(const std::string& name, const std::string& newName, size_t drop);
 
 }  // namespace zentrafold::test

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "decode_file.h"
@@ -14,11 +15,6 @@
 namespace zentrafold::tool {
 namespace fs = std::filesystem;
 namespace {
-
-struct StateDeleter {
-  void operator()(DecoderState* state) const { DestroyDecoderState(state); }
-};
-using StatePtr = std::unique_ptr<DecoderState, StateDeleter>;
 
 // Counts, messages and the progress line, shared by the workers.
 class Reporter {
@@ -29,6 +25,7 @@ class Reporter {
     std::lock_guard lock(mutex_);
     ++done_;
     switch (result.outcome) {
+      case FileOutcome::kDamaged: ++damaged_; [[fallthrough]];
       case FileOutcome::kDecoded:
         ++decoded_;
         pixels_ += result.pixels;
@@ -54,11 +51,11 @@ class Reporter {
   int Summarise() {
     std::lock_guard lock(mutex_);
     ClearProgress();
-    if (failed_ != 0) {
-      std::printf("%zu decoded, %zu refused, %zu failed\n", decoded_, refused_, failed_);
-    } else {
-      std::printf("%zu decoded, %zu refused\n", decoded_, refused_);
-    }
+    std::string line = std::to_string(decoded_) + " decoded";
+    if (damaged_ != 0) line += " (" + std::to_string(damaged_) + " damaged)";
+    line += ", " + std::to_string(refused_) + " refused";
+    if (failed_ != 0) line += ", " + std::to_string(failed_) + " failed";
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     return failed_ != 0 ? 2 : refused_ != 0 ? 1 : 0;
   }
@@ -75,7 +72,7 @@ class Reporter {
   std::mutex mutex_;
   const size_t total_;
   const bool showProgress_;
-  size_t done_ = 0, decoded_ = 0, refused_ = 0, failed_ = 0;
+  size_t done_ = 0, decoded_ = 0, damaged_ = 0, refused_ = 0, failed_ = 0;
   uint64_t pixels_ = 0;
   bool progressShown_ = false;
   const Clock::time_point start_ = Clock::now();
@@ -115,11 +112,13 @@ int RunBatch(const BatchRequest& request) {
   Reporter reporter(total, request.showProgress);
   std::atomic<size_t> next{0};
   auto work = [&] {
-    // Each worker decodes over its own state; a null one is reported per file.
-    StatePtr state(CreateDecoderState());
+    // Each worker decodes with its own decoder, made once; a null one is
+    // reported per file.
+    const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
     for (size_t i; (i = next++) < total;) {
-      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels};
-      reporter.Finished(DecodeFile(state.get(), one));
+      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels, request.strict,
+                              request.threads};
+      reporter.Finished(DecodeFile(decoder.get(), one));
     }
   };
   std::vector<std::thread> workers;

@@ -13,7 +13,9 @@ struct BatchRequest {
   std::string outDir;
   OutputFormat format = OutputFormat::kPng;
   unsigned jobs = 1;
+  unsigned threads = 1;  // per picture
   uint64_t maxPixels = 0;
+  bool strict = false;        // damaged streams are refused
   bool showProgress = false;  // a progress line on stderr (a terminal)
 };
 
@@ -23,8 +25,11 @@ struct BatchRequest {
 std::vector<std::string> PlanOutputNames(const std::vector<std::string>& inputs, const std::string& outDir,
                                          OutputFormat format);
 
-// Decodes every input, reports each failure as it happens, ends with the
-// summary line "N decoded, M refused" on stdout. Returns the exit status.
+// Decodes every input, reports each failure and damaged stream as it
+// happens, ends with the summary line "N decoded, M refused" on stdout
+// ("N decoded (D damaged), ..." when some were damaged, ", K failed" when
+// some could not be read or written). Returns the exit status: 2 when some
+// failed, else 1 when some were refused, else 0.
 int RunBatch(const BatchRequest& request);
 
 }  // namespace zentrafold::tool

@@ -1,5 +1,6 @@
 #include "file_io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -14,6 +15,8 @@
 #define ZENTRAFOLD_GETPID _getpid
 #else
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define ZENTRAFOLD_GETPID getpid
 #endif
@@ -99,13 +102,25 @@ void RemoveTemporaryFilesOnInterrupt() {
 #endif
 }
 
-ReadStatus ReadWholeInput(const std::string& path, uint64_t limit, std::vector<uint8_t>& bytes,
-                          std::string& error) {
+InputBytes::~InputBytes() { Unmap(); }
+
+void InputBytes::Unmap() {
+#if !defined(_WIN32)
+  if (mapping_ != nullptr) munmap(mapping_, size_);
+#endif
+  mapping_ = nullptr;
+}
+
+ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string& error) {
+  Unmap();
+  copy_.clear();
+  data_ = nullptr;
+  size_ = 0;
   if (path == "-") {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
-    return ReadStream(stdin, limit, bytes, error);
+    return Read(stdin, limit, error);
   }
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
@@ -117,18 +132,66 @@ ReadStatus ReadWholeInput(const std::string& path, uint64_t limit, std::vector<u
     error = "is a directory";
     return ReadStatus::kError;
   }
-  if (fs::is_regular_file(status)) {
-    const uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > limit) return ReadStatus::kTooLarge;
-  }
   std::FILE* in = std::fopen(path.c_str(), "rb");
   if (in == nullptr) {
     error = ErrnoText(errno);
     return ReadStatus::kError;
   }
-  const ReadStatus result = ReadStream(in, limit, bytes, error);
+  ReadStatus result = ReadStatus::kError;
+#if !defined(_WIN32)
+  // A regular file is mapped, read-only: the decoder reads it in place and
+  // the pages it has passed can be dropped again (ReleaseBefore).
+  struct stat info {};
+  if (fstat(fileno(in), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (static_cast<uint64_t>(info.st_size) > limit) {
+      std::fclose(in);
+      return ReadStatus::kTooLarge;
+    }
+    void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_SHARED, fileno(in), 0);
+    if (mapped != MAP_FAILED) {
+      mapping_ = mapped;
+      data_ = static_cast<const uint8_t*>(mapped);
+      size_ = static_cast<size_t>(info.st_size);
+      std::fclose(in);
+      return ReadStatus::kOk;
+    }
+  }
+#endif
+  if (fs::is_regular_file(status)) {
+    const uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > limit) {
+      std::fclose(in);
+      return ReadStatus::kTooLarge;
+    }
+  }
+  result = Read(in, limit, error);
   std::fclose(in);
   return result;
+}
+
+ReadStatus InputBytes::Read(std::FILE* in, uint64_t limit, std::string& error) {
+  const ReadStatus result = ReadStream(in, limit, copy_, error);
+  data_ = copy_.data();
+  size_ = copy_.size();
+  return result;
+}
+
+void InputBytes::ReleaseBefore(size_t offset) {
+#if !defined(_WIN32)
+  if (mapping_ == nullptr) return;
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t end = std::min(offset, size_) / page * page;
+  if (end > 0) madvise(mapping_, end, MADV_DONTNEED);
+#else
+  (void)offset;
+#endif
+}
+
+bool WritesInPlace(const std::string& path) {
+  if (path == "-") return true;
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  return !ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status);
 }
 
 OutputFile::~OutputFile() { Discard(); }

@@ -14,11 +14,42 @@ constexpr uint64_t kMaxInputBytes = uint64_t{1} << 30;
 
 enum class ReadStatus { kOk, kTooLarge, kError };
 
-// Reads a whole file, or standard input for "-". kTooLarge when it holds more
-// than `limit` bytes (a regular file is not read at all then); kError with
-// `error` set when it cannot be read.
-ReadStatus ReadWholeInput(const std::string& path, uint64_t limit, std::vector<uint8_t>& bytes,
-                          std::string& error);
+// The bytes of a whole input, for the decoder, which reads a stream in
+// memory: a regular file is mapped read-only (no copy, and the pages the
+// decoder has passed can be given back); standard input ("-"), pipes and
+// devices are read into memory. Load gives kTooLarge when the input holds
+// more than `limit` bytes (a regular file is not read at all then), kError
+// with `error` set when it cannot be read. A mapped file that another
+// program shortens during the decode ends the process (SIGBUS), as a mapped
+// file does in any program.
+class InputBytes {
+ public:
+  InputBytes() = default;
+  InputBytes(const InputBytes&) = delete;
+  InputBytes& operator=(const InputBytes&) = delete;
+  ~InputBytes();
+
+  ReadStatus Load(const std::string& path, uint64_t limit, std::string& error);
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool mapped() const { return mapping_ != nullptr; }
+  // Drops the mapped pages before `offset` from memory; a later read of them
+  // reads them from the file again. Nothing for a copy.
+  void ReleaseBefore(size_t offset);
+
+ private:
+  ReadStatus Read(std::FILE* in, uint64_t limit, std::string& error);
+  void Unmap();
+
+  std::vector<uint8_t> copy_;
+  void* mapping_ = nullptr;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Whether OutputFile writes `path` in place rather than under a temporary
+// name: standard output, a device, a pipe.
+bool WritesInPlace(const std::string& path);
 
 // An output file written under a temporary name in the same directory and
 // renamed over the final name by Commit, so that a failed or interrupted

@@ -7,38 +7,40 @@
 
 namespace zentrafold::tool {
 
-std::string DescribeStream(const StreamInfo& info) {
-  if (!info.frameFound) return "no frame header, not in profile: " + DescribeRefusal(info);
+std::string DescribeStream(const ZfInfo& info, ZfStatus status) {
+  const std::string verdict = std::string("; decoder: ") + ZfStatusText(status);
+  if (info.frameMarker == 0) return "no frame header" + verdict;
   std::string text = std::to_string(info.width) + "x" + std::to_string(info.height) + ", " +
-                     DescribeFrameKind(info.frameMarker) + ", " + std::to_string(info.precision) + "-bit, " +
-                     std::to_string(info.componentCount) + (info.componentCount == 1 ? " component" : " components");
-  if (info.componentCount > 0) {
+                     ZfFrameKindText(info.frameMarker) + ", " + std::to_string(info.precision) + "-bit, " +
+                     std::to_string(info.components) + (info.components == 1 ? " component" : " components");
+  if (info.components > 0) {
     text += " (";
-    for (uint32_t i = 0; i < info.componentCount && i < StreamInfo::kMaxComponents; ++i) {
-      const ComponentInfo& c = info.components[i];
+    for (uint32_t i = 0; i < info.components && i < 4; ++i) {
+      const ZfComponentInfo& c = info.component[i];
       if (i) text += ", ";
       text += std::to_string(c.id) + ": " + std::to_string(c.sampling >> 4) + "x" +
               std::to_string(c.sampling & 0x0F) + " q" + std::to_string(c.quantTable);
     }
-    if (info.componentCount > StreamInfo::kMaxComponents) text += ", ...";
+    if (info.components > 4) text += ", ...";
     text += ")";
   }
   text += ", restart interval " + std::to_string(info.restartInterval);
-  text += info.refusal == Refusal::kNone ? ", in profile" : ", not in profile: " + DescribeRefusal(info);
-  return text;
+  return text + verdict;
 }
 
 int PrintInfo(const std::vector<std::string>& inputs) {
   int status = 0;
   for (const std::string& input : inputs) {
-    std::vector<uint8_t> bytes;
+    InputBytes bytes;
     std::string error;
     const std::string name = DisplayName(input);
-    switch (ReadWholeInput(input, kMaxInputBytes, bytes, error)) {
+    switch (bytes.Load(input, kMaxInputBytes, error)) {
       case ReadStatus::kOk: {
-        const StreamInfo info = InspectStream(bytes.data(), bytes.size());
-        std::printf("%s: %s\n", name.c_str(), DescribeStream(info).c_str());
-        if (info.refusal != Refusal::kNone && status == 0) status = 1;
+        static const uint8_t kNoBytes = 0;
+        ZfInfo info;
+        const ZfStatus headers = ZfReadInfo(bytes.size() != 0 ? bytes.data() : &kNoBytes, bytes.size(), &info);
+        std::printf("%s: %s\n", name.c_str(), DescribeStream(info, headers).c_str());
+        if (headers != kZfOk && status == 0) status = 1;
         break;
       }
       case ReadStatus::kTooLarge:

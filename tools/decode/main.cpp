@@ -1,4 +1,4 @@
-// zentrafold-decode: baseline JPEG to png, ppm, bmp or raw BGRX, one file or
+// zentrafold-decode: baseline JPEG to png, ppm, pgm, bmp or raw BGRX, one file or
 // a batch. The work is in the other files of this directory; this one picks
 // the mode and maps the outcome to the exit status.
 #include <cstdio>
@@ -30,7 +30,8 @@ int UsageError(const std::string& message) {
 
 int ExitStatus(FileOutcome outcome) {
   switch (outcome) {
-    case FileOutcome::kDecoded: return 0;
+    case FileOutcome::kDecoded:
+    case FileOutcome::kDamaged: return 0;
     case FileOutcome::kRefused: return 1;
     case FileOutcome::kFailed: return 2;
   }
@@ -64,8 +65,12 @@ int Run(int argc, char** argv) {
     batch.outDir = *options.outDir;
     batch.format = options.format.value_or(OutputFormat::kPng);
     if (!FormatAvailable(batch.format)) return UsageError("png output is unavailable: this build has no libpng");
-    batch.jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // The cores go to files first, the rest to each file's picture.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    batch.jobs = options.jobs != 0 ? options.jobs : cores;
+    batch.threads = options.threads != 0 ? options.threads : std::max(1u, cores / batch.jobs);
     batch.maxPixels = options.maxPixels;
+    batch.strict = options.strict;
     batch.showProgress = ZENTRAFOLD_ISATTY(2) != 0;
     return RunBatch(batch);
   }
@@ -75,6 +80,8 @@ int Run(int argc, char** argv) {
   request.input = options.operands[0];
   request.output = options.operands[1];
   request.maxPixels = options.maxPixels;
+  request.strict = options.strict;
+  request.threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   if (options.format) {
     request.format = *options.format;
   } else if (request.output == "-") {
@@ -82,13 +89,12 @@ int Run(int argc, char** argv) {
   } else if (const auto format = FormatFromFileName(request.output)) {
     request.format = *format;
   } else {
-    return UsageError("cannot tell the format from '" + request.output + "': use --format png, ppm, bmp or bgrx");
+    return UsageError("cannot tell the format from '" + request.output + "': use --format png, ppm, pgm, bmp or bgrx");
   }
   if (!FormatAvailable(request.format)) return UsageError("png output is unavailable: this build has no libpng");
 
-  DecoderState* state = CreateDecoderState();
-  const FileResult result = DecodeFile(state, request);
-  DestroyDecoderState(state);
+  const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
+  const FileResult result = DecodeFile(decoder.get(), request);
   if (result.outcome != FileOutcome::kDecoded)
     std::fprintf(stderr, "zentrafold-decode: %s\n", result.message.c_str());
   return ExitStatus(result.outcome);

@@ -1,11 +1,9 @@
 #include "options.h"
 
+#include <zentrafold/zentrafold.h>
+
 #include <charconv>
 #include <string_view>
-
-#ifndef ZENTRAFOLD_VERSION
-#define ZENTRAFOLD_VERSION "unknown"
-#endif
 
 namespace zentrafold::tool {
 namespace {
@@ -60,12 +58,15 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
     } else if (name == "--info") {
       if (!noValue()) return std::nullopt;
       options.info = true;
+    } else if (name == "--strict") {
+      if (!noValue()) return std::nullopt;
+      options.strict = true;
     } else if (name == "-f" || name == "--format") {
       const auto text = value();
       if (!text) return std::nullopt;
       options.format = ParseFormatName(*text);
       if (!options.format) {
-        error = "unknown format '" + std::string(*text) + "' (png, ppm, bmp or bgrx)";
+        error = "unknown format '" + std::string(*text) + "' (png, ppm, pgm, bmp or bgrx)";
         return std::nullopt;
       }
     } else if (name == "--out-dir") {
@@ -85,6 +86,15 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         return std::nullopt;
       }
       options.jobs = static_cast<unsigned>(*count);
+    } else if (name == "--threads") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      const auto count = ParseCount(*text);
+      if (!count || *count > 64) {
+        error = "--threads needs a number from 1 to 64, not '" + std::string(*text) + "'";
+        return std::nullopt;
+      }
+      options.threads = static_cast<unsigned>(*count);
     } else if (name == "--max-pixels") {
       const auto text = value();
       if (!text) return std::nullopt;
@@ -110,28 +120,39 @@ std::string HelpText() {
 Decodes baseline JPEG (JFIF) pictures: 8-bit, Huffman-coded, sequential, one
 scan; grey (1 component) or colour (3 components, luma sampled 1x1, 1x2, 2x1
 or 2x2). Progressive, arithmetic-coded, lossless, hierarchical, 12-bit and
-CMYK streams are refused with the reason.
+CMYK streams are refused with the decoder's reason. The picture is written
+band by band as it is decoded, so memory does not grow with its height.
 
 Options:
-  -f, --format FMT     output format: png, ppm, bmp or bgrx (default: from
-                       OUTPUT's extension; png in batch mode)
+  -f, --format FMT     output format: png, ppm, pgm, bmp or bgrx (default:
+                       from OUTPUT's extension; png in batch mode)
       --out-dir DIR    batch mode: decode every INPUT to DIR/NAME.FMT and go on
                        past files that cannot be decoded; DIR is created when
                        missing. Inputs of the same name get NAME-2.FMT, ...
   -j, --jobs N         batch mode: decode N files at a time (default: one per
                        core)
+      --threads N      decode each picture on N threads (default: all cores
+                       for one INPUT; in batch mode the cores --jobs leaves)
       --max-pixels N   refuse frames of more than N pixels before decoding
                        (default: 268435456, 2^28)
-      --info           print what each INPUT's frame header says; write nothing
+      --strict         refuse damaged streams (data that breaks off early)
+                       instead of writing them with a warning
+      --info           print what each INPUT's headers say and the decoder's
+                       verdict on them; write nothing
   -h, --help           show this help
-      --version        show the version
+      --version        show the version and the decoder's fast paths
 
 INPUT - reads standard input; OUTPUT - writes standard output (--format is
 then required). Inputs over 1 GiB are refused.
 
-Formats: png (8-bit RGB), ppm (binary P6), bmp (32-bit top-down BI_RGB: the
-decoder's own pixel bytes), bgrx (the raw pixel memory: width * height * 4
-bytes, blue, green, red, 0, rows top to bottom).
+Formats: png (8-bit RGB; 8-bit grey for a grey stream), ppm (binary P6, RGB),
+pgm (binary P5: grey, the luma of a colour stream), bmp (32-bit top-down
+BI_RGB: the decoder's own pixel bytes), bgrx (the raw pixel memory: width *
+height * 4 bytes, blue, green, red, 0, rows top to bottom).
+
+A damaged stream (its data breaks off before the picture's end; the rest is
+made up) is written with a warning "FILE: damaged: ..." and counts as
+decoded, unless --strict.
 
 Exit status: 0 all decoded, 1 a stream refused, 2 usage or I/O error.
 
@@ -144,7 +165,7 @@ Examples:
 }
 
 std::string VersionText() {
-  return std::string("zentrafold-decode ") + ZENTRAFOLD_VERSION + "\npng output: " +
+  return std::string("zentrafold-decode ") + ZfVersionText() + "\nfast paths: " + ZfFastPaths() + "\npng output: " +
          (PngAvailable() ? "libpng " + PngVersion() : std::string("unavailable (built without libpng)")) + "\n";
 }
 

@@ -15,9 +15,11 @@ struct Options {
   bool help = false;
   bool version = false;
   bool info = false;
+  bool strict = false;
   std::optional<OutputFormat> format;
   std::optional<std::string> outDir;
-  unsigned jobs = 0;  // 0: one per core
+  unsigned jobs = 0;     // 0: one per core
+  unsigned threads = 0;  // per picture; 0: the cores left over (all of them for one input)
   uint64_t maxPixels = kDefaultMaxPixels;
   std::vector<std::string> operands;
 };

@@ -61,7 +61,7 @@ typedef struct ZfDecoder ZfDecoder;
 
 /* Zero in any field means its default. */
 typedef struct ZfOptions {
-  uint32_t threads;   /* 0 or 1: the caller's thread; larger values are accepted and run on it too */
+  uint32_t threads;   /* 0 or 1: the caller's thread; N > 1: N - 1 workers besides it (at most 64) */
   uint64_t maxPixels; /* frames with more pixels are refused (kZfTooLarge); default 2^28, UINT64_MAX: no limit */
 } ZfOptions;
 
@@ -104,9 +104,13 @@ typedef struct ZfOutput {
   void* context;
 } ZfOutput;
 
-/* A decoder, or null when its memory cannot be had. Null options: defaults. */
+/* A decoder, or null when its memory cannot be had. Null options: defaults.
+ * With threads > 1 its worker threads start here and wait; ZfDecode uses
+ * them for pictures of 0.25 megapixels and more in whole-picture mode (band
+ * mode stays on the caller's thread), with exactly the bytes and status of a
+ * decode on one thread. Should the threads not start, it decodes on one. */
 ZfDecoder* ZfCreateDecoder(const ZfOptions* options);
-/* Null is ignored. */
+/* Stops and joins the workers; null is ignored. */
 void ZfDestroyDecoder(ZfDecoder* decoder);
 
 /* The decoder's own header stage, up to the scan header: fills `info` with

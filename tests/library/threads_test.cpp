@@ -1,0 +1,216 @@
+// One picture on several threads: the bytes and the status of a decode on
+// one thread, whatever the stream (intact, cut, with missing, repeated or
+// reordered restart markers, damaged data), for 2, 3 and 8 threads; and
+// decoders with threads used from many caller threads at once.
+#include <gtest/gtest.h>
+#include <zentrafold/zentrafold.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "decoder_state.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zentrafold::test::Bytes;
+
+struct Result {
+  ZfStatus status = kZfBadArgument;
+  uint32_t failedMcu = 0;
+  uint32_t width = 0, height = 0, mcuWidth = 8, mcuHeight = 8;
+  Bytes pixels;
+};
+
+Result Decode(ZfDecoder* decoder, const Bytes& stream, ZfFormat format = kZfBgrx) {
+  Result r;
+  ZfInfo info;
+  if (ZfReadInfo(stream.data(), stream.size(), &info) != kZfOk) {
+    r.status = ZfReadInfo(stream.data(), stream.size(), &info);
+    return r;
+  }
+  r.width = info.width;
+  r.height = info.height;
+  r.mcuWidth = (info.samplingCode >> 4) == 2 ? 16 : 8;
+  r.mcuHeight = ZfBandRows(&info);
+  const size_t stride = static_cast<size_t>(info.width) * ZfBytesPerPixel(format);
+  r.pixels.assign(stride * info.height, 0x5A);
+  const ZfOutput out{format, r.pixels.data(), stride, nullptr, nullptr};
+  r.status = ZfDecode(decoder, stream.data(), stream.size(), &out);
+  r.failedMcu = ZfFailedMcu(decoder);
+  return r;
+}
+
+// Equal statuses; equal pixels for a picture, and for a failed decode the
+// rows above the failing MCU's row.
+::testing::AssertionResult Same(const Result& one, const Result& many) {
+  if (one.status != many.status) return ::testing::AssertionFailure() << "status " << one.status << " vs " << many.status;
+  if (one.status == kZfBadData) {
+    if (one.failedMcu != many.failedMcu) return ::testing::AssertionFailure() << "failed MCU " << one.failedMcu << " vs " << many.failedMcu;
+    const uint32_t mcuColumns = (one.width + one.mcuWidth - 1) / one.mcuWidth;
+    const size_t bytes = static_cast<size_t>(one.failedMcu / mcuColumns) * one.mcuHeight * (one.pixels.size() / one.height);
+    if (!std::equal(one.pixels.begin(), one.pixels.begin() + static_cast<std::ptrdiff_t>(bytes), many.pixels.begin()))
+      return ::testing::AssertionFailure() << "rows before the failure differ";
+    return ::testing::AssertionSuccess();
+  }
+  if (one.pixels != many.pixels) return ::testing::AssertionFailure() << "pixels differ";
+  return ::testing::AssertionSuccess();
+}
+
+class Threads : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { gMinParallelPixels = 0; }  // small test pictures split too
+  static void TearDownTestSuite() { gMinParallelPixels = 1u << 18; }
+
+  Threads() {
+    for (uint32_t n : {1u, 2u, 3u, 8u}) {
+      const ZfOptions options{n, 0};
+      decoders_.push_back(ZfCreateDecoder(&options));
+    }
+  }
+  ~Threads() override {
+    for (ZfDecoder* d : decoders_) ZfDestroyDecoder(d);
+  }
+
+  void ExpectSameOnAll(const Bytes& stream, const std::string& what, ZfFormat format = kZfBgrx) {
+    const Result one = Decode(decoders_[0], stream, format);
+    for (size_t i = 1; i < decoders_.size(); ++i) {
+      EXPECT_TRUE(Same(one, Decode(decoders_[i], stream, format))) << what << ", threads index " << i;
+    }
+  }
+
+  std::vector<ZfDecoder*> decoders_;
+};
+
+std::vector<Bytes> CommittedStreams() {
+  std::vector<Bytes> out;
+  for (const auto& entry : fs::directory_iterator(zentrafold::test::DataDir()))
+    if (entry.path().extension() == ".jpg") out.push_back(zentrafold::test::ReadFile(entry.path()));
+  return out;
+}
+
+TEST_F(Threads, CommittedStreamsInEveryFormat) {
+  for (const Bytes& stream : CommittedStreams()) {
+    for (ZfFormat format : {kZfBgrx, kZfRgb, kZfGrey}) ExpectSameOnAll(stream, "committed stream", format);
+  }
+}
+
+TEST_F(Threads, PhotographsWithAndWithoutIntervals) {
+  std::set<fs::path> unique;
+  if (fs::exists("/usr/share/wallpapers"))
+    for (const auto& entry : fs::recursive_directory_iterator("/usr/share/wallpapers"))
+      if (entry.path().extension() == ".jpg") unique.insert(fs::canonical(entry.path()));
+  if (unique.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
+  int taken = 0;
+  for (const fs::path& p : unique) {
+    const Bytes stream = zentrafold::test::ReadFile(p);
+    if (zentrafold::test::FindMarker(stream, 0xC0) == std::string::npos) continue;
+    ExpectSameOnAll(stream, p.string());
+    if (++taken == 6) break;
+  }
+}
+
+// The restart streams with their markers tampered with.
+Bytes Erase(Bytes s, size_t at, size_t n) {
+  s.erase(s.begin() + static_cast<std::ptrdiff_t>(at), s.begin() + static_cast<std::ptrdiff_t>(at + n));
+  return s;
+}
+Bytes Insert(Bytes s, size_t at, const Bytes& bytes) {
+  s.insert(s.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin(), bytes.end());
+  return s;
+}
+
+std::vector<size_t> RestartMarkers(const Bytes& stream) {
+  std::vector<size_t> at;
+  for (size_t i = zentrafold::test::ScanDataOffset(stream); i + 1 < stream.size(); ++i)
+    if (stream[i] == 0xFF && stream[i + 1] >= 0xD0 && stream[i + 1] <= 0xD7) at.push_back(i);
+  return at;
+}
+
+TEST_F(Threads, RestartStreamsWithMissingRepeatedAndReorderedMarkers) {
+  for (const char* name : {"restart_1mcu.jpg", "restart_row.jpg", "restart_5mcu_grey.jpg", "restart_jpegtran_3mcu.jpg"}) {
+    const Bytes stream = zentrafold::test::ReadData(name);
+    const std::vector<size_t> markers = RestartMarkers(stream);
+    ASSERT_GT(markers.size(), 3u) << name;
+    ExpectSameOnAll(stream, name);
+    for (size_t k : {size_t{0}, markers.size() / 2, markers.size() - 1}) {
+      const size_t m = markers[k];
+      ExpectSameOnAll(Erase(stream, m, 2), std::string(name) + ": a marker missing");
+      ExpectSameOnAll(Insert(stream, m, {stream[m], stream[m + 1]}), std::string(name) + ": a marker repeated");
+      Bytes swapped = stream;
+      swapped[m + 1] = static_cast<uint8_t>(0xD0 + (swapped[m + 1] - 0xD0 + 3) % 8);
+      ExpectSameOnAll(swapped, std::string(name) + ": a marker out of order");
+      ExpectSameOnAll(Insert(stream, m, {0xFF, 0xFF, 0xFF}), std::string(name) + ": fill bytes");
+      ExpectSameOnAll(Insert(stream, m, {0xFF, 0xD9}), std::string(name) + ": EOI before an interval");
+      ExpectSameOnAll(Insert(stream, m, {0x12, 0x34, 0x56}), std::string(name) + ": bytes before a marker");
+      ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(m + 1)),
+                      std::string(name) + ": cut inside a marker");
+      ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(m - 3)),
+                      std::string(name) + ": cut before a marker");
+    }
+    // Two markers exchanged.
+    Bytes exchanged = stream;
+    std::swap(exchanged[markers[1] + 1], exchanged[markers[2] + 1]);
+    ExpectSameOnAll(exchanged, std::string(name) + ": two markers exchanged");
+  }
+}
+
+TEST_F(Threads, CutAndFlippedStreams) {
+  std::mt19937 random(7);
+  for (const char* name : {"restart_1mcu.jpg", "sample_2x2.jpg", "grey.jpg", "restart_row.jpg"}) {
+    const Bytes stream = zentrafold::test::ReadData(name);
+    const size_t data = zentrafold::test::ScanDataOffset(stream);
+    for (int i = 0; i < 12; ++i) {
+      const size_t cut = data + random() % (stream.size() - data);
+      ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), std::string(name) + " cut");
+      Bytes flipped = stream;
+      for (int f = 0; f < 4; ++f) flipped[data + random() % (stream.size() - 2 - data)] ^= static_cast<uint8_t>(1u << (random() % 8));
+      ExpectSameOnAll(flipped, std::string(name) + " flipped");
+    }
+  }
+}
+
+// Decoders with threads, each on a caller thread of its own, all at once:
+// nothing is shared between them.
+TEST_F(Threads, ManyDecodersOnManyCallerThreads) {
+  const std::vector<Bytes> streams = {zentrafold::test::ReadData("restart_1mcu.jpg"),
+                                      zentrafold::test::ReadData("sample_2x2.jpg"),
+                                      zentrafold::test::ReadData("grey.jpg")};
+  std::vector<Result> expected;
+  for (const Bytes& s : streams) expected.push_back(Decode(decoders_[0], s));
+  std::vector<std::thread> callers;
+  std::vector<int> mismatches(4, 0);
+  for (int c = 0; c < 4; ++c) {
+    callers.emplace_back([&, c] {
+      const ZfOptions options{static_cast<uint32_t>(2 + c % 2), 0};
+      ZfDecoder* decoder = ZfCreateDecoder(&options);
+      for (int round = 0; round < 6; ++round) {
+        const size_t i = static_cast<size_t>(round + c) % streams.size();
+        if (!Same(expected[i], Decode(decoder, streams[i]))) ++mismatches[c];
+      }
+      ZfDestroyDecoder(decoder);
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  for (int c = 0; c < 4; ++c) EXPECT_EQ(mismatches[c], 0) << "caller " << c;
+}
+
+TEST(ThreadsOptions, SmallPicturesAndBandsStayOnTheCallersThread) {
+  // Many threads asked for: allowed, capped, and the decode is the same.
+  const ZfOptions many{1000, 0};
+  ZfDecoder* decoder = ZfCreateDecoder(&many);
+  ASSERT_NE(decoder, nullptr);
+  const Bytes stream = zentrafold::test::ReadData("size_250x40.jpg");
+  ZfDecoder* one = ZfCreateDecoder(nullptr);
+  EXPECT_TRUE(Same(Decode(one, stream), Decode(decoder, stream)));
+  ZfDestroyDecoder(one);
+  ZfDestroyDecoder(decoder);
+}
+
+}  // namespace
