@@ -92,18 +92,42 @@ bool FillStuffed(Window& w) {
   return true;
 }
 
-// A 0xFF or the stream's end within 8 bytes, or `limit` left behind.
+// A 0xFF or the stream's end within 8 bytes, or `limit` left behind. The
+// data bytes before the 0xFF are taken together; the 0xFF is then a stuffed
+// data byte, or the marker the window stops at. Within 8 bytes of the
+// stream's end, byte by byte.
 __attribute__((noinline)) bool FillNearByteFF(Window& w) {
-  if (w.atMarker) return true;
-
-  if (w.pos > w.limit) {  // past the 0xFF: look for the next one
-    w.limit = FindByteFF(w.pos, w.end);
+  while (!w.atMarker && w.count < 56) {
+    if (w.pos > w.limit) w.limit = FindByteFF(w.pos, w.end);  // past the 0xFF: the next one
     if (w.limit - w.pos >= 8) {
       FillFrom8Bytes(w);
       return true;
     }
+    if (w.end - w.pos < 8) return FillStuffed(w);
+    const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
+    const uint32_t needed = (56 - w.count + 7) >> 3;
+    const uint32_t take = before < needed ? before : needed;
+    if (take != 0) {
+      uint64_t x;
+      memcpy(&x, w.pos, 8);
+      x = __builtin_bswap64(x) & ~uint64_t{0} << (64 - 8 * take);
+      w.bits |= x >> w.count;
+      w.count += 8 * take;
+      w.pos += take;
+      continue;
+    }
+    // At the 0xFF, with its next byte inside the stream.
+    if (w.pos[1] != 0x00) {  // a marker (or a fill byte before one)
+      w.atMarker = true;
+      w.bits &= w.count == 0 ? 0 : ~uint64_t{0} << (64 - w.count);
+      return true;
+    }
+    w.bits |= uint64_t{0xFF} << (56 - w.count);
+    w.count += 8;
+    w.pos += 2;
+    ++w.stuffed;
   }
-  return FillStuffed(w);
+  return true;
 }
 
 inline bool Fill(Window& w) {
