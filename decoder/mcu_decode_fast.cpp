@@ -285,12 +285,12 @@ bool TryDecodeMcu(DecoderState& state) {
     if (dcSize < 0 || dcSize > 11) return false;
     const uint32_t s = static_cast<uint32_t>(dcSize);
     RefillBeforeMagnitude(sc, s);
-    int16_t difference = 0;
-    if (s != 0) {
-      difference = Extend(Peek(w, s), s);
-      Consume(w, sc, s);
-    }
-    int16_t& p = predictor[b < lumaBlocks ? 0 : (b == lumaBlocks ? 1 : 2)];
+    // Without a branch on s == 0 (often mispredicted): the top s bits, none
+    // for s == 0, extended (0 stays 0).
+    const int16_t difference = Extend(static_cast<uint32_t>((w.bits >> 1) >> (63 - s)), s);
+    Consume(w, sc, s);
+    // The component's predictor, without a branch: 0 for luma, 1 and 2 for Cb and Cr.
+    int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
