@@ -273,6 +273,8 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.dataEnded = false;
   state.damaged = false;
   state.mcuNumber = 0;
+  state.byteFFFrom = nullptr;
+  state.byteFF = nullptr;
   if (!LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
 
   BuildFastTable(state.dcSpec[0], state.fastDc[0]);
