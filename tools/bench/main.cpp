@@ -1,4 +1,5 @@
-// zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused] [--json] FILE_OR_DIR...
+// zentrafold-bench [--repeat N] [--threads N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused] [--json]
+//                  FILE_OR_DIR...
 // zentrafold-bench --stages [--repeat N] FILE_OR_DIR...
 //
 // Decodes each JPEG repeatedly with Zentrafold and, in the same run and
@@ -13,7 +14,9 @@
 // buffer kept across calls: the decode without the cost of fresh memory.
 // "kernel ms" is the system CPU time per fresh decode (mostly the page
 // faults of the new output memory), a mean over the repetitions, with the
-// minor page faults per decode beside it.
+// minor page faults per decode beside it. With --threads N, a column times
+// ZfDecode into the kept buffer on a decoder of N threads, with its ratio to
+// the reused single-threaded decode.
 //
 // --stages instead times each stage of our MCU loop, on the scalar paths
 // (ZENTRAFOLD_FORCE_SCALAR=1) and on the fast ones, per file and summed.
@@ -39,10 +42,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-enum Kind { kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kKinds };
-constexpr const char* kKindName[kKinds] = {"ours", "turbo", "stb", "fill", "ours-reused", "turbo-reused"};
+enum Kind { kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads, kKinds };
+constexpr const char* kKindName[kKinds] = {"ours", "turbo", "stb", "fill", "ours-reused", "turbo-reused",
+                                           "ours-threads"};
 // The JSON keys of the kinds.
-constexpr const char* kKindKey[kKinds] = {"ours", "turbo", "stb", "fill", "ours_reused", "turbo_reused"};
+constexpr const char* kKindKey[kKinds] = {"ours", "turbo", "stb", "fill", "ours_reused", "turbo_reused",
+                                          "ours_threads"};
 
 struct File {
   std::string name;
@@ -66,6 +71,7 @@ struct File {
 
 struct Options {
   int repeat = 9;
+  unsigned threads = 1;  // > 1: the threads column
   bool json = false;
   bool stages = false;
   std::optional<Kind> only;
@@ -74,8 +80,8 @@ struct Options {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused] [--json] "
-               "FILE_OR_DIR...\n"
+               "usage: zentrafold-bench [--repeat N] [--threads N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused"
+               "|ours-threads] [--json] FILE_OR_DIR...\n"
                "       zentrafold-bench --stages [--repeat N] FILE_OR_DIR...\n");
   return 2;
 }
@@ -90,6 +96,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--repeat" && i + 1 < argc) {
       options.repeat = std::atoi(argv[++i]);
       if (options.repeat < 1) return false;
+    } else if (arg == "--threads" && i + 1 < argc) {
+      const int threads = std::atoi(argv[++i]);
+      if (threads < 1 || threads > 64) return false;
+      options.threads = static_cast<unsigned>(threads);
     } else if (arg == "--only" && i + 1 < argc) {
       const std::string kind = argv[++i];
       const auto* found = std::find_if(std::begin(kKindName), std::end(kKindName),
@@ -148,6 +158,8 @@ KernelUse ThreadKernelUse() {
 
 // One timed call; false when the decoder refused the stream. The kernel's
 // share is added to the file's sums when `record` is set.
+unsigned gThreads = 1;
+
 bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds, bool record = true) {
   const KernelUse kernelBefore = ThreadKernelUse();
   const auto start = Clock::now();
@@ -161,6 +173,7 @@ bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds, bool recor
     case kFill: ZentrafoldBenchFill(static_cast<size_t>(file.width) * file.height * 4, &check); break;
     case kOursReused: ok = ZentrafoldBenchOursReused(data, size, &check); break;
     case kTurboReused: ok = ZentrafoldBenchTurboReused(data, size, &check); break;
+    case kOursThreads: ok = ZentrafoldBenchOursThreads(data, size, &check, gThreads); break;
     case kKinds: break;
   }
   seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -240,8 +253,10 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) return Usage();
 
   std::vector<Kind> kinds;
-  for (Kind kind : {kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused}) {
+  gThreads = options.threads;
+  for (Kind kind : {kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads}) {
     if (options.only && *options.only != kind) continue;
+    if (kind == kOursThreads && options.threads < 2) continue;
     if ((kind == kTurbo || kind == kTurboReused) && !zentrafold::bench::HaveTurbo()) continue;
     if (kind == kStb && !zentrafold::bench::HaveStb()) continue;
     kinds.push_back(kind);
@@ -288,7 +303,7 @@ int main(int argc, char** argv) {
     for (Kind kind : kinds) file.median[kind] = Median(file.seconds[kind]);
   }
 
-  std::vector<double> overTurbo, overStb, ofFill, reusedOverTurbo;
+  std::vector<double> overTurbo, overStb, ofFill, reusedOverTurbo, threadsOverOne;
   const File* lowest = nullptr;  // the file of the lowest ours/turbo
   const File* lowestReused = nullptr;
   auto ratio = [](const File& f, Kind a, Kind b) { return Rate(f, b) > 0 ? Rate(f, a) / Rate(f, b) : 0; };
@@ -300,6 +315,8 @@ int main(int argc, char** argv) {
     }
     if (ours > 0 && Rate(file, kStb) > 0) overStb.push_back(ours / Rate(file, kStb));
     if (ours > 0 && Rate(file, kFill) > 0) ofFill.push_back(ours / Rate(file, kFill));
+    if (Rate(file, kOursThreads) > 0 && Rate(file, kOursReused) > 0)
+      threadsOverOne.push_back(ratio(file, kOursThreads, kOursReused));
     if (Rate(file, kOursReused) > 0 && Rate(file, kTurboReused) > 0) {
       reusedOverTurbo.push_back(ratio(file, kOursReused, kTurboReused));
       if (lowestReused == nullptr ||
@@ -321,9 +338,10 @@ int main(int argc, char** argv) {
       std::printf("}%s\n", i + 1 < files.size() ? "," : "");
     }
     std::printf("  ],\n  \"geomean_ours_over_turbo\": %.4f,\n  \"geomean_ours_over_stb\": %.4f,\n"
-                "  \"geomean_ours_of_fill\": %.4f,\n  \"geomean_reused_ours_over_turbo\": %.4f\n}\n",
+                "  \"geomean_ours_of_fill\": %.4f,\n  \"geomean_reused_ours_over_turbo\": %.4f,\n"
+                "  \"threads\": %u,\n  \"geomean_threads_over_one\": %.4f\n}\n",
                 GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill),
-                GeometricMean(reusedOverTurbo));
+                GeometricMean(reusedOverTurbo), options.threads, GeometricMean(threadsOverOne));
   } else {
     std::printf("%-32s %6s %7s %7s %7s %6s %6s | %7s %7s %6s | %6s %6s %6s | %6s\n", "", "", "fresh", "", "", "",
                 "", "reused", "", "", "kernel", "ms", "faults", "");
@@ -337,6 +355,16 @@ int main(int argc, char** argv) {
                   stb > 0 ? ours / stb : 0, oursReused, turboReused,
                   turboReused > 0 ? oursReused / turboReused : 0, f.KernelMs(kOurs), f.KernelMs(kTurbo),
                   f.Faults(kOurs), fill > 0 ? 100 * ours / fill : 0);
+    }
+    if (options.threads > 1) {
+      std::printf("\n%-32s %6s %9s %9s %8s\n", "file", "MP", "1 thread", "threads", "ratio");
+      for (const File& f : files) {
+        const double one = Rate(f, kOursReused), many = Rate(f, kOursThreads);
+        std::printf("%-32.32s %6.2f %9.1f %9.1f %8.3f\n", f.name.c_str(), f.megapixels(), one, many,
+                    one > 0 ? many / one : 0);
+      }
+      std::printf("(ZfDecode into one kept buffer, MP/s, on 1 and on %u threads; geometric mean of the ratio %.3f)\n",
+                  options.threads, GeometricMean(threadsOverOne));
     }
     std::printf("(MP/s: megapixels per second, median of %d; fresh: new output memory per decode; reused: one "
                 "buffer;\n kernel ms and faults: system time and minor page faults per fresh decode, means)\n",

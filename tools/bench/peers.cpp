@@ -145,8 +145,9 @@ __attribute__((noinline)) void ZentrafoldBenchFill(size_t bytes, uint64_t* check
   BenchFree(pixels);
 }
 
-__attribute__((noinline)) bool ZentrafoldBenchOursReused(const uint8_t* data, size_t size, uint64_t* check) {
-  static ZfDecoder* decoder = ZfCreateDecoder(nullptr);
+namespace {
+
+bool DecodeReused(ZfDecoder* decoder, const uint8_t* data, size_t size, uint64_t* check) {
   ZfInfo info;
   if (decoder == nullptr || ZfReadInfo(data, size, &info) != kZfOk) return false;
   const size_t bytes = static_cast<size_t>(info.width) * info.height * 4;
@@ -157,6 +158,23 @@ __attribute__((noinline)) bool ZentrafoldBenchOursReused(const uint8_t* data, si
   if (status != kZfOk && status != kZfDamaged) return false;
   *check += Sample(pixels, bytes);
   return true;
+}
+
+}  // namespace
+
+__attribute__((noinline)) bool ZentrafoldBenchOursReused(const uint8_t* data, size_t size, uint64_t* check) {
+  static ZfDecoder* decoder = ZfCreateDecoder(nullptr);
+  return DecodeReused(decoder, data, size, check);
+}
+
+__attribute__((noinline)) bool ZentrafoldBenchOursThreads(const uint8_t* data, size_t size, uint64_t* check,
+                                                          unsigned threads) {
+  static ZfDecoder* decoder = [threads] {
+    ZfOptions options{};
+    options.threads = threads;
+    return ZfCreateDecoder(&options);
+  }();
+  return DecodeReused(decoder, data, size, check);
 }
 
 __attribute__((noinline)) bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check) {

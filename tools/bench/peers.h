@@ -21,6 +21,9 @@ void ZentrafoldBenchFill(size_t bytes, uint64_t* check);
 // when a picture needs more; the first call at a size pays for it):
 // ZfDecode on one decoder made once, and tjDecompress2, both to BGRX.
 bool ZentrafoldBenchOursReused(const uint8_t* data, size_t size, uint64_t* check);
+// ZfDecode on a decoder of `threads` threads (made on the first call) into
+// the same kept buffer.
+bool ZentrafoldBenchOursThreads(const uint8_t* data, size_t size, uint64_t* check, unsigned threads);
 bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check);
 }
 
