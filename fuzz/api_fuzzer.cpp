@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 
+#include "decoder_state.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -36,10 +37,15 @@ constexpr uint8_t kCanary = 0xA7;
 // Values outside ZfFormat (0..6) that a C caller can pass.
 constexpr int32_t kBadFormats[] = {7, 8, 100, 255, 0x7FFFFFFF, -1, -7, INT32_MIN};
 
+// Decodes on three threads, for pictures of any size, so that the split
+// decodes (restart intervals as tasks, the coefficient ring) meet every input
+// and their pixels are held to the reference decoder's, which runs on one.
 ZfDecoder* CappedDecoder() {
   static ZfDecoder* decoder = [] {
+    gMinParallelPixels = 0;
     ZfOptions options{};
     options.maxPixels = kMaxPixels;
+    options.threads = 3;
     ZfDecoder* d = ZfCreateDecoder(&options);
     FUZZ_CHECK(d != nullptr);
     return d;

@@ -169,23 +169,8 @@ TEST(CApiFormats, EveryCommittedStreamInEveryOrderMatchesDecodeImage) {
   for (const std::string& name : names) ExpectAllFormats(d.decoder, zentrafold::test::ReadData(name), name);
 }
 
-// One copy of each baseline photograph of plasma-workspace-wallpapers.
-std::vector<fs::path> Photographs(size_t limit) {
-  std::set<fs::path> unique;
-  const fs::path root = "/usr/share/wallpapers";
-  if (!fs::exists(root)) return {};
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.path().extension() == ".jpg") unique.insert(fs::canonical(entry.path()));
-  std::vector<fs::path> out;
-  for (const fs::path& p : unique) {
-    if (out.size() == limit) break;
-    if (zentrafold::test::FindMarker(zentrafold::test::ReadFile(p), 0xC0) != std::string::npos) out.push_back(p);
-  }
-  return out;
-}
-
 TEST(CApiFormats, PhotographsInBgrxAndRgbMatchDecodeImage) {
-  const auto photos = Photographs(12);
+  const auto photos = zentrafold::test::Photographs(true, 12);
   if (photos.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
   Decoder d;
   for (const fs::path& p : photos) {
@@ -380,7 +365,7 @@ TEST(CApiStatus, EveryIntactStreamIsOk) {
   for (const std::string& name : InProfileData()) {
     EXPECT_EQ(DecodeWhole(d.decoder, zentrafold::test::ReadData(name), kZfBgrx).status, kZfOk) << name;
   }
-  for (const fs::path& p : Photographs(40)) {
+  for (const fs::path& p : zentrafold::test::Photographs(true, 40)) {
     EXPECT_EQ(DecodeWhole(d.decoder, zentrafold::test::ReadFile(p), kZfBgrx).status, kZfOk) << p;
   }
 }

@@ -1,0 +1,245 @@
+// zentrafold._native: the C API as Python sees it. A decoder object that
+// decodes a contiguous buffer into a NumPy array (a new one, or the caller's
+// after checking its shape and strides) with the GIL released, the header
+// reader, and the library's texts and codes. Naming formats, raising errors
+// and warnings, and reading files are left to the Python layer above.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <pthread.h>
+#include <zentrafold/zentrafold.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace {
+
+// A Py_buffer held for as long as the object lives; the exporter cannot
+// resize or free the memory meanwhile, which is what lets a decode run with
+// the GIL released.
+class HeldBuffer {
+ public:
+  HeldBuffer(const py::handle& object, int flags) {
+    if (PyObject_GetBuffer(object.ptr(), &view_, flags) != 0) throw py::error_already_set();
+  }
+  ~HeldBuffer() { PyBuffer_Release(&view_); }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  const Py_buffer& view() const { return view_; }
+  const uint8_t* bytes() const { return static_cast<const uint8_t*>(view_.buf); }
+  size_t size() const { return static_cast<size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Counts the forks this process came out of (as a child). A decoder made
+// before a fork may own worker threads the child does not have, and its lock
+// may be held by a thread that did not come along: the child leaves both
+// behind and makes new ones.
+uint64_t forkGeneration = 0;
+void AfterForkInChild() { ++forkGeneration; }
+
+std::string ShapeText(const std::vector<py::ssize_t>& shape) {
+  std::string text = "(";
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (i) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+// Where the caller's array takes the picture: the first byte and the row
+// stride, after checking that rows of width * bytesPerPixel bytes at that
+// stride stay inside it. Pixels must be packed within a row (pixel stride =
+// bytes per pixel, channel stride 1); rows may be apart by any larger stride.
+struct Target {
+  uint8_t* pixels;
+  size_t stride;
+};
+
+Target CheckOut(const Py_buffer& view, uint32_t width, uint32_t height, uint32_t bytesPerPixel) {
+  if (view.readonly) throw py::value_error("out is read-only");
+  if (view.itemsize != 1 || (view.format != nullptr && std::strcmp(view.format, "B") != 0))
+    throw py::type_error("out must be an array of uint8");
+  std::vector<py::ssize_t> shape{height, width};
+  if (bytesPerPixel > 1) shape.push_back(bytesPerPixel);
+  std::vector<py::ssize_t> actual(view.shape, view.shape + view.ndim);
+  const bool greyWithChannel = bytesPerPixel == 1 && view.ndim == 3 && actual == std::vector<py::ssize_t>{height, width, 1};
+  if (actual != shape && !greyWithChannel)
+    throw py::value_error("out has shape " + ShapeText(actual) + "; the picture needs " + ShapeText(shape));
+  // Strides of dimensions of length 1 mean nothing (NumPy may give any value).
+  const py::ssize_t rowBytes = static_cast<py::ssize_t>(width) * bytesPerPixel;
+  if (view.ndim >= 3 && bytesPerPixel > 1 && view.strides[2] != 1)
+    throw py::value_error("out must hold the channels of a pixel next to each other (channel stride 1)");
+  if (width > 1 && view.strides[1] != static_cast<py::ssize_t>(bytesPerPixel))
+    throw py::value_error("out must hold the pixels of a row next to each other (pixel stride " +
+                          std::to_string(bytesPerPixel) + ")");
+  py::ssize_t stride = rowBytes;
+  if (height > 1) {
+    stride = view.strides[0];
+    if (stride < rowBytes)
+      throw py::value_error("out's row stride (" + std::to_string(stride) + ") must be at least " +
+                            std::to_string(rowBytes) + " bytes, top row first");
+  }
+  return {static_cast<uint8_t*>(view.buf), static_cast<size_t>(stride)};
+}
+
+py::dict InfoDict(ZfStatus status, const ZfInfo& info) {
+  py::list components;
+  for (uint32_t i = 0; i < info.components && i < 4; ++i)
+    components.append(py::make_tuple(info.component[i].id, info.component[i].sampling >> 4,
+                                     info.component[i].sampling & 15, info.component[i].quantTable));
+  return py::dict("status"_a = static_cast<int>(status), "width"_a = info.width, "height"_a = info.height,
+                  "components"_a = info.components, "sampling_code"_a = info.samplingCode,
+                  "restart_interval"_a = info.restartInterval, "frame_marker"_a = info.frameMarker,
+                  "precision"_a = info.precision, "component_info"_a = py::tuple(components));
+}
+
+class Decoder {
+ public:
+  Decoder(uint32_t threads, uint64_t maxPixels) : threads_(threads), maxPixels_(maxPixels) { Make(); }
+  ~Decoder() {
+    // A decoder inherited through a fork is left alone: its threads are not here.
+    if (generation_ == forkGeneration) ZfDestroyDecoder(decoder_);
+    else (void)lock_.release();
+  }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  uint32_t threads() const { return threads_; }
+  uint64_t maxPixels() const { return maxPixels_; }
+
+  // Returns (array or None, status, failed MCU, width, height). Nothing is
+  // written and no array is made when the headers are refused or the frame
+  // is over the pixel limit.
+  py::tuple Decode(const py::object& stream, int format, const py::object& out) {
+    const uint32_t bytesPerPixel = ZfBytesPerPixel(static_cast<ZfFormat>(format));
+    if (bytesPerPixel == 0) throw py::value_error("unknown format code " + std::to_string(format));
+    HeldBuffer data(stream, PyBUF_SIMPLE);
+    ZfInfo info{};
+    ZfStatus status = ZfReadInfo(data.bytes(), data.size(), &info);
+    if (status == kZfOk && static_cast<uint64_t>(info.width) * info.height > maxPixels_) status = kZfTooLarge;
+    if (status != kZfOk) return py::make_tuple(py::none(), static_cast<int>(status), 0, info.width, info.height);
+
+    py::object array;
+    std::unique_ptr<HeldBuffer> held;
+    Target target{};
+    if (out.is_none()) {
+      std::vector<py::ssize_t> shape{info.height, info.width};
+      if (bytesPerPixel > 1) shape.push_back(bytesPerPixel);
+      py::array_t<uint8_t> fresh(shape);
+      target = {fresh.mutable_data(), static_cast<size_t>(info.width) * bytesPerPixel};
+      array = std::move(fresh);
+    } else {
+      held = std::make_unique<HeldBuffer>(out, PyBUF_RECORDS);
+      target = CheckOut(held->view(), info.width, info.height, bytesPerPixel);
+      array = out;
+    }
+    if (generation_ != forkGeneration) {
+      (void)lock_.release();
+      Make();
+    }
+    const ZfOutput output{static_cast<ZfFormat>(format), target.pixels, target.stride, nullptr, nullptr};
+    uint32_t failedMcu = 0;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> hold(*lock_);
+      status = ZfDecode(decoder_, data.bytes(), data.size(), &output);
+      if (status == kZfBadData) failedMcu = ZfFailedMcu(decoder_);
+    }
+    return py::make_tuple(array, static_cast<int>(status), failedMcu, info.width, info.height);
+  }
+
+ private:
+  void Make() {
+    ZfOptions options{};
+    options.threads = threads_;
+    options.maxPixels = maxPixels_;
+    decoder_ = ZfCreateDecoder(&options);
+    if (decoder_ == nullptr) throw std::bad_alloc();
+    lock_ = std::make_unique<std::mutex>();
+    generation_ = forkGeneration;
+  }
+
+  uint32_t threads_;
+  uint64_t maxPixels_;
+  ZfDecoder* decoder_ = nullptr;
+  std::unique_ptr<std::mutex> lock_;  // one decode at a time per decoder
+  uint64_t generation_ = 0;
+};
+
+py::dict ReadInfo(const py::object& stream) {
+  HeldBuffer data(stream, PyBUF_SIMPLE);
+  ZfInfo info{};
+  const ZfStatus status = ZfReadInfo(data.bytes(), data.size(), &info);
+  return InfoDict(status, info);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "The zentrafold C API (use the zentrafold package, not this module).";
+  pthread_atfork(nullptr, nullptr, AfterForkInChild);
+
+  py::dict statuses;
+  const std::pair<const char*, ZfStatus> kStatuses[] = {
+      {"OK", kZfOk},
+      {"DAMAGED", kZfDamaged},
+      {"STOPPED", kZfStopped},
+      {"TOO_LARGE", kZfTooLarge},
+      {"BAD_ARGUMENT", kZfBadArgument},
+      {"NO_MEMORY", kZfNoMemory},
+      {"NOT_JPEG", kZfNotJpeg},
+      {"TRUNCATED", kZfTruncated},
+      {"PROGRESSIVE", kZfProgressive},
+      {"ARITHMETIC", kZfArithmetic},
+      {"LOSSLESS", kZfLossless},
+      {"HIERARCHICAL", kZfHierarchical},
+      {"EXTENDED", kZfExtended},
+      {"PRECISION", kZfPrecision},
+      {"COMPONENT_COUNT", kZfComponentCount},
+      {"SAMPLING", kZfSampling},
+      {"COMPONENTS", kZfComponents},
+      {"TABLES", kZfTables},
+      {"SECOND_APP0", kZfSecondApp0},
+      {"SECOND_FRAME", kZfSecondFrame},
+      {"TABLE_REDEFINED", kZfTableRedefined},
+      {"BAD_HUFFMAN_TABLE", kZfBadHuffmanTable},
+      {"ZERO_SIZE", kZfZeroSize},
+      {"NO_FRAME", kZfNoFrame},
+      {"MISSING_TABLES", kZfMissingTables},
+      {"SEVERAL_SCANS", kZfSeveralScans},
+      {"MALFORMED", kZfMalformed},
+      {"BAD_DATA", kZfBadData},
+  };
+  for (const auto& [name, code] : kStatuses) statuses[name] = static_cast<int>(code);
+  m.attr("STATUSES") = statuses;
+
+  py::dict formats;
+  const std::pair<const char*, ZfFormat> kFormats[] = {
+      {"BGRX", kZfBgrx}, {"RGBX", kZfRgbx}, {"BGRA", kZfBgra}, {"RGBA", kZfRgba},
+      {"BGR", kZfBgr},   {"RGB", kZfRgb},   {"L", kZfGrey},
+  };
+  for (const auto& [name, code] : kFormats) formats[name] = static_cast<int>(code);
+  m.attr("FORMATS") = formats;
+
+  py::class_<Decoder>(m, "Decoder")
+      .def(py::init<uint32_t, uint64_t>(), "threads"_a, "max_pixels"_a)
+      .def_property_readonly("threads", &Decoder::threads)
+      .def_property_readonly("max_pixels", &Decoder::maxPixels)
+      .def("decode", &Decoder::Decode, "stream"_a, "format"_a, "out"_a = py::none());
+  m.def("read_info", &ReadInfo, "stream"_a);
+  m.def("status_text", [](int status) { return std::string(ZfStatusText(static_cast<ZfStatus>(status))); });
+  m.def("frame_kind_text", [](uint32_t marker) { return std::string(ZfFrameKindText(marker)); });
+  m.def("bytes_per_pixel", [](int format) { return ZfBytesPerPixel(static_cast<ZfFormat>(format)); });
+  m.def("fast_paths", [] { return std::string(ZfFastPaths()); });
+  m.attr("LIBRARY_VERSION") = ZfVersionText();
+}
