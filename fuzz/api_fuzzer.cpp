@@ -38,7 +38,7 @@ constexpr uint8_t kCanary = 0xA7;
 constexpr int32_t kBadFormats[] = {7, 8, 100, 255, 0x7FFFFFFF, -1, -7, INT32_MIN};
 
 // Decodes on three threads, for pictures of any size, so that the split
-// decodes (restart intervals as tasks, the coefficient ring) meet every input
+// decode of restart intervals as tasks meets every input
 // and their pixels are held to the reference decoder's, which runs on one.
 ZfDecoder* CappedDecoder() {
   static ZfDecoder* decoder = [] {
