@@ -69,20 +69,6 @@ ToolResult RunLinux(const std::string& arguments, const fs::path& directory) {
   return RunIn(directory, Quote(ZENTRAFOLD_DECODE_TOOL) + " " + arguments);
 }
 
-Pixels ReadPng(const fs::path& path) {
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  Pixels pixels;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return pixels;
-  if (image.format != PNG_FORMAT_RGB && image.format != PNG_FORMAT_GRAY) {
-    png_image_free(&image);
-    return pixels;
-  }
-  std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) return pixels;
-  return Pixels{image.width, image.height, PNG_IMAGE_PIXEL_CHANNELS(image.format), bytes};
-}
 
 // Every file of a directory, by name.
 std::map<std::string, std::vector<uint8_t>> Files(const fs::path& directory) {

@@ -102,21 +102,32 @@ __attribute__((noinline)) bool ZentrafoldBenchOurs(const uint8_t* data, size_t s
   return true;
 }
 
-__attribute__((noinline)) bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check) {
+namespace {
+
 #if defined(ZENTRAFOLD_BENCH_TURBO)
+// tjDecompress2 into fresh memory, or into the one kept buffer.
+bool TurboDecode(const uint8_t* data, size_t size, uint64_t* check, bool reuse) {
   tjhandle handle = TurboHandle();
   int width, height, subsampling, colorspace;
   if (tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
                           &colorspace) != 0)
     return false;
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-  auto* pixels = static_cast<unsigned char*>(BenchAlloc(bytes));
+  unsigned char* pixels = reuse ? ReusedBuffer(bytes) : static_cast<unsigned char*>(BenchAlloc(bytes));
   if (pixels == nullptr) return false;
   const bool ok = tjDecompress2(handle, data, static_cast<unsigned long>(size), pixels, width, 0, height,
                                 TJPF_BGRX, TJFLAG_FASTUPSAMPLE) == 0;
   if (ok) *check += Sample(pixels, bytes);
-  BenchFree(pixels);
+  if (!reuse) BenchFree(pixels);
   return ok;
+}
+#endif
+
+}  // namespace
+
+__attribute__((noinline)) bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check) {
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+  return TurboDecode(data, size, check, false);
 #else
   (void)data, (void)size, (void)check;
   return false;
@@ -179,19 +190,7 @@ __attribute__((noinline)) bool ZentrafoldBenchOursThreads(const uint8_t* data, s
 
 __attribute__((noinline)) bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check) {
 #if defined(ZENTRAFOLD_BENCH_TURBO)
-  tjhandle handle = TurboHandle();
-  int width, height, subsampling, colorspace;
-  if (tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
-                          &colorspace) != 0)
-    return false;
-  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-  unsigned char* pixels = ReusedBuffer(bytes);
-  if (pixels == nullptr) return false;
-  if (tjDecompress2(handle, data, static_cast<unsigned long>(size), pixels, width, 0, height, TJPF_BGRX,
-                    TJFLAG_FASTUPSAMPLE) != 0)
-    return false;
-  *check += Sample(pixels, bytes);
-  return true;
+  return TurboDecode(data, size, check, true);
 #else
   (void)data, (void)size, (void)check;
   return false;
