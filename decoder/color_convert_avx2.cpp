@@ -1,7 +1,10 @@
 // OutputMcu on AVX2: color_convert_sse2.cpp with 16 pixels per operation,
 // one row of a 16-wide MCU or two rows of an 8-wide one. The sums, rounding
-// and clamps are the ones explained there. Partial MCUs go through the
-// scalar OutputMcu. Chosen at run time on processors that have AVX2.
+// and clamps are the ones explained there. Partial MCUs are converted whole
+// into a tile and their part copied. Chosen at run time on processors that
+// have AVX2.
+#include <string.h>
+
 #include "decoder_state.h"
 
 #if defined(ZENTRAFOLD_HAVE_AVX2)
@@ -133,7 +136,15 @@ __attribute__((target("avx2"))) void OutputMcuAvx2(DecoderState& state, uint8_t*
                                                    int rows) {
   const uint32_t sampling = state.samplingCode;
   if (columns != McuWidth(sampling) || rows != McuHeight(sampling)) {
-    OutputMcu(state, destination, columns, rows);
+    // A partial MCU at the right or bottom edge: the whole MCU into a tile,
+    // then its part inside the picture into place.
+    alignas(32) uint8_t tile[16 * 16 * 4];
+    const size_t stride = state.outputStride;
+    state.outputStride = 16 * 4;
+    OutputMcuAvx2(state, tile, McuWidth(sampling), McuHeight(sampling));
+    state.outputStride = stride;
+    for (int y = 0; y < rows; ++y)
+      memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 16 * 4, static_cast<size_t>(columns) * 4);
     return;
   }
   const size_t rowBytes = state.outputStride;

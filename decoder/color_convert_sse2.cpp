@@ -1,7 +1,8 @@
 // OutputMcu on SSE2: the MCU's blocks straight to BGRX pixels, with the
 // clamps of AssembleMcu and the sums, rounding and clamps of WriteMcuPixels,
 // but without the interleaved MCU pixel buffer in between. Partial MCUs at
-// the right and bottom edges go through the scalar OutputMcu.
+// the right and bottom edges are converted whole into a tile, and their part
+// inside the picture copied into place.
 //
 // The colour sums per channel are y * 65536 + w, w the chroma term from the
 // tables (Cb * 116129 for blue, -(Cb * 22553 + Cr * 46800) for green,
@@ -11,6 +12,8 @@
 // whole multiple, it is y + floor((w + 32768) / 65536) limited to 0..255.
 // So each chroma sample yields three small 16-bit terms, formed exactly with
 // pmaddwd, and each pixel costs a 16-bit add and an unsigned saturating pack.
+#include <string.h>
+
 #include "decoder_state.h"
 
 #if defined(ZENTRAFOLD_HAVE_SSE2)
@@ -112,7 +115,15 @@ void OutputGrayMcu(const int16_t* block, uint8_t* destination, size_t rowBytes) 
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
   const uint32_t sampling = state.samplingCode;
   if (columns != McuWidth(sampling) || rows != McuHeight(sampling)) {
-    OutputMcu(state, destination, columns, rows);
+    // A partial MCU at the right or bottom edge: the whole MCU into a tile,
+    // then its part inside the picture into place.
+    alignas(32) uint8_t tile[16 * 16 * 4];
+    const size_t stride = state.outputStride;
+    state.outputStride = 16 * 4;
+    OutputMcuSse2(state, tile, McuWidth(sampling), McuHeight(sampling));
+    state.outputStride = stride;
+    for (int y = 0; y < rows; ++y)
+      memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 16 * 4, static_cast<size_t>(columns) * 4);
     return;
   }
   const size_t rowBytes = state.outputStride;

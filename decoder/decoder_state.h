@@ -40,9 +40,15 @@ struct CodeLimitTable {
 //                          a coefficient whose code and magnitude both fit
 //   kAcCode | rs << 8 | code length
 //                          only the code fits (or it is EOB, ZRL or invalid)
+// With it, where the coefficient at zigzag position k goes:
+//   place[k] = quantiser << 16 | natural position
+// for the quantisation table used with this Huffman table; k from 64 to 79
+// (a run past the block's end, which the decode refuses) hold position 63
+// so that the store before that check stays inside the block.
 constexpr uint32_t kFastAcBits = 10;
 struct FastAcTable {
   int32_t entry[1u << kFastAcBits];
+  uint32_t place[80];
 };
 constexpr int32_t kAcWhole = 0x20;
 constexpr int32_t kAcCode = 0x40;
@@ -133,6 +139,11 @@ struct DecoderState {
   uint32_t fakeBits;
   bool dataEnded;
   bool damaged;
+
+  // For the fast entropy path: byteFF is the first 0xFF byte at or after
+  // byteFFFrom in the scan's data (or streamEnd); null: not looked up yet.
+  const uint8_t* byteFFFrom;
+  const uint8_t* byteFF;
 
   // Where the MCU loop writes: rows of outputStride bytes from outputRows,
   // in outputFormat; with a band function, outputRows holds one MCU row.
@@ -252,7 +263,7 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // Fast paths. Each has the signature of its scalar twin and gives the same
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      FastAcTable& table);
+                      const uint8_t* quant, FastAcTable& table);
 // DecodeMcu for the common case; runs DecodeMcu itself for an MCU that
 // meets a 0xFF byte other than a stuffed one, the stream's end, or
 // anything the decode would refuse. Needs fastAcWhole built.
@@ -262,9 +273,12 @@ int DecodeMcuFast(DecoderState& state);
 void InverseDctSse2(const CosineTable& table, int16_t* block);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 #endif
-// Not on Windows with GCC: it does not realign the stack for 32-byte vector
-// spills there (GCC bug 54412), so AVX2 code could fault; SSE2 serves.
-#if defined(ZENTRAFOLD_HAVE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+// On 64-bit Windows GCC does not realign the stack for 32-byte vector spills
+// (GCC bug 54412): the AVX2 files are assembled there with every aligned
+// vector move encoded as an unaligned one (decoder/CMakeLists.txt), and no
+// other AVX2 instruction needs an aligned operand.
+#if defined(ZENTRAFOLD_HAVE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && \
+    (!defined(_WIN32) || defined(ZENTRAFOLD_AVX2_UNALIGNED_MOVES))
 #define ZENTRAFOLD_HAVE_AVX2 1
 // Only where CpuHasAvx2():
 void InverseDctAvx2(const CosineTable& table, int16_t* block);

@@ -396,8 +396,9 @@ int DecodeMcu(DecoderState& state) {
   state.fakeBits = reader.fake;
   if (!FinishMcu(state)) return 0;
 
-  // Dequantise into natural order.
-  memset(state.blockBuffer, 0, sizeof state.blockBuffer);
+  // Dequantise into natural order (the blocks of the MCU; the others are
+  // never read).
+  memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
   for (int b = 0; b < blocks; ++b) {
     const uint8_t* q = state.quant[b < lumaBlocks ? 0 : 1];
     const int16_t* coefficients = scratch + b * 64;

@@ -1,12 +1,13 @@
 // The entropy decoding of mcu_decode.cpp for the common case, with the same
 // 32-bit bit reader refilled on the same schedule, so that at every step
 // bitBuffer and bitCount are exactly what DecodeMcu would hold. What it does
-// not handle it does not approximate: on a 0xFF byte that is not a stuffed
-// data byte, within four bytes of the stream's end, with a marker pending,
-// or on anything DecodeMcu would refuse, it drops what it did and runs
-// DecodeMcu on the untouched state.
+// not handle it does not approximate: within two bytes of the stream's end,
+// with a marker pending, when the MCU uses bits past a marker, when
+// DecodeMcu's refills would meet a marker (but at the end of a restart
+// interval, see TryDecodeMcu), or on anything DecodeMcu would refuse, it
+// drops what it did and runs DecodeMcu on the untouched state.
 //
-// Why the shortcuts are exact, given no marker is met in the MCU:
+// Why the shortcuts are exact, given DecodeMcu meets no marker in the MCU:
 //  - every refill before a code finds bitCount <= 16 and adds 16 bits, so a
 //    code is always read with at least 16 bits buffered: the short read of
 //    fewer than 8 bits never happens and bitCount never wraps;
@@ -38,16 +39,36 @@ inline int16_t Extend(uint32_t bits, uint32_t size) {
 // without a branch before every code (8 bytes read, as many whole bytes
 // taken as fit). A window holding a 0xFF is filled byte by byte, undoing the
 // stuffing; a marker, or fewer than 8 bytes left in the stream, gives up.
+//
+// Where the next 0xFF lies is looked up once (memchr) and kept, so that the
+// check before a fill is one comparison: 8 bytes from `pos` hold no 0xFF and
+// lie inside the stream exactly when `limit - pos >= 8`.
 struct Window {
   const uint8_t* pos;   // the first byte not yet in `bits`
   const uint8_t* end;   // the stream's end
+  const uint8_t* limit; // the first 0xFF at or after the MCU's start (or a later fill's), or `end`
   uint64_t bits;        // the data from the decode position on, first bit at the top
   uint32_t count;       // how many of them are valid, at least 56 after a fill
+  uint32_t stuffed;     // stuffed 0x00 bytes skipped
+  // The window has reached a marker (`pos` at its first 0xFF): only zero
+  // bits follow, as in DecodeMcu's reader once it meets one.
+  bool atMarker;
 };
 
-inline bool HasByteFF(uint64_t x) {
-  const uint64_t y = ~x;  // a 0xFF byte becomes the only kind of zero byte
-  return ((y - 0x0101010101010101u) & ~y & 0x8080808080808080u) != 0;
+const uint8_t* FindByteFF(const uint8_t* pos, const uint8_t* end) {
+  const void* found = memchr(pos, 0xFF, static_cast<size_t>(end - pos));
+  return found != nullptr ? static_cast<const uint8_t*>(found) : end;
+}
+
+inline void FillFrom8Bytes(Window& w) {
+  uint64_t x;
+  memcpy(&x, w.pos, 8);
+  x = __builtin_bswap64(x);
+  // The bytes past the whole ones taken land below `count`: they are the
+  // next data bytes, so the next fill writes the same bits over them.
+  w.bits |= x >> w.count;
+  w.pos += (63 - w.count) >> 3;
+  w.count |= 56;
 }
 
 bool FillStuffed(Window& w) {
@@ -55,8 +76,13 @@ bool FillStuffed(Window& w) {
     if (w.end - w.pos < 2) return false;
     const uint8_t b = w.pos[0];
     if (b == 0xFF) {
-      if (w.pos[1] != 0x00) return false;  // a marker
+      if (w.pos[1] != 0x00) {  // a marker (or a fill byte before one)
+        w.atMarker = true;
+        w.bits &= w.count == 0 ? 0 : ~uint64_t{0} << (64 - w.count);
+        return true;
+      }
       w.pos += 2;
+      ++w.stuffed;
     } else {
       w.pos += 1;
     }
@@ -66,42 +92,79 @@ bool FillStuffed(Window& w) {
   return true;
 }
 
-inline bool Fill(Window& w) {
-  if (w.end - w.pos < 8) return false;
-  uint64_t x;
-  memcpy(&x, w.pos, 8);
-  x = __builtin_bswap64(x);
-  if (__builtin_expect(HasByteFF(x), 0)) return FillStuffed(w);
-  // The bytes past the whole ones taken land below `count`: they are the
-  // next data bytes, so the next fill writes the same bits over them.
-  w.bits |= x >> w.count;
-  w.pos += (63 - w.count) >> 3;
-  w.count |= 56;
+// A 0xFF or the stream's end within 8 bytes, or `limit` left behind. The
+// data bytes before the 0xFF are taken together; the 0xFF is then a stuffed
+// data byte, or the marker the window stops at. Within 8 bytes of the
+// stream's end, byte by byte.
+__attribute__((noinline)) bool FillNearByteFF(Window& w) {
+  while (!w.atMarker && w.count < 56) {
+    if (w.pos > w.limit) w.limit = FindByteFF(w.pos, w.end);  // past the 0xFF: the next one
+    if (w.limit - w.pos >= 8) {
+      FillFrom8Bytes(w);
+      return true;
+    }
+    if (w.end - w.pos < 8) return FillStuffed(w);
+    const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
+    const uint32_t needed = (56 - w.count + 7) >> 3;
+    const uint32_t take = before < needed ? before : needed;
+    if (take != 0) {
+      uint64_t x;
+      memcpy(&x, w.pos, 8);
+      x = __builtin_bswap64(x) & ~uint64_t{0} << (64 - 8 * take);
+      w.bits |= x >> w.count;
+      w.count += 8 * take;
+      w.pos += take;
+      continue;
+    }
+    // At the 0xFF, with its next byte inside the stream.
+    if (w.pos[1] != 0x00) {  // a marker (or a fill byte before one)
+      w.atMarker = true;
+      w.bits &= w.count == 0 ? 0 : ~uint64_t{0} << (64 - w.count);
+      return true;
+    }
+    w.bits |= uint64_t{0xFF} << (56 - w.count);
+    w.count += 8;
+    w.pos += 2;
+    ++w.stuffed;
+  }
   return true;
 }
 
-// DecodeMcu's bit reader, of which only bitCount and the number of data
-// bytes its refills took are kept: its bitBuffer is always the first
-// bitCount bits of the window, and its position follows from the bytes.
+inline bool Fill(Window& w) {
+  if (__builtin_expect(w.limit - w.pos < 8, 0)) {
+    // Through a copy, so that the window itself can stay in registers.
+    Window copy = w;
+    const bool filled = FillNearByteFF(copy);
+    w = copy;
+    return filled;
+  }
+  FillFrom8Bytes(w);
+  return true;
+}
+
+// DecodeMcu's bit reader, of which only bitCount is kept: its bitBuffer is
+// always the first bitCount bits of the window, and the data bytes its
+// refills took follow from the bits used (see the end of TryDecodeMcu).
 struct Schedule {
-  uint32_t count;      // DecodeMcu's bitCount
-  uint32_t dataBytes;  // data bytes its refills have taken in this MCU
+  uint32_t count;  // DecodeMcu's bitCount
 };
 
-// The refill before a code: 16 bits when bitCount <= 16 (no branch).
-inline void RefillBeforeCode(Schedule& s) {
-  const uint32_t due = s.count <= 16;
-  s.count += due << 4;
-  s.dataBytes += due << 1;
-}
-
-// The refill before a magnitude of `size` bits.
-inline void RefillBeforeMagnitude(Schedule& s, uint32_t size) {
-  if (size > s.count) {
-    s.count += 16;
-    s.dataBytes += 2;
+// bitCount after the refill before a code: 16 bits more when it is <= 16.
+// Before a code bitCount is at most 32 here (a code finds at least 16 bits
+// and takes at most 16; a magnitude refill leaves at most 26), so one byte
+// of it indexes the table.
+struct CodeRefillTable {
+  uint8_t after[256];
+  constexpr CodeRefillTable() : after() {
+    for (uint32_t count = 0; count < 256; ++count) after[count] = static_cast<uint8_t>(count <= 16 ? count + 16 : count);
   }
-}
+};
+constexpr CodeRefillTable kCodeRefill;
+
+inline void RefillBeforeCode(Schedule& s) { s.count = kCodeRefill.after[static_cast<uint8_t>(s.count)]; }
+
+// The refill before a magnitude of `size` bits (no branch).
+inline void RefillBeforeMagnitude(Schedule& s, uint32_t size) { s.count += static_cast<uint32_t>(size > s.count) << 4; }
 
 inline void Consume(Window& w, Schedule& s, uint32_t n) {
   w.bits <<= n;
@@ -127,9 +190,10 @@ inline int DecodeSymbol(Window& w, Schedule& s, const FastLookupTable& fast, con
 }
 
 // Where DecodeMcu's position stands after `dataBytes` data bytes from
-// `pos` (the window has checked that they hold no marker).
-const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes) {
-  if (memchr(pos, 0xFF, dataBytes) == nullptr) return pos + dataBytes;
+// `pos` (the window has checked that they hold no marker); no 0xFF lies
+// between `pos` and `byteFF`.
+const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes, const uint8_t* byteFF) {
+  if (byteFF - pos >= static_cast<ptrdiff_t>(dataBytes)) return pos + dataBytes;
   for (uint32_t i = 0; i < dataBytes; ++i) pos += pos[0] == 0xFF ? 2 : 1;
   return pos;
 }
@@ -137,7 +201,6 @@ const uint8_t* AfterDataBytes(const uint8_t* pos, uint32_t dataBytes) {
 // The AC symbols of one block, from k = 1; one step is one symbol.
 struct AcBlock {
   int16_t* block;
-  const uint8_t* q;
   const FastAcTable* whole;
   const CodeLimitTable* limits;
   const HuffmanSpec* spec;
@@ -151,10 +214,13 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   const int32_t e = a.whole->entry[Peek(w, kFastAcBits)];
   if (e & kAcWhole) {
     a.k += (e >> 8) & 15;
-    if (a.k > 63) return kGiveUp;
     Consume(w, sc, static_cast<uint32_t>(e & 31));
-    a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * a.q[a.k]));
-    return ++a.k == 64 ? kBlockDone : kMore;
+    // Stored before the check that k is inside the block: place[k] keeps
+    // the store there, and the MCU is given up.
+    const uint32_t place = a.whole->place[a.k];
+    a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * static_cast<int32_t>(place >> 16)));
+    if (++a.k < 64) return kMore;
+    return a.k == 64 ? kBlockDone : kGiveUp;
   }
   int rs;
   if (e & kAcCode) {
@@ -180,7 +246,8 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   RefillBeforeMagnitude(sc, size);
   const int16_t v = Extend(Peek(w, size), size);
   Consume(w, sc, size);
-  a.block[kZigzagToNatural[a.k]] = static_cast<int16_t>(static_cast<uint16_t>(v * a.q[a.k]));
+  const uint32_t place = a.whole->place[a.k];
+  a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>(v * static_cast<int32_t>(place >> 16)));
   return ++a.k == 64 ? kBlockDone : kMore;
 }
 
@@ -192,12 +259,20 @@ bool TryDecodeMcu(DecoderState& state) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
   // data, and the rest follows from inputPos.
-  Window w{state.inputPos, state.streamEnd, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount};
-  Schedule sc{state.bitCount, 0};
+  const uint8_t* pos = state.inputPos;
+  // The 0xFF found for an earlier MCU, while the position has not passed it.
+  const auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
+  if (state.byteFF == nullptr || at(pos) < at(state.byteFFFrom) || at(pos) > at(state.byteFF)) {
+    state.byteFFFrom = pos;
+    state.byteFF = FindByteFF(pos, state.streamEnd);
+  }
+  const uint8_t* byteFF = state.byteFF;
+  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0, false};
+  Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
-  memset(state.blockBuffer, 0, sizeof state.blockBuffer);
+  memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
 
   for (int b = 0; b < blocks; ++b) {
     const int t = b < lumaBlocks ? 0 : 1;
@@ -210,16 +285,16 @@ bool TryDecodeMcu(DecoderState& state) {
     if (dcSize < 0 || dcSize > 11) return false;
     const uint32_t s = static_cast<uint32_t>(dcSize);
     RefillBeforeMagnitude(sc, s);
-    int16_t difference = 0;
-    if (s != 0) {
-      difference = Extend(Peek(w, s), s);
-      Consume(w, sc, s);
-    }
-    int16_t& p = predictor[b < lumaBlocks ? 0 : (b == lumaBlocks ? 1 : 2)];
+    // Without a branch on s == 0 (often mispredicted): the top s bits, none
+    // for s == 0, extended (0 stays 0).
+    const int16_t difference = Extend(static_cast<uint32_t>((w.bits >> 1) >> (63 - s)), s);
+    Consume(w, sc, s);
+    // The component's predictor, without a branch: 0 for luma, 1 and 2 for Cb and Cr.
+    int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
-    AcBlock a{block, q, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
+    AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
     Step step = AcStep(w, sc, a);  // shares the DC's fill
     while (step == kMore) {
       if (!Fill(w)) return false;
@@ -233,7 +308,36 @@ bool TryDecodeMcu(DecoderState& state) {
   // DecodeMcu's bitBuffer is the first bitCount (at most 32) bits, and the
   // bytes its refills took must be checked ones: one more fill gives both.
   if (!Fill(w)) return false;
-  state.inputPos = AfterDataBytes(state.inputPos, sc.dataBytes);
+  // A 0xFF looked up past the first one was found from a position beyond
+  // the next MCU's start: the next MCU looks again.
+  if (w.limit != byteFF) state.byteFF = nullptr;
+  // Bits past a marker were used: DecodeMcu's business (damage).
+  if (w.atMarker && static_cast<int32_t>(w.count) < 0) return false;
+  // The bits used in the MCU are the bitCount it began with plus the data
+  // bytes the window took, less what the window holds; DecodeMcu's refills
+  // supplied them and its bitCount is left, 16 bits (2 bytes) a refill.
+  const uint32_t windowBytes = static_cast<uint32_t>(w.pos - pos) - w.stuffed;
+  const uint32_t used = state.bitCount + 8 * windowBytes - w.count;
+  const uint32_t dataBytes = (used + sc.count - state.bitCount) / 8;
+  // With the window at a marker, DecodeMcu's refills met it too when they
+  // took more than the data bytes before it.
+  if (w.atMarker && dataBytes > windowBytes) {
+    // Then only the last MCU of a restart interval is done here: what
+    // DecodeMcu leaves is dropped at the boundary that follows, all but
+    // where the marker lies, and its search from any position before the
+    // marker finds the same one, as its refills did.
+    const uint32_t next = state.mcuNumber + 1;
+    if (state.restartInterval == 0 || next % state.restartInterval != 0 || next >= state.mcuTotal) return false;
+    state.inputPos = w.pos;
+    state.bitBuffer = 0;
+    state.bitCount = 0;
+    state.marker = 0;
+    state.dcPredictor[0] = predictor[0];
+    state.dcPredictor[1] = predictor[1];
+    state.dcPredictor[2] = predictor[2];
+    return true;
+  }
+  state.inputPos = AfterDataBytes(pos, dataBytes, byteFF);
   state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
   state.bitCount = sc.count;
   state.marker = 0;
@@ -246,7 +350,9 @@ bool TryDecodeMcu(DecoderState& state) {
 }  // namespace
 
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      FastAcTable& table) {
+                      const uint8_t* quant, FastAcTable& table) {
+  for (uint32_t k = 0; k < 80; ++k)
+    table.place[k] = k < 64 ? static_cast<uint32_t>(quant[k]) << 16 | kZigzagToNatural[k] : 63;
   constexpr uint32_t kDrop = kFastAcBits - 8;  // from the prefix to the 8-bit table's
   for (uint32_t prefix = 0; prefix < (1u << kFastAcBits); ++prefix) {
     // What DecodeMcu reads from a buffer that begins with these bits.

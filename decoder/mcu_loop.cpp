@@ -54,7 +54,7 @@ int RunMcuLoop(DecoderState& state) {
   const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
   if (paths.usesFastAcTables) {
     for (int t = 0; t < (state.componentCount == 3 ? 2 : 1); ++t)
-      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcWhole[t]);
+      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.quant[t], state.fastAcWhole[t]);
   }
   const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode));
   const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode));

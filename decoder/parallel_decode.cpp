@@ -7,19 +7,20 @@
 // all have finished. Nothing is allocated and no thread is started per
 // decode.
 //
-// Two schemes:
-//  - With a DRI interval the intervals are independent: each starts after
-//    its marker with the DC predictors at zero. The scan's intervals are cut
-//    into tasks of consecutive intervals; a task starts where a quick walk
-//    over the data finds the marker before it, and every thread decodes
-//    tasks. A task decoded from the wrong place is caught afterwards: each
-//    task records where the decode after its last boundary resumed, and the
-//    next task counts only when it started exactly there. From the first task
-//    that does not, the caller decodes the rest on its own, so the output is
-//    always the sequential one.
-//  - Without an interval the entropy decoding stays on the caller's thread,
-//    which puts each MCU's coefficient blocks into a ring of chunks; the
-//    workers take chunks and run the inverse DCT and the output stages.
+// With a DRI interval the intervals are independent: each starts after its
+// marker with the DC predictors at zero. The scan's intervals are cut into
+// tasks of consecutive intervals; a task starts where a quick walk over the
+// data finds the marker before it, and every thread decodes tasks. A task
+// decoded from the wrong place is caught afterwards: each task records where
+// the decode after its last boundary resumed, and the next task counts only
+// when it started exactly there. From the first task that does not, the
+// caller decodes the rest on its own, so the output is always the sequential
+// one.
+//
+// Streams without an interval decode on the caller's thread. (Entropy
+// decoding on one thread feeding the pixel stages on another through a ring
+// of coefficient blocks was tried and measured: on this decoder, whose pixel
+// stages are the smaller half, the hand-over cost more than it saved.)
 #include <pthread.h>
 #include <string.h>
 
@@ -37,16 +38,6 @@ uint64_t gMinParallelPixels = 1u << 18;
 namespace {
 // Tasks of a restart-interval decode, at most.
 constexpr uint32_t kMaxTasks = 256;
-// The coefficient ring: chunks of MCUs.
-constexpr uint32_t kChunkMcus = 64;
-constexpr uint32_t kRingChunks = 16;
-
-struct Chunk {
-  uint32_t first;  // raster index of its first MCU
-  uint32_t count;
-  alignas(32) int16_t blocks[kChunkMcus][6 * 64];
-};
-
 // What one task of the interval scheme left.
 struct TaskResult {
   const uint8_t* start;     // where it started (the guess)
@@ -76,12 +67,9 @@ struct WorkerPool {
   bool quit;
   void (*job)(WorkerPool& pool, uint32_t thread);
 
-  // The decode at hand: the state after the scan set-up (read by all), and
-  // for the ring scheme the caller's own, which it decodes on.
+  // The decode at hand: the state after the scan set-up, read by all.
   const DecoderState* base;
   const DecoderPaths* paths;
-  DecoderState* callerState;
-  int result;
 
   // Interval scheme.
   uint32_t taskCount;
@@ -89,15 +77,6 @@ struct WorkerPool {
   std::atomic<uint32_t> nextTask;
   TaskResult tasks[kMaxTasks];
 
-  // Ring scheme: `produced` chunks are in the ring, `finished` is set when
-  // the producer stops; consumers take chunks by `nextChunk` and count them
-  // into `consumed` (per ring slot, the chunk index it last released).
-  Chunk* ring;
-  pthread_cond_t ringChanged;
-  uint32_t produced;
-  bool finished;
-  uint32_t nextChunk;
-  uint32_t released[kRingChunks];
 };
 
 namespace {
@@ -244,115 +223,6 @@ bool DecodeIntervals(WorkerPool& pool, DecoderState& state, const DecoderPaths& 
   return true;
 }
 
-// ---- The coefficient ring ----
-
-void ConsumeChunks(WorkerPool& pool, uint32_t thread) {
-  DecoderState& state = ThreadState(pool, thread);
-  const DecoderPaths& paths = *pool.paths;
-  const uint32_t sampling = state.samplingCode;
-  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
-  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
-  const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
-  const uint32_t lastRow = (state.height + mcuHeight - 1) / mcuHeight - 1;
-  const int lumaBlocks = LumaBlockCount(state);
-  const int blocks = state.outputFormat == kZfGrey ? lumaBlocks : BlockCount(state);
-  const size_t blockBytes = static_cast<size_t>(BlockCount(state)) * 64 * sizeof(int16_t);
-  const size_t mcuBytes = mcuWidth * FormatBytes(state.outputFormat);
-
-  for (;;) {
-    pthread_mutex_lock(&pool.mutex);
-    const uint32_t c = pool.nextChunk++;
-    while (c >= pool.produced && !pool.finished) pthread_cond_wait(&pool.ringChanged, &pool.mutex);
-    const bool available = c < pool.produced;
-    pthread_mutex_unlock(&pool.mutex);
-    if (!available) return;
-
-    const Chunk& chunk = pool.ring[c % kRingChunks];
-    for (uint32_t i = 0; i < chunk.count; ++i) {
-      const uint32_t mcu = chunk.first + i;
-      const uint32_t mx = mcu % mcuColumns;
-      const uint32_t my = mcu / mcuColumns;
-      memcpy(state.blockBuffer, chunk.blocks[i], blockBytes);
-      for (int b = 0; b < lumaBlocks; ++b) {
-        int16_t& dc = state.blockBuffer[b * 64];
-        dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
-      }
-      for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
-      const uint32_t columns = mx == mcuColumns - 1 ? state.width - mx * mcuWidth : mcuWidth;
-      const uint32_t rows = my == lastRow ? state.height - my * mcuHeight : mcuHeight;
-      uint8_t* destination = state.outputRows + static_cast<size_t>(my) * mcuHeight * state.outputStride + mx * mcuBytes;
-      OutputMcuFormatted(state, paths, destination, static_cast<int>(columns), static_cast<int>(rows));
-    }
-
-    pthread_mutex_lock(&pool.mutex);
-    pool.released[c % kRingChunks] = c + 1;
-    pthread_cond_broadcast(&pool.ringChanged);
-    pthread_mutex_unlock(&pool.mutex);
-  }
-}
-
-// The caller's part of the ring scheme: entropy decoding into the chunks.
-void ProduceChunks(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
-  const size_t blockBytes = static_cast<size_t>(BlockCount(state)) * 64 * sizeof(int16_t);
-  result = 1;
-  for (uint32_t c = 0, mcu = 0; mcu < state.mcuTotal; ++c) {
-    Chunk& chunk = pool.ring[c % kRingChunks];
-    pthread_mutex_lock(&pool.mutex);
-    // The slot is free once the chunk kRingChunks before has been released.
-    while (c >= kRingChunks && pool.released[c % kRingChunks] < c + 1 - kRingChunks)
-      pthread_cond_wait(&pool.ringChanged, &pool.mutex);
-    pthread_mutex_unlock(&pool.mutex);
-
-    chunk.first = mcu;
-    chunk.count = 0;
-    while (chunk.count < kChunkMcus && mcu < state.mcuTotal) {
-      if (!paths.decodeMcu(state)) {
-        state.status = kZfBadData;
-        state.failedMcu = mcu;
-        result = 0;
-        break;
-      }
-      memcpy(chunk.blocks[chunk.count++], state.blockBuffer, blockBytes);
-      ++mcu;
-    }
-    pthread_mutex_lock(&pool.mutex);
-    if (chunk.count != 0) pool.produced = c + 1;
-    pthread_cond_broadcast(&pool.ringChanged);
-    pthread_mutex_unlock(&pool.mutex);
-    if (!result) break;
-  }
-  pthread_mutex_lock(&pool.mutex);
-  pool.finished = true;
-  pthread_cond_broadcast(&pool.ringChanged);
-  pthread_mutex_unlock(&pool.mutex);
-}
-
-// The caller's thread produces while the workers consume.
-void RingJob(WorkerPool& pool, uint32_t thread) {
-  if (thread == pool.workers) {
-    ProduceChunks(pool, *pool.callerState, *pool.paths, pool.result);
-  } else {
-    ConsumeChunks(pool, thread);
-  }
-}
-
-bool DecodeThroughRing(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
-  // The workers copy their tables and target from a still copy: the
-  // caller's state changes as it decodes.
-  DecoderState& still = *pool.states[pool.workers];
-  memcpy(&still, &state, sizeof still);
-  pool.base = &still;
-  pool.paths = &paths;
-  pool.callerState = &state;
-  pool.produced = 0;
-  pool.finished = false;
-  pool.nextChunk = 0;
-  for (uint32_t& r : pool.released) r = 0;
-  RunJob(pool, RingJob);
-  result = pool.result;
-  return true;
-}
-
 }  // namespace
 
 WorkerPool* CreateWorkerPool(uint32_t threads) {
@@ -363,12 +233,10 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   pthread_mutex_init(&pool->mutex, nullptr);
   pthread_cond_init(&pool->wake, nullptr);
   pthread_cond_init(&pool->idle, nullptr);
-  pthread_cond_init(&pool->ringChanged, nullptr);
   pool->threads = static_cast<pthread_t*>(AllocateZeroed(sizeof(pthread_t) * workers));
   pool->starts = static_cast<WorkerStart*>(AllocateZeroed(sizeof(WorkerStart) * workers));
   pool->states = static_cast<DecoderState**>(AllocateZeroed(sizeof(DecoderState*) * threads));
-  pool->ring = static_cast<Chunk*>(AllocateZeroed(sizeof(Chunk) * kRingChunks));
-  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr && pool->ring != nullptr;
+  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr;
   for (uint32_t i = 0; ok && i < threads; ++i) {
     pool->states[i] = static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState)));
     ok = pool->states[i] != nullptr;
@@ -392,7 +260,6 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
   pthread_cond_broadcast(&pool->wake);
   pthread_mutex_unlock(&pool->mutex);
   for (uint32_t i = 0; i < pool->workers; ++i) pthread_join(pool->threads[i], nullptr);
-  pthread_cond_destroy(&pool->ringChanged);
   pthread_cond_destroy(&pool->idle);
   pthread_cond_destroy(&pool->wake);
   pthread_mutex_destroy(&pool->mutex);
@@ -402,7 +269,6 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
   FreeAllocated(pool->states);
   FreeAllocated(pool->starts);
   FreeAllocated(pool->threads);
-  FreeAllocated(pool->ring);
   FreeAllocated(pool);
 }
 
@@ -410,6 +276,6 @@ bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& resul
   WorkerPool* pool = state.pool;
   if (pool == nullptr) return false;
   if (static_cast<uint64_t>(state.width) * state.height < gMinParallelPixels) return false;
-  if (state.restartInterval != 0) return DecodeIntervals(*pool, state, paths, result);
-  return DecodeThroughRing(*pool, state, paths, result);
+  if (state.restartInterval == 0) return false;
+  return DecodeIntervals(*pool, state, paths, result);
 }

@@ -57,6 +57,9 @@ ZfStatus FrameKindStatus(uint8_t code) {
 // SOF0, with `pos` at the length field. Fills componentCount, samplingCode
 // and the frame size.
 bool CheckFrameHeader(DecoderState& state, const uint8_t* pos) {
+  // A frame header the stream cuts short says nothing about its fields.
+  if (!InsideStream(state, pos, 8) || !InsideStream(state, pos, 8 + 3u * ByteAt(state, pos, 7)))
+    return Refuse(state, kZfTruncated);
   if (ByteAt(state, pos, 2) != 8) return Refuse(state, kZfPrecision);
   const uint32_t lines = Read16(state, pos, 3);
   const uint32_t samplesPerLine = Read16(state, pos, 5);
@@ -70,9 +73,7 @@ bool CheckFrameHeader(DecoderState& state, const uint8_t* pos) {
   } else if (count != 3) {
     return Refuse(state, kZfComponentCount);
   }
-  if (Read16(state, pos) != 3u * count + 8u) {
-    return Refuse(state, InsideStream(state, pos, 8 + 3u * count) ? kZfMalformed : kZfTruncated);
-  }
+  if (Read16(state, pos) != 3u * count + 8u) return Refuse(state, kZfMalformed);
 
   // Component 1 is luma (any of the four samplings, table 0); 2 and 3 are
   // chroma (1x1, table 1). A colour frame names each of 1, 2, 3 exactly once;
@@ -220,6 +221,7 @@ const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t si
     pos = Advance(state, pos, 1);  // now at the length field, if any
     if (IsStandaloneMarker(code)) continue;
     if (code == kMarkerEoi) return Refuse(state, kZfTruncated), nullptr;
+    if (!InsideStream(state, pos, 2)) return Refuse(state, kZfTruncated), nullptr;  // no whole length field
 
     switch (code) {
       case 0xE0:  // APP0: its contents are not examined
@@ -271,6 +273,8 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.dataEnded = false;
   state.damaged = false;
   state.mcuNumber = 0;
+  state.byteFFFrom = nullptr;
+  state.byteFF = nullptr;
   if (!LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
 
   BuildFastTable(state.dcSpec[0], state.fastDc[0]);

@@ -17,7 +17,18 @@ constexpr uint64_t kDefaultMaxPixels = uint64_t{1} << 28;
 // More threads than this gain nothing on one picture and cost a state each.
 constexpr uint32_t kMaxThreads = 64;
 
-bool KnownFormat(ZfFormat format) { return FormatBytes(format) != 0; }
+// The integer a C caller stored in one of the API's enumerations: C++ cannot
+// load a value past the enumerators' range (0..7 for ZfFormat, 0..31 for
+// ZfStatus), and a C caller may pass any.
+template <typename Enum>
+uint32_t StoredValue(const Enum& value) {
+  static_assert(sizeof(Enum) == sizeof(uint32_t));
+  uint32_t stored;
+  __builtin_memcpy(&stored, &value, sizeof stored);
+  return stored;
+}
+
+bool KnownFormat(const ZfFormat& format) { return StoredValue(format) <= kZfGrey; }
 
 }  // namespace
 
@@ -86,10 +97,10 @@ uint32_t ZfBandRows(const ZfInfo* info) {
   return static_cast<uint32_t>(McuHeight(info->samplingCode));
 }
 
-uint32_t ZfBytesPerPixel(ZfFormat format) { return FormatBytes(format); }
+uint32_t ZfBytesPerPixel(ZfFormat format) { return KnownFormat(format) ? FormatBytes(format) : 0; }
 
 const char* ZfStatusText(ZfStatus status) {
-  switch (status) {
+  switch (StoredValue(status)) {
     case kZfOk: return "ok";
     case kZfDamaged: return "damaged: the data ends early, the rest of the picture is made up";
     case kZfStopped: return "stopped by the caller";

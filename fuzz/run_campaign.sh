@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets of a ZENTRAFOLD_FUZZ build for SECONDS each,
-# nice'd, TARGETS in turn (default: all four), each on its own corpus folder
-# under WORK, seeded from SEEDS (stream targets) or the regression inputs
-# (kernel targets). Inputs are kept to 8 KB: the committed photographs past
-# that only slow the stream targets down (the replay in ctest runs them all).
+# nice'd, TARGETS in turn (default: all five), each on its own corpus folder
+# under WORK, seeded from SEEDS (stream targets; the API target takes them
+# behind its parameter bytes) or the regression inputs (kernel targets).
+# Inputs are kept to 8 KB: the committed photographs past that only slow the
+# stream targets down (the replay in ctest runs them all).
 # Prints libFuzzer's final figures per target; crashes land in WORK/artifacts.
 #   fuzz/run_campaign.sh BUILD_DIR WORK SECONDS [TARGET...]
 set -euo pipefail
@@ -12,7 +13,7 @@ work=${2:?}
 seconds=${3:?}
 shift 3
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(decode inspect idct color)
+[ ${#targets[@]} -eq 0 ] && targets=(decode inspect idct color api)
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work/artifacts" "$work/logs"
 if [ ! -d "$work/seeds" ]; then "$here/make_seed_corpus.sh" "$work/seeds" 8192 >/dev/null; fi
@@ -22,6 +23,7 @@ for t in "${targets[@]}"; do
     mkdir -p "$corpus"
     case $t in
       decode | inspect) cp "$work"/seeds/* "$corpus"/ ;;
+      api) "$here/make_api_seeds.sh" "$work/seeds" "$corpus" ;;
       *) cp "$here/regressions/$t"/* "$corpus"/ ;;
     esac
   fi

@@ -8,12 +8,12 @@
 //
 // Linked into each target ahead of the platform library, these definitions
 // take the place of the library's own.
+#include "section_limit.h"
+
 #include <cstdint>
 #include <cstdlib>
 
 namespace zentrafold::platform {
-
-constexpr uint64_t kFuzzSectionCeiling = uint64_t{256} << 10;
 
 void* AllocateSectionMemory(uint64_t bytes) {
   if (bytes == 0 || bytes > kFuzzSectionCeiling) return nullptr;

@@ -87,13 +87,17 @@ check_c() {  # check_c NAME BINARY
   done
   echo "$1 C consumer: ok"
 }
+# A sanitized library's C++ code needs the sanitizers' C++ runtime and the
+# C++ ABI's type information even in a C program.
+clink=
+[ -n "$flags" ] && clink="-fsanitize-link-c++-runtime -lstdc++"
 cmake -S "$source/tests/install/c_consumer" -B "$work/c_find_package" -G Ninja -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$clink" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/c_find_package" >/dev/null || fail "the C consumer does not build with find_package"
 check_c find_package "$work/c_find_package/c_consumer"
 # shellcheck disable=SC2046,SC2086
 "$cc" $flags -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/c_pkg_config_consumer" \
-  "$source/tests/install/c_consumer/main.c" $(pkg-config --cflags --libs zentrafold) ||
+  "$source/tests/install/c_consumer/main.c" $(pkg-config --cflags --libs zentrafold) $clink ||
   fail "the C consumer does not build with pkg-config"
 check_c pkg-config "$work/c_pkg_config_consumer"
 

@@ -254,7 +254,7 @@ struct HandMadeMcu {
     BuildFastTable(acSpec, state.fastAc[0]);
     BuildCodeLimits(dcSpec, state.limitsDc[0]);
     BuildCodeLimits(acSpec, state.limitsAc[0]);
-    BuildFastAcTable(state.fastAc[0], state.limitsAc[0], acSpec, state.fastAcWhole[0]);
+    BuildFastAcTable(state.fastAc[0], state.limitsAc[0], acSpec, quant, state.fastAcWhole[0]);
     state.bitBuffer = 0b1000'0000'0000'1100u << 16;
     state.bitCount = 32;
     state.inputPos = data;

@@ -169,23 +169,8 @@ TEST(CApiFormats, EveryCommittedStreamInEveryOrderMatchesDecodeImage) {
   for (const std::string& name : names) ExpectAllFormats(d.decoder, zentrafold::test::ReadData(name), name);
 }
 
-// One copy of each baseline photograph of plasma-workspace-wallpapers.
-std::vector<fs::path> Photographs(size_t limit) {
-  std::set<fs::path> unique;
-  const fs::path root = "/usr/share/wallpapers";
-  if (!fs::exists(root)) return {};
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.path().extension() == ".jpg") unique.insert(fs::canonical(entry.path()));
-  std::vector<fs::path> out;
-  for (const fs::path& p : unique) {
-    if (out.size() == limit) break;
-    if (zentrafold::test::FindMarker(zentrafold::test::ReadFile(p), 0xC0) != std::string::npos) out.push_back(p);
-  }
-  return out;
-}
-
 TEST(CApiFormats, PhotographsInBgrxAndRgbMatchDecodeImage) {
-  const auto photos = Photographs(12);
+  const auto photos = zentrafold::test::Photographs(true, 12);
   if (photos.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
   Decoder d;
   for (const fs::path& p : photos) {
@@ -305,6 +290,12 @@ TEST(CApiStatus, EachRefusalHasItsOwnReason) {
 
   ExpectRefused(Bytes{}, kZfNotJpeg, "empty");
   ExpectRefused(withByte(1, 0xD9), kZfNotJpeg, "no SOI");
+  // Every cut from after SOI up to the scan header's component count.
+  for (size_t length = 2; length <= sos + 4; ++length) {
+    const Bytes cut(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(length));
+    ZfInfo info;
+    ASSERT_EQ(ZfReadInfo(cut.data(), cut.size(), &info), kZfTruncated) << "cut at " << length;
+  }
   ExpectRefused(Bytes(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(sos)), kZfTruncated, "cut before SOS");
   ExpectRefused(withByte(sof + 1, 0xC3), kZfLossless, "lossless");
   ExpectRefused(withByte(sof + 1, 0xC5), kZfHierarchical, "hierarchical");
@@ -374,7 +365,7 @@ TEST(CApiStatus, EveryIntactStreamIsOk) {
   for (const std::string& name : InProfileData()) {
     EXPECT_EQ(DecodeWhole(d.decoder, zentrafold::test::ReadData(name), kZfBgrx).status, kZfOk) << name;
   }
-  for (const fs::path& p : Photographs(40)) {
+  for (const fs::path& p : zentrafold::test::Photographs(true, 40)) {
     EXPECT_EQ(DecodeWhole(d.decoder, zentrafold::test::ReadFile(p), kZfBgrx).status, kZfOk) << p;
   }
 }

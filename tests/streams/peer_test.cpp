@@ -86,31 +86,14 @@ TEST(PeerComparison, CommittedStreams) {
   }
 }
 
-// The baseline photographs of plasma-workspace-wallpapers (one copy of
-// each: the package links many sizes to the same file).
-std::vector<fs::path> Wallpapers(bool baseline) {
-  std::set<fs::path> unique;
-  const fs::path root = "/usr/share/wallpapers";
-  if (!fs::exists(root)) return {};
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.path().extension() == ".jpg") unique.insert(fs::canonical(entry.path()));
-  std::vector<fs::path> out;
-  for (const fs::path& p : unique) {
-    const Bytes stream = zentrafold::test::ReadFile(p);
-    const bool isBaseline = zentrafold::test::FindMarker(stream, 0xC0) != std::string::npos;
-    if (isBaseline == baseline) out.push_back(p);
-  }
-  return out;
-}
-
 TEST(PeerComparison, BaselinePhotographs) {
-  const auto photos = Wallpapers(true);
+  const auto photos = zentrafold::test::Photographs(true);
   if (photos.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
   for (const fs::path& p : photos) ExpectCloseToPeer(p);
 }
 
 TEST(PeerComparison, ProgressivePhotographsAreRefused) {
-  const auto photos = Wallpapers(false);
+  const auto photos = zentrafold::test::Photographs(false);
   if (photos.empty()) GTEST_SKIP() << "no progressive photographs installed";
   for (const fs::path& p : photos) {
     EXPECT_FALSE(zentrafold::test::Decode(zentrafold::test::ReadFile(p))) << p;

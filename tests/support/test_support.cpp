@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 
 #ifndef ZENTRAFOLD_TEST_DATA
@@ -20,6 +21,23 @@ Bytes ReadFile(const std::filesystem::path& path) {
 }
 
 Bytes ReadData(const std::string& name) { return ReadFile(DataDir() / name); }
+
+std::vector<std::filesystem::path> Photographs(bool baseline, size_t limit) {
+  namespace fs = std::filesystem;
+  const fs::path root = "/usr/share/wallpapers";
+  std::set<fs::path> unique;
+  if (fs::exists(root)) {
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+      if (entry.path().extension() == ".jpg") unique.insert(fs::canonical(entry.path()));
+  }
+  std::vector<fs::path> out;
+  for (const fs::path& p : unique) {
+    if (out.size() == limit) break;
+    const bool isBaseline = FindMarker(ReadFile(p), 0xC0) != std::string::npos;
+    if (isBaseline == baseline) out.push_back(p);
+  }
+  return out;
+}
 
 std::optional<Picture> Decode(const Bytes& stream) {
   ImageRecord* image = DecodeImage(stream.data(), stream.size(), nullptr);

@@ -24,6 +24,11 @@ struct Picture {
   Bytes bgrx;  // the section's bytes, copied
 };
 
+// One copy of each photograph of plasma-workspace-wallpapers (the package
+// links many sizes to the same file), baseline ones or the others, at most
+// `limit`; none when the package is not installed.
+std::vector<std::filesystem::path> Photographs(bool baseline, size_t limit = SIZE_MAX);
+
 // Decodes with DecodeImage, copies the pixels out and deletes the section.
 std::optional<Picture> Decode(const Bytes& stream);
 

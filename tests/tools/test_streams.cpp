@@ -1,10 +1,13 @@
 #include "test_streams.h"
 
+#include <png.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -178,6 +181,21 @@ fs::path CutStream(const std::string& name, const std::string& newName, size_t d
   const fs::path path = StreamDir() / newName;
   WriteFile(path, bytes);
   return path;
+}
+
+Pixels ReadPng(const fs::path& path) {
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  Pixels pixels;
+  if (!png_image_begin_read_from_file(&image, path.string().c_str())) return pixels;
+  if (image.format != PNG_FORMAT_RGB && image.format != PNG_FORMAT_GRAY) {  // the tool writes nothing else
+    png_image_free(&image);
+    return pixels;
+  }
+  std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) return pixels;
+  return Pixels{image.width, image.height, PNG_IMAGE_PIXEL_CHANNELS(image.format), bytes};
 }
 
 }  // namespace zentrafold::test

@@ -65,6 +65,10 @@ struct Pixels {
     return width == other.width && height == other.height && channels == other.channels && bytes == other.bytes;
   }
 };
+// A PNG read back with libpng as it is stored: 8-bit grey (1 channel) or
+// 8-bit RGB (3); empty for anything else.
+Pixels ReadPng(const std::filesystem::path& path);
+
 Pixels DecodeWithLibrary(const std::filesystem::path& stream, ZfFormat format = kZfBgrx,
                          ZfStatus* status = nullptr);
 

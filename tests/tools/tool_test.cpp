@@ -34,20 +34,6 @@ class ToolTest : public ::testing::Test {
 
 // Readers for the formats, independent of the tool's writers. A PNG comes
 // back as it is stored: 8-bit grey (1 channel) or 8-bit RGB (3).
-Pixels ReadPng(const fs::path& path) {
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  Pixels pixels;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return pixels;
-  if (image.format != PNG_FORMAT_RGB && image.format != PNG_FORMAT_GRAY) {  // the tool writes nothing else
-    png_image_free(&image);
-    return pixels;
-  }
-  std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) return pixels;
-  return Pixels{image.width, image.height, PNG_IMAGE_PIXEL_CHANNELS(image.format), bytes};
-}
 
 // Binary PPM (P6, 3 channels) or PGM (P5, 1 channel).
 Pixels ParsePnm(const std::vector<uint8_t>& bytes) {

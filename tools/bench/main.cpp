@@ -1,4 +1,5 @@
-// zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...
+// zentrafold-bench [--repeat N] [--threads N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused] [--json]
+//                  FILE_OR_DIR...
 // zentrafold-bench --stages [--repeat N] FILE_OR_DIR...
 //
 // Decodes each JPEG repeatedly with Zentrafold and, in the same run and
@@ -9,9 +10,18 @@
 //
 // Every timed decode obtains fresh output memory and frees it, and every
 // decoder's output comes from the same allocator as our bitmap sections.
+// The "reused" columns time ZfDecode and tjDecompress2 into one output
+// buffer kept across calls: the decode without the cost of fresh memory.
+// "kernel ms" is the system CPU time per fresh decode (mostly the page
+// faults of the new output memory), a mean over the repetitions, with the
+// minor page faults per decode beside it. With --threads N, a column times
+// ZfDecode into the kept buffer on a decoder of N threads, with its ratio to
+// the reused single-threaded decode.
 //
 // --stages instead times each stage of our MCU loop, on the scalar paths
 // (ZENTRAFOLD_FORCE_SCALAR=1) and on the fast ones, per file and summed.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -32,8 +42,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-enum Kind { kOurs, kTurbo, kStb, kFill, kKinds };
-constexpr const char* kKindName[kKinds] = {"ours", "turbo", "stb", "fill"};
+enum Kind { kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads, kKinds };
+constexpr const char* kKindName[kKinds] = {"ours", "turbo", "stb", "fill", "ours-reused", "turbo-reused",
+                                           "ours-threads"};
+// The JSON keys of the kinds.
+constexpr const char* kKindKey[kKinds] = {"ours", "turbo", "stb", "fill", "ours_reused", "turbo_reused",
+                                          "ours_threads"};
 
 struct File {
   std::string name;
@@ -43,11 +57,21 @@ struct File {
   double megapixels() const { return static_cast<double>(width) * height / 1e6; }
   std::vector<double> seconds[kKinds];
   double median[kKinds] = {};  // seconds
+  double kernelSeconds[kKinds] = {};  // summed over the timed calls
+  long minorFaults[kKinds] = {};      // summed over the timed calls
   bool failed[kKinds] = {};
+  // Mean system time and page faults of one timed call.
+  double KernelMs(Kind kind) const {
+    return seconds[kind].empty() ? 0 : 1e3 * kernelSeconds[kind] / static_cast<double>(seconds[kind].size());
+  }
+  double Faults(Kind kind) const {
+    return seconds[kind].empty() ? 0 : static_cast<double>(minorFaults[kind]) / static_cast<double>(seconds[kind].size());
+  }
 };
 
 struct Options {
   int repeat = 9;
+  unsigned threads = 1;  // > 1: the threads column
   bool json = false;
   bool stages = false;
   std::optional<Kind> only;
@@ -56,7 +80,8 @@ struct Options {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zentrafold-bench [--repeat N] [--only ours|turbo|stb|fill] [--json] FILE_OR_DIR...\n"
+               "usage: zentrafold-bench [--repeat N] [--threads N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused"
+               "|ours-threads] [--json] FILE_OR_DIR...\n"
                "       zentrafold-bench --stages [--repeat N] FILE_OR_DIR...\n");
   return 2;
 }
@@ -71,6 +96,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--repeat" && i + 1 < argc) {
       options.repeat = std::atoi(argv[++i]);
       if (options.repeat < 1) return false;
+    } else if (arg == "--threads" && i + 1 < argc) {
+      const int threads = std::atoi(argv[++i]);
+      if (threads < 1 || threads > 64) return false;
+      options.threads = static_cast<unsigned>(threads);
     } else if (arg == "--only" && i + 1 < argc) {
       const std::string kind = argv[++i];
       const auto* found = std::find_if(std::begin(kKindName), std::end(kKindName),
@@ -111,18 +140,48 @@ std::vector<fs::path> ListInputs(const std::vector<std::string>& inputs) {
   return paths;
 }
 
-// One timed call; false when the decoder refused the stream.
-bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds) {
+struct KernelUse {
+  double seconds;
+  long minorFaults;
+};
+
+KernelUse ThreadKernelUse() {
+  rusage usage{};
+#if defined(RUSAGE_THREAD)
+  getrusage(RUSAGE_THREAD, &usage);
+#else
+  getrusage(RUSAGE_SELF, &usage);
+#endif
+  return {static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) * 1e-6,
+          usage.ru_minflt};
+}
+
+// One timed call; false when the decoder refused the stream. The kernel's
+// share is added to the file's sums when `record` is set.
+unsigned gThreads = 1;
+
+bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds, bool record = true) {
+  const KernelUse kernelBefore = ThreadKernelUse();
   const auto start = Clock::now();
   bool ok = true;
+  const uint8_t* data = file.bytes.data();
+  const size_t size = file.bytes.size();
   switch (kind) {
-    case kOurs: ok = ZentrafoldBenchOurs(file.bytes.data(), file.bytes.size(), &check); break;
-    case kTurbo: ok = ZentrafoldBenchTurbo(file.bytes.data(), file.bytes.size(), &check); break;
-    case kStb: ok = ZentrafoldBenchStb(file.bytes.data(), file.bytes.size(), &check); break;
+    case kOurs: ok = ZentrafoldBenchOurs(data, size, &check); break;
+    case kTurbo: ok = ZentrafoldBenchTurbo(data, size, &check); break;
+    case kStb: ok = ZentrafoldBenchStb(data, size, &check); break;
     case kFill: ZentrafoldBenchFill(static_cast<size_t>(file.width) * file.height * 4, &check); break;
+    case kOursReused: ok = ZentrafoldBenchOursReused(data, size, &check); break;
+    case kTurboReused: ok = ZentrafoldBenchTurboReused(data, size, &check); break;
+    case kOursThreads: ok = ZentrafoldBenchOursThreads(data, size, &check, gThreads); break;
     case kKinds: break;
   }
   seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const KernelUse kernelAfter = ThreadKernelUse();
+  if (record) {
+    file.kernelSeconds[kind] += kernelAfter.seconds - kernelBefore.seconds;
+    file.minorFaults[kind] += kernelAfter.minorFaults - kernelBefore.minorFaults;
+  }
   return ok;
 }
 
@@ -194,9 +253,11 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) return Usage();
 
   std::vector<Kind> kinds;
-  for (Kind kind : {kOurs, kTurbo, kStb, kFill}) {
+  gThreads = options.threads;
+  for (Kind kind : {kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads}) {
     if (options.only && *options.only != kind) continue;
-    if (kind == kTurbo && !zentrafold::bench::HaveTurbo()) continue;
+    if (kind == kOursThreads && options.threads < 2) continue;
+    if ((kind == kTurbo || kind == kTurboReused) && !zentrafold::bench::HaveTurbo()) continue;
     if (kind == kStb && !zentrafold::bench::HaveStb()) continue;
     kinds.push_back(kind);
   }
@@ -229,7 +290,7 @@ int main(int argc, char** argv) {
     if (!options.only)
       for (Kind kind : kinds) {
         double ignored;
-        TimeOne(kind, file, check, ignored);  // warm-up: code, tables, allocator
+        TimeOne(kind, file, check, ignored, false);  // warm-up: code, tables, allocator, reused buffer
       }
     for (int r = 0; r < options.repeat; ++r) {
       for (size_t i = 0; i < kinds.size(); ++i) {
@@ -242,12 +303,26 @@ int main(int argc, char** argv) {
     for (Kind kind : kinds) file.median[kind] = Median(file.seconds[kind]);
   }
 
-  std::vector<double> overTurbo, overStb, ofFill;
+  std::vector<double> overTurbo, overStb, ofFill, reusedOverTurbo, threadsOverOne;
+  const File* lowest = nullptr;  // the file of the lowest ours/turbo
+  const File* lowestReused = nullptr;
+  auto ratio = [](const File& f, Kind a, Kind b) { return Rate(f, b) > 0 ? Rate(f, a) / Rate(f, b) : 0; };
   for (const File& file : files) {
     const double ours = Rate(file, kOurs);
-    if (ours > 0 && Rate(file, kTurbo) > 0) overTurbo.push_back(ours / Rate(file, kTurbo));
+    if (ours > 0 && Rate(file, kTurbo) > 0) {
+      overTurbo.push_back(ours / Rate(file, kTurbo));
+      if (lowest == nullptr || ratio(file, kOurs, kTurbo) < ratio(*lowest, kOurs, kTurbo)) lowest = &file;
+    }
     if (ours > 0 && Rate(file, kStb) > 0) overStb.push_back(ours / Rate(file, kStb));
     if (ours > 0 && Rate(file, kFill) > 0) ofFill.push_back(ours / Rate(file, kFill));
+    if (Rate(file, kOursThreads) > 0 && Rate(file, kOursReused) > 0)
+      threadsOverOne.push_back(ratio(file, kOursThreads, kOursReused));
+    if (Rate(file, kOursReused) > 0 && Rate(file, kTurboReused) > 0) {
+      reusedOverTurbo.push_back(ratio(file, kOursReused, kTurboReused));
+      if (lowestReused == nullptr ||
+          ratio(file, kOursReused, kTurboReused) < ratio(*lowestReused, kOursReused, kTurboReused))
+        lowestReused = &file;
+    }
   }
 
   if (options.json) {
@@ -257,25 +332,52 @@ int main(int argc, char** argv) {
       std::printf("    {\"name\": \"%s\", \"width\": %d, \"height\": %d, \"megapixels\": %.3f", f.name.c_str(),
                   f.width, f.height, f.megapixels());
       for (Kind kind : kinds)
-        std::printf(", \"%s_mps\": %.2f, \"%s_median_s\": %.6f", kKindName[kind], Rate(f, kind), kKindName[kind],
-                    f.failed[kind] ? 0.0 : f.median[kind]);
+        std::printf(", \"%s_mps\": %.2f, \"%s_median_s\": %.6f, \"%s_kernel_ms\": %.3f, \"%s_minor_faults\": %.1f",
+                    kKindKey[kind], Rate(f, kind), kKindKey[kind], f.failed[kind] ? 0.0 : f.median[kind],
+                    kKindKey[kind], f.KernelMs(kind), kKindKey[kind], f.Faults(kind));
       std::printf("}%s\n", i + 1 < files.size() ? "," : "");
     }
     std::printf("  ],\n  \"geomean_ours_over_turbo\": %.4f,\n  \"geomean_ours_over_stb\": %.4f,\n"
-                "  \"geomean_ours_of_fill\": %.4f\n}\n",
-                GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill));
+                "  \"geomean_ours_of_fill\": %.4f,\n  \"geomean_reused_ours_over_turbo\": %.4f,\n"
+                "  \"threads\": %u,\n  \"geomean_threads_over_one\": %.4f\n}\n",
+                GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill),
+                GeometricMean(reusedOverTurbo), options.threads, GeometricMean(threadsOverOne));
   } else {
-    std::printf("%-36s %6s %8s %8s %8s %7s %7s %8s %6s\n", "file", "MP", "ours", "turbo", "stb", "/turbo",
-                "/stb", "fill", "%fill");
-    std::printf("%-36s %6s %8s %8s %8s %7s %7s %8s %6s\n", "", "", "MP/s", "MP/s", "MP/s", "", "", "MP/s", "");
+    std::printf("%-32s %6s %7s %7s %7s %6s %6s | %7s %7s %6s | %6s %6s %6s | %6s\n", "", "", "fresh", "", "", "",
+                "", "reused", "", "", "kernel", "ms", "faults", "");
+    std::printf("%-32s %6s %7s %7s %7s %6s %6s | %7s %7s %6s | %6s %6s %6s | %6s\n", "file", "MP", "ours", "turbo",
+                "stb", "/turbo", "/stb", "ours", "turbo", "/turbo", "ours", "turbo", "ours", "%fill");
     for (const File& f : files) {
       const double ours = Rate(f, kOurs), turbo = Rate(f, kTurbo), stb = Rate(f, kStb), fill = Rate(f, kFill);
-      std::printf("%-36.36s %6.2f %8.1f %8.1f %8.1f %7.3f %7.3f %8.0f %5.1f%%\n", f.name.c_str(), f.megapixels(),
-                  ours, turbo, stb, turbo > 0 ? ours / turbo : 0, stb > 0 ? ours / stb : 0, fill,
-                  fill > 0 ? 100 * ours / fill : 0);
+      const double oursReused = Rate(f, kOursReused), turboReused = Rate(f, kTurboReused);
+      std::printf("%-32.32s %6.2f %7.1f %7.1f %7.1f %6.3f %6.3f | %7.1f %7.1f %6.3f | %6.2f %6.2f %6.0f | %5.1f%%\n",
+                  f.name.c_str(), f.megapixels(), ours, turbo, stb, turbo > 0 ? ours / turbo : 0,
+                  stb > 0 ? ours / stb : 0, oursReused, turboReused,
+                  turboReused > 0 ? oursReused / turboReused : 0, f.KernelMs(kOurs), f.KernelMs(kTurbo),
+                  f.Faults(kOurs), fill > 0 ? 100 * ours / fill : 0);
     }
-    std::printf("geometric mean over %zu files: ours/turbo %.3f, ours/stb %.3f, ours/fill %.3f\n", files.size(),
-                GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill));
+    if (options.threads > 1) {
+      std::printf("\n%-32s %6s %9s %9s %8s\n", "file", "MP", "1 thread", "threads", "ratio");
+      for (const File& f : files) {
+        const double one = Rate(f, kOursReused), many = Rate(f, kOursThreads);
+        std::printf("%-32.32s %6.2f %9.1f %9.1f %8.3f\n", f.name.c_str(), f.megapixels(), one, many,
+                    one > 0 ? many / one : 0);
+      }
+      std::printf("(ZfDecode into one kept buffer, MP/s, on 1 and on %u threads; geometric mean of the ratio %.3f)\n",
+                  options.threads, GeometricMean(threadsOverOne));
+    }
+    std::printf("(MP/s: megapixels per second, median of %d; fresh: new output memory per decode; reused: one "
+                "buffer;\n kernel ms and faults: system time and minor page faults per fresh decode, means)\n",
+                options.repeat);
+    std::printf("geometric mean over %zu files: ours/turbo %.3f, ours/stb %.3f, ours/fill %.3f, reused ours/turbo "
+                "%.3f\n",
+                files.size(), GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill),
+                GeometricMean(reusedOverTurbo));
+    if (lowest != nullptr)
+      std::printf("lowest ours/turbo: %s %.3f\n", lowest->name.c_str(), ratio(*lowest, kOurs, kTurbo));
+    if (lowestReused != nullptr)
+      std::printf("lowest reused ours/turbo: %s %.3f\n", lowestReused->name.c_str(),
+                  ratio(*lowestReused, kOursReused, kTurboReused));
   }
   std::fprintf(stderr, "(check %llu)\n", static_cast<unsigned long long>(check));
   return 0;

@@ -1,6 +1,7 @@
 #include "peers.h"
 
 #include <zentrafold/decoder.h>
+#include <zentrafold/zentrafold.h>
 
 #include <cstring>
 
@@ -41,6 +42,19 @@ void BenchFree(void* memory) {
 
 uint64_t Sample(const unsigned char* pixels, size_t bytes) {
   return pixels[0] + pixels[bytes / 2] + pixels[bytes - 1];
+}
+
+// The one output buffer of the reused decodes, shared by both decoders so
+// that they write to the same, already mapped, memory.
+unsigned char* ReusedBuffer(size_t bytes) {
+  static unsigned char* buffer = nullptr;
+  static size_t capacity = 0;
+  if (bytes > capacity) {
+    BenchFree(buffer);
+    buffer = static_cast<unsigned char*>(BenchAlloc(bytes));
+    capacity = buffer != nullptr ? bytes : 0;
+  }
+  return buffer;
 }
 
 }  // namespace
@@ -88,21 +102,32 @@ __attribute__((noinline)) bool ZentrafoldBenchOurs(const uint8_t* data, size_t s
   return true;
 }
 
-__attribute__((noinline)) bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check) {
+namespace {
+
 #if defined(ZENTRAFOLD_BENCH_TURBO)
+// tjDecompress2 into fresh memory, or into the one kept buffer.
+bool TurboDecode(const uint8_t* data, size_t size, uint64_t* check, bool reuse) {
   tjhandle handle = TurboHandle();
   int width, height, subsampling, colorspace;
   if (tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
                           &colorspace) != 0)
     return false;
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-  auto* pixels = static_cast<unsigned char*>(BenchAlloc(bytes));
+  unsigned char* pixels = reuse ? ReusedBuffer(bytes) : static_cast<unsigned char*>(BenchAlloc(bytes));
   if (pixels == nullptr) return false;
   const bool ok = tjDecompress2(handle, data, static_cast<unsigned long>(size), pixels, width, 0, height,
                                 TJPF_BGRX, TJFLAG_FASTUPSAMPLE) == 0;
   if (ok) *check += Sample(pixels, bytes);
-  BenchFree(pixels);
+  if (!reuse) BenchFree(pixels);
   return ok;
+}
+#endif
+
+}  // namespace
+
+__attribute__((noinline)) bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check) {
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+  return TurboDecode(data, size, check, false);
 #else
   (void)data, (void)size, (void)check;
   return false;
@@ -129,6 +154,47 @@ __attribute__((noinline)) void ZentrafoldBenchFill(size_t bytes, uint64_t* check
   std::memset(pixels, 0x80, bytes);
   *check += Sample(pixels, bytes);
   BenchFree(pixels);
+}
+
+namespace {
+
+bool DecodeReused(ZfDecoder* decoder, const uint8_t* data, size_t size, uint64_t* check) {
+  ZfInfo info;
+  if (decoder == nullptr || ZfReadInfo(data, size, &info) != kZfOk) return false;
+  const size_t bytes = static_cast<size_t>(info.width) * info.height * 4;
+  unsigned char* pixels = ReusedBuffer(bytes);
+  if (pixels == nullptr) return false;
+  const ZfOutput output = {kZfBgrx, pixels, static_cast<size_t>(info.width) * 4, nullptr, nullptr};
+  const ZfStatus status = ZfDecode(decoder, data, size, &output);
+  if (status != kZfOk && status != kZfDamaged) return false;
+  *check += Sample(pixels, bytes);
+  return true;
+}
+
+}  // namespace
+
+__attribute__((noinline)) bool ZentrafoldBenchOursReused(const uint8_t* data, size_t size, uint64_t* check) {
+  static ZfDecoder* decoder = ZfCreateDecoder(nullptr);
+  return DecodeReused(decoder, data, size, check);
+}
+
+__attribute__((noinline)) bool ZentrafoldBenchOursThreads(const uint8_t* data, size_t size, uint64_t* check,
+                                                          unsigned threads) {
+  static ZfDecoder* decoder = [threads] {
+    ZfOptions options{};
+    options.threads = threads;
+    return ZfCreateDecoder(&options);
+  }();
+  return DecodeReused(decoder, data, size, check);
+}
+
+__attribute__((noinline)) bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check) {
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+  return TurboDecode(data, size, check, true);
+#else
+  (void)data, (void)size, (void)check;
+  return false;
+#endif
 }
 
 }  // extern "C"

@@ -17,6 +17,14 @@ bool ZentrafoldBenchTurbo(const uint8_t* data, size_t size, uint64_t* check);
 bool ZentrafoldBenchStb(const uint8_t* data, size_t size, uint64_t* check);
 // The memory-write limit: a fresh buffer of `bytes`, every byte written once.
 void ZentrafoldBenchFill(size_t bytes, uint64_t* check);
+// The same decoders into one output buffer kept from call to call (grown
+// when a picture needs more; the first call at a size pays for it):
+// ZfDecode on one decoder made once, and tjDecompress2, both to BGRX.
+bool ZentrafoldBenchOursReused(const uint8_t* data, size_t size, uint64_t* check);
+// ZfDecode on a decoder of `threads` threads (made on the first call) into
+// the same kept buffer.
+bool ZentrafoldBenchOursThreads(const uint8_t* data, size_t size, uint64_t* check, unsigned threads);
+bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check);
 }
 
 namespace zentrafold::bench {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "decode_file.h"
+#include "file_io.h"
 
 namespace zentrafold::tool {
 namespace fs = std::filesystem;
@@ -85,22 +86,30 @@ std::vector<std::string> PlanOutputNames(const std::vector<std::string>& inputs,
                                          OutputFormat format) {
   std::vector<std::string> names;
   std::set<std::string> taken;
+  // Windows file names are case-insensitive: A.png and a.png are one file.
+  auto key = [](std::string name) {
+#if defined(_WIN32)
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+#endif
+    return name;
+  };
   const std::string extension = std::string(".") + FormatName(format);
   for (const std::string& input : inputs) {
-    std::string stem = fs::path(input).stem().string();
+    std::string stem = NameOf(PathOf(input).stem());
     if (stem.empty()) stem = "picture";
     std::string name = stem + extension;
-    for (int n = 2; taken.count(name) != 0; ++n) name = stem + "-" + std::to_string(n) + extension;
-    taken.insert(name);
-    names.push_back((fs::path(outDir) / name).string());
+    for (int n = 2; taken.count(key(name)) != 0; ++n) name = stem + "-" + std::to_string(n) + extension;
+    taken.insert(key(name));
+    names.push_back(NameOf(PathOf(outDir) / PathOf(name)));
   }
   return names;
 }
 
 int RunBatch(const BatchRequest& request) {
   std::error_code ec;
-  fs::create_directories(request.outDir, ec);
-  if (ec || !fs::is_directory(request.outDir)) {
+  fs::create_directories(PathOf(request.outDir), ec);
+  if (ec || !fs::is_directory(PathOf(request.outDir))) {
     std::fprintf(stderr, "zentrafold-decode: %s: cannot create the output directory: %s\n",
                  request.outDir.c_str(), ec ? ec.message().c_str() : "not a directory");
     return 2;

@@ -9,9 +9,11 @@
 #include <system_error>
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 #define ZENTRAFOLD_GETPID _getpid
 #else
 #include <signal.h>
@@ -24,6 +26,16 @@
 namespace zentrafold::tool {
 namespace fs = std::filesystem;
 namespace {
+
+#if defined(_WIN32)
+std::wstring Widen(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(),
+                                    static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return wide;
+}
+#endif
 
 std::string ErrnoText(int code) { return std::strerror(code != 0 ? code : EIO); }
 
@@ -85,9 +97,45 @@ extern "C" void RemoveTemporariesAndDie(int signal) {
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
+#else
+// Ctrl+C, Ctrl+Break, the console closing, logoff, shutdown: runs on a
+// thread of its own; the default handler then ends the process.
+BOOL WINAPI RemoveTemporariesOnControl(DWORD) {
+  static wchar_t wide[kTemporaryPathBytes];
+  for (TemporarySlot& slot : temporarySlots) {
+    if (!slot.used.load(std::memory_order_acquire)) continue;
+    if (MultiByteToWideChar(CP_UTF8, 0, slot.path, -1, wide, static_cast<int>(kTemporaryPathBytes)) > 0)
+      DeleteFileW(wide);
+  }
+  return FALSE;
+}
+
+// Creates `path` for writing, failing when a file of that name exists.
+std::FILE* CreateExclusive(const fs::path& path) {
+  const int fd = _wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+fs::path PathOf(const std::string& name) {
+  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(name.data()), name.size()));
+}
+std::string NameOf(const fs::path& path) {
+  const std::u8string name = path.u8string();
+  return std::string(reinterpret_cast<const char*>(name.data()), name.size());
+}
+std::FILE* OpenFile(const fs::path& path, const char* mode) { return _wfopen(path.c_str(), Widen(mode).c_str()); }
+#else
+fs::path PathOf(const std::string& name) { return fs::path(name); }
+std::string NameOf(const fs::path& path) { return path.string(); }
+std::FILE* OpenFile(const fs::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+#endif
 
 void RemoveTemporaryFilesOnInterrupt() {
 #if !defined(_WIN32)
@@ -99,6 +147,8 @@ void RemoveTemporaryFilesOnInterrupt() {
     if (sigaction(signal, &action, &previous) == 0 && previous.sa_handler == SIG_IGN)
       sigaction(signal, &previous, nullptr);
   }
+#else
+  SetConsoleCtrlHandler(RemoveTemporariesOnControl, TRUE);
 #endif
 }
 
@@ -107,6 +157,8 @@ InputBytes::~InputBytes() { Unmap(); }
 void InputBytes::Unmap() {
 #if !defined(_WIN32)
   if (mapping_ != nullptr) munmap(mapping_, size_);
+#else
+  if (mapping_ != nullptr) UnmapViewOfFile(mapping_);
 #endif
   mapping_ = nullptr;
 }
@@ -123,7 +175,8 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
     return Read(stdin, limit, error);
   }
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::path file = PathOf(path);
+  const fs::file_status status = fs::status(file, ec);
   if (ec) {
     error = ec.message();
     return ReadStatus::kError;
@@ -132,7 +185,7 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
     error = "is a directory";
     return ReadStatus::kError;
   }
-  std::FILE* in = std::fopen(path.c_str(), "rb");
+  std::FILE* in = OpenFile(file, "rb");
   if (in == nullptr) {
     error = ErrnoText(errno);
     return ReadStatus::kError;
@@ -156,9 +209,32 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
       return ReadStatus::kOk;
     }
   }
+#else
+  // A file on disk is mapped, read-only, as above. While the view exists
+  // Windows refuses to shorten the file.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
+  LARGE_INTEGER fileSize{};
+  if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &fileSize) &&
+      fileSize.QuadPart > 0) {
+    if (static_cast<uint64_t>(fileSize.QuadPart) > limit) {
+      std::fclose(in);
+      return ReadStatus::kTooLarge;
+    }
+    if (HANDLE section = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr)) {
+      void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(fileSize.QuadPart));
+      CloseHandle(section);  // the view keeps the section
+      if (view != nullptr) {
+        mapping_ = view;
+        data_ = static_cast<const uint8_t*>(view);
+        size_ = static_cast<size_t>(fileSize.QuadPart);
+        std::fclose(in);
+        return ReadStatus::kOk;
+      }
+    }
+  }
 #endif
   if (fs::is_regular_file(status)) {
-    const uintmax_t size = fs::file_size(path, ec);
+    const uintmax_t size = fs::file_size(file, ec);
     if (!ec && size > limit) {
       std::fclose(in);
       return ReadStatus::kTooLarge;
@@ -183,14 +259,20 @@ void InputBytes::ReleaseBefore(size_t offset) {
   const size_t end = std::min(offset, size_) / page * page;
   if (end > 0) madvise(mapping_, end, MADV_DONTNEED);
 #else
-  (void)offset;
+  // Unlocking pages that are not locked takes them out of the working set;
+  // the call says so by failing with ERROR_NOT_LOCKED.
+  if (mapping_ == nullptr) return;
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  const size_t end = std::min(offset, size_) / system.dwPageSize * system.dwPageSize;
+  if (end > 0) VirtualUnlock(mapping_, end);
 #endif
 }
 
 bool WritesInPlace(const std::string& path) {
   if (path == "-") return true;
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = fs::status(PathOf(path), ec);
   return !ec && fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status);
 }
 
@@ -206,7 +288,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     return true;
   }
   std::error_code ec;
-  target_ = path;
+  target_ = PathOf(path);
   const fs::file_status status = fs::status(target_, ec);
   if (fs::exists(status) && !fs::is_regular_file(status)) {
     if (fs::is_directory(status)) {
@@ -215,7 +297,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     }
     // A device or a pipe: renaming over it would replace it with a file.
     inPlace_ = true;
-    stream_ = std::fopen(path.c_str(), "wb");
+    stream_ = OpenFile(target_, "wb");
     if (stream_ == nullptr) error = ErrnoText(errno);
     return stream_ != nullptr;
   }
@@ -225,21 +307,25 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
   }
   // ".NAME.PID-N.tmp" beside the target, so the rename stays on one file system.
   std::string name(1, '.');
-  name += target_.filename().string();
+  name += NameOf(target_.filename());
   name += '.';
   name += std::to_string(ZENTRAFOLD_GETPID());
   name += '-';
   name += std::to_string(temporaryCounter++);
   name += ".tmp";
-  temporary_ = target_.parent_path() / name;
-  // "x": never reuse or truncate a file that happens to carry this name.
+  temporary_ = target_.parent_path() / PathOf(name);
+  // Exclusive: never reuse or truncate a file that happens to carry this name.
+#if defined(_WIN32)
+  stream_ = CreateExclusive(temporary_);
+#else
   stream_ = std::fopen(temporary_.string().c_str(), "wbx");
+#endif
   if (stream_ == nullptr) {
     error = ErrnoText(errno);
     temporary_.clear();
     return false;
   }
-  slot_ = RegisterTemporary(temporary_.string());
+  slot_ = RegisterTemporary(NameOf(temporary_));
   return true;
 }
 

@@ -9,6 +9,14 @@
 
 namespace zentrafold::tool {
 
+// The paths the tool is given are UTF-8 on Windows (main takes the command
+// line in UTF-16 there) and the system's bytes elsewhere. PathOf makes a
+// filesystem path of one, NameOf gives it back, OpenFile opens one with
+// fopen's modes.
+std::filesystem::path PathOf(const std::string& name);
+std::string NameOf(const std::filesystem::path& path);
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
 // The largest input the tool reads: 1 GiB.
 constexpr uint64_t kMaxInputBytes = uint64_t{1} << 30;
 
@@ -21,7 +29,7 @@ enum class ReadStatus { kOk, kTooLarge, kError };
 // more than `limit` bytes (a regular file is not read at all then), kError
 // with `error` set when it cannot be read. A mapped file that another
 // program shortens during the decode ends the process (SIGBUS), as a mapped
-// file does in any program.
+// file does in any program; Windows refuses to shorten a mapped file.
 class InputBytes {
  public:
   InputBytes() = default;

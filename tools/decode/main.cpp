@@ -12,7 +12,10 @@
 #include "options.h"
 
 #if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
 #include <io.h>
+#include <vector>
 #define ZENTRAFOLD_ISATTY(fd) _isatty(fd)
 #else
 #include <unistd.h>
@@ -104,5 +107,25 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   RemoveTemporaryFilesOnInterrupt();
+#if defined(_WIN32)
+  // The arguments as the user typed them, in UTF-8, rather than in the ANSI
+  // code page, which cannot hold every file name.
+  int count = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+      const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+      std::string argument(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+      if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argument.data(), bytes, nullptr, nullptr);
+      argument.pop_back();  // the terminating zero
+      arguments.push_back(std::move(argument));
+    }
+    LocalFree(wide);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return Run(count, pointers.data());
+  }
+#endif
   return Run(argc, argv);
 }

@@ -43,6 +43,17 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       error = "option " + std::string(name) + " needs a value";
       return std::nullopt;
     };
+    // A count from 1 to `most`, named in the error as `what`.
+    auto count = [&](uint64_t most, const char* what) -> std::optional<uint64_t> {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      const auto parsed = ParseCount(*text);
+      if (!parsed || *parsed > most) {
+        error = std::string(name) + " needs " + what + ", not '" + std::string(*text) + "'";
+        return std::nullopt;
+      }
+      return parsed;
+    };
     auto noValue = [&]() {
       if (!inlineValue) return true;
       error = "option " + std::string(name) + " takes no value";
@@ -78,32 +89,17 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       }
       options.outDir = std::string(*text);
     } else if (name == "-j" || name == "--jobs") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      const auto count = ParseCount(*text);
-      if (!count || *count > 1024) {
-        error = "--jobs needs a number from 1 to 1024, not '" + std::string(*text) + "'";
-        return std::nullopt;
-      }
-      options.jobs = static_cast<unsigned>(*count);
+      const auto jobs = count(1024, "a number from 1 to 1024");
+      if (!jobs) return std::nullopt;
+      options.jobs = static_cast<unsigned>(*jobs);
     } else if (name == "--threads") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      const auto count = ParseCount(*text);
-      if (!count || *count > 64) {
-        error = "--threads needs a number from 1 to 64, not '" + std::string(*text) + "'";
-        return std::nullopt;
-      }
-      options.threads = static_cast<unsigned>(*count);
+      const auto threads = count(64, "a number from 1 to 64");
+      if (!threads) return std::nullopt;
+      options.threads = static_cast<unsigned>(*threads);
     } else if (name == "--max-pixels") {
-      const auto text = value();
-      if (!text) return std::nullopt;
-      const auto count = ParseCount(*text);
-      if (!count) {
-        error = "--max-pixels needs a positive number, not '" + std::string(*text) + "'";
-        return std::nullopt;
-      }
-      options.maxPixels = *count;
+      const auto pixels = count(UINT64_MAX, "a positive number");
+      if (!pixels) return std::nullopt;
+      options.maxPixels = *pixels;
     } else {
       error = "unknown option " + std::string(arg);
       return std::nullopt;
@@ -166,7 +162,7 @@ Examples:
 
 std::string VersionText() {
   return std::string("zentrafold-decode ") + ZfVersionText() + "\nfast paths: " + ZfFastPaths() + "\npng output: " +
-         (PngAvailable() ? "libpng " + PngVersion() : std::string("unavailable (built without libpng)")) + "\n";
+         PngEncoderName() + "\n";
 }
 
 }  // namespace zentrafold::tool

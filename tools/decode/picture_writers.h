@@ -49,11 +49,13 @@ class PictureWriter {
 
 std::unique_ptr<PictureWriter> MakePictureWriter(OutputFormat format);
 
-// The PNG writer (png_writer.cpp when libpng is there, one that refuses
-// otherwise): 8-bit RGB, or 8-bit grey from kZfGrey rows.
+// The PNG writer (png_writer_wic.cpp on Windows, png_writer.cpp when libpng
+// is there, one that refuses otherwise): 8-bit RGB, or 8-bit grey from
+// kZfGrey rows.
 std::unique_ptr<PictureWriter> MakePngWriter();
 bool PngAvailable();
-// The libpng version the tool was built with, or "unavailable".
-std::string PngVersion();
+// What writes PNG, for --version: "libpng 1.6.39", "Windows Imaging
+// Component", or "unavailable (built without libpng)".
+std::string PngEncoderName();
 
 }  // namespace zentrafold::tool

@@ -21,7 +21,7 @@ class NoPngWriter final : public PictureWriter {
 }  // namespace
 
 bool PngAvailable() { return false; }
-std::string PngVersion() { return "unavailable"; }
+std::string PngEncoderName() { return "unavailable (built without libpng)"; }
 
 std::unique_ptr<PictureWriter> MakePngWriter() { return std::make_unique<NoPngWriter>(); }
 

@@ -101,7 +101,7 @@ class PngWriter final : public PictureWriter {
 }  // namespace
 
 bool PngAvailable() { return true; }
-std::string PngVersion() { return PNG_LIBPNG_VER_STRING; }
+std::string PngEncoderName() { return "libpng " PNG_LIBPNG_VER_STRING; }
 
 std::unique_ptr<PictureWriter> MakePngWriter() { return std::make_unique<PngWriter>(); }
 
