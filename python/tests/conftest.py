@@ -74,3 +74,13 @@ def big_jpeg():
     buffer = io.BytesIO()
     image_module.fromarray(noisy).save(buffer, "JPEG", quality=90)
     return buffer.getvalue()
+
+
+@pytest.fixture(scope="session")
+def big_restart_jpeg(big_jpeg):
+    """big_jpeg with a restart marker every 4 MCUs (jpegtran -restart 4B)."""
+    jpegtran = shutil.which("jpegtran")
+    if jpegtran is None:
+        pytest.skip("jpegtran (libjpeg-turbo-progs) is not installed")
+    result = subprocess.run([jpegtran, "-restart", "4B"], input=big_jpeg, capture_output=True, check=True)
+    return result.stdout

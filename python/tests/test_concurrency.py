@@ -115,17 +115,19 @@ def test_making_and_dropping_decoders_returns_their_memory():
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_child_forked_during_a_decode_decodes_with_the_same_decoder(big_jpeg):
-    decoder = zentrafold.Decoder()
+def test_a_child_forked_during_a_decode_decodes_with_the_same_decoder(big_restart_jpeg):
+    # Two threads: the decoder's worker did not come along into the child.
+    decoder = zentrafold.Decoder(threads=2)
     small = read("size_17x17.jpg")
     expected = decoder.decode(small)
+    expected_big = decoder.decode(big_restart_jpeg)
     busy = threading.Event()
     done = threading.Event()
 
     def keep_decoding():
         while not done.is_set():
             busy.set()
-            decoder.decode(big_jpeg)
+            decoder.decode(big_restart_jpeg)
 
     thread = threading.Thread(target=keep_decoding)
     thread.start()
@@ -133,7 +135,9 @@ def test_a_child_forked_during_a_decode_decodes_with_the_same_decoder(big_jpeg):
     time.sleep(0.01)  # well inside a decode that holds the decoder's lock
     pid = os.fork()
     if pid == 0:
-        os._exit(0 if np.array_equal(decoder.decode(small), expected) else 1)
+        same = np.array_equal(decoder.decode(small), expected)
+        same = same and np.array_equal(decoder.decode(big_restart_jpeg), expected_big)
+        os._exit(0 if same else 1)
     done.set()
     thread.join()
     deadline = time.monotonic() + 30

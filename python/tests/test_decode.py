@@ -168,11 +168,14 @@ def test_a_decoder_serves_streams_of_every_size_and_format_in_turn():
             assert np.array_equal(decoder.decode(read(name), format), zentrafold.decode(read(name), format))
 
 
-def test_threads_give_the_single_threaded_bytes(big_jpeg):
-    one = zentrafold.decode(big_jpeg)
-    for threads in (0, 2, 3):
-        assert np.array_equal(zentrafold.decode(big_jpeg, threads=threads), one)
-        assert np.array_equal(zentrafold.Decoder(threads=threads).decode(big_jpeg), one)
+def test_threads_give_the_single_threaded_bytes(big_jpeg, big_restart_jpeg):
+    assert zentrafold.info(big_restart_jpeg).restart_interval == 4
+    for data in (big_jpeg, big_restart_jpeg):
+        one = zentrafold.decode(data)
+        for threads in (0, 2, 3):
+            assert np.array_equal(zentrafold.decode(data, threads=threads), one)
+            assert np.array_equal(zentrafold.Decoder(threads=threads).decode(data, "L"),
+                                  zentrafold.decode(data, "L"))
 
 
 def test_version_is_the_installed_distribution():
