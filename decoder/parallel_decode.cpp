@@ -28,17 +28,15 @@
 
 #include "decoder_state.h"
 
-namespace {
-
-}  // namespace
-
 // Pictures smaller than this stay on the caller's thread (tests lower it).
 uint64_t gMinParallelPixels = 1u << 18;
 
 namespace {
+
 // Tasks of a restart-interval decode, at most.
 constexpr uint32_t kMaxTasks = 256;
-// What one task of the interval scheme left.
+
+// What one task left.
 struct TaskResult {
   const uint8_t* start;     // where it started (the guess)
   const uint8_t* resumeAt;  // where the decode after its last boundary resumed (null: zero bits)
@@ -71,12 +69,11 @@ struct WorkerPool {
   const DecoderState* base;
   const DecoderPaths* paths;
 
-  // Interval scheme.
+  // The tasks.
   uint32_t taskCount;
   uint32_t taskIntervals;  // intervals per task
   std::atomic<uint32_t> nextTask;
   TaskResult tasks[kMaxTasks];
-
 };
 
 namespace {
@@ -122,8 +119,6 @@ DecoderState& ThreadState(WorkerPool& pool, uint32_t thread) {
   state.pool = nullptr;
   return state;
 }
-
-// ---- Restart intervals ----
 
 // The byte after each of the first `count` markers in the entropy-coded data
 // from `pos`, by the rules the decode with an interval reads them: 0xFF
