@@ -59,7 +59,6 @@ void ZfDestroyDecoder(ZfDecoder* decoder) {
 
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
   if (info == nullptr) return kZfBadArgument;
-  *info = ZfInfo{};
   DecoderState state{};
   ReadHeaders(state, stream, size);
   *info = state.info;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <stdexcept>
 
@@ -196,6 +197,29 @@ Pixels ReadPng(const fs::path& path) {
   std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(image));
   if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) return pixels;
   return Pixels{image.width, image.height, PNG_IMAGE_PIXEL_CHANNELS(image.format), bytes};
+}
+
+std::vector<std::filesystem::path> SmallestPhotographOfEachKind() {
+  namespace fs = std::filesystem;
+  const fs::path root = "/usr/share/wallpapers";
+  std::map<std::string, std::pair<uint64_t, fs::path>> smallest;  // by kind: pixels, path
+  if (!fs::is_directory(root)) return {};
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().extension() != ".jpg") continue;
+    const std::vector<uint8_t> bytes = ReadFile(entry.path());
+    ZfInfo info;
+    ZfReadInfo(bytes.data(), bytes.size(), &info);
+    if (info.frameMarker == 0) continue;
+    const std::string kind = std::string(ZfFrameKindText(info.frameMarker)) + " " + std::to_string(info.components) +
+                             " " + std::to_string(info.component[0].sampling) + " " +
+                             std::to_string(info.restartInterval != 0);
+    const uint64_t pixels = uint64_t{info.width} * info.height;
+    auto [it, added] = smallest.try_emplace(kind, pixels, entry.path());
+    if (!added && pixels < it->second.first) it->second = {pixels, entry.path()};
+  }
+  std::vector<fs::path> picks;
+  for (const auto& [kind, pick] : smallest) picks.push_back(pick.second);
+  return picks;
 }
 
 }  // namespace zentrafold::test

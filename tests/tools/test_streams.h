@@ -65,6 +65,11 @@ struct Pixels {
     return width == other.width && height == other.height && channels == other.channels && bytes == other.bytes;
   }
 };
+// The smallest photograph of plasma-workspace-wallpapers of each kind (frame
+// process, component count, luma sampling, with or without a restart
+// interval), ordered by kind; none when the package is not installed.
+std::vector<std::filesystem::path> SmallestPhotographOfEachKind();
+
 // A PNG read back with libpng as it is stored: 8-bit grey (1 channel) or
 // 8-bit RGB (3); empty for anything else.
 Pixels ReadPng(const std::filesystem::path& path);

@@ -583,41 +583,25 @@ namespace zentrafold::test {
 namespace {
 
 // Photographs from plasma-workspace-wallpapers, when installed: the smallest
-// of each kind (grey, each luma sampling, progressive), in one batch.
+// of each kind (grey, each luma sampling, progressive, restart intervals), in
+// one batch.
 TEST_F(ToolTest, WallpaperPhotographsInOneBatch) {
-  const fs::path root = "/usr/share/wallpapers";
-  if (!fs::is_directory(root)) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
-  struct Pick {
-    fs::path path;
-    uint64_t pixels = UINT64_MAX;
-  };
-  std::map<std::string, Pick> smallest;  // by kind
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.path().extension() != ".jpg") continue;
-    const std::vector<uint8_t> bytes = ReadFile(entry.path());
-    ZfInfo info;
-    ZfReadInfo(bytes.data(), bytes.size(), &info);
-    if (info.frameMarker == 0) continue;
-    const std::string kind = std::string(ZfFrameKindText(info.frameMarker)) + " " + std::to_string(info.components) +
-                             " " + std::to_string(info.component[0].sampling);
-    Pick& pick = smallest[kind];
-    const uint64_t pixels = uint64_t{info.width} * info.height;
-    if (pixels < pick.pixels) pick = Pick{entry.path(), pixels};
-  }
+  const std::vector<fs::path> picks = SmallestPhotographOfEachKind();
+  if (picks.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
   std::string inputs, refusals;
   std::vector<std::string> paths;
   size_t expectDecoded = 0, expectRefused = 0;
-  for (const auto& [kind, pick] : smallest) {
+  for (const fs::path& pick : picks) {
     inputs += ' ';
-    inputs += Quote(pick.path);
-    paths.push_back(pick.path.string());
+    inputs += Quote(pick);
+    paths.push_back(pick.string());
     ZfStatus status = kZfOk;
-    DecodeWithLibrary(pick.path, kZfBgrx, &status);
+    DecodeWithLibrary(pick, kZfBgrx, &status);
     if (status == kZfOk) {
       ++expectDecoded;
     } else {
       ++expectRefused;
-      refusals += Refusal(pick.path, status);
+      refusals += Refusal(pick, status);
     }
   }
   ASSERT_GT(expectDecoded, 0u);

@@ -281,26 +281,12 @@ TEST_F(WindowsTool, DamagedStreams) {
 // smallest of each kind (grey, each sampling, progressive) in one batch,
 // with the fast paths and forced scalar.
 TEST_F(WindowsTool, PhotographsAsOnLinux) {
-  const fs::path root = "/usr/share/wallpapers";
-  if (!fs::is_directory(root)) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
-  std::map<std::string, std::pair<uint64_t, fs::path>> smallest;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.path().extension() != ".jpg") continue;
-    const std::vector<uint8_t> bytes = ReadFile(entry.path());
-    ZfInfo info;
-    ZfReadInfo(bytes.data(), bytes.size(), &info);
-    if (info.frameMarker == 0) continue;
-    const std::string kind = std::to_string(info.frameMarker) + " " + std::to_string(info.components) + " " +
-                             std::to_string(info.component[0].sampling) + " " +
-                             std::to_string(info.restartInterval != 0);
-    const uint64_t pixels = uint64_t{info.width} * info.height;
-    auto [it, added] = smallest.try_emplace(kind, pixels, entry.path());
-    if (!added && pixels < it->second.first) it->second = {pixels, entry.path()};
-  }
+  const std::vector<fs::path> picks = SmallestPhotographOfEachKind();
+  if (picks.empty()) GTEST_SKIP() << "plasma-workspace-wallpapers is not installed";
   std::string inputs;
-  for (const auto& [kind, pick] : smallest) {
+  for (const fs::path& pick : picks) {
     inputs += ' ';
-    inputs += Quote(pick.second);
+    inputs += Quote(pick);
   }
   const fs::path linuxDir = Work("linux");
   const ToolResult linux = RunLinux("--jobs 1 --format ppm --out-dir " + Quote(linuxDir) + inputs, work_);
