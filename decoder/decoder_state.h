@@ -12,6 +12,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // A DHT table exactly as it lies in the stream: the class/identifier byte
 // (Tc high nibble, Th low nibble), BITS[1..16] at offsets 1..16, then the
 // symbols from offset 17. A HuffmanSpec pointer points at the class byte.
@@ -98,6 +100,8 @@ struct DecoderState {
   const HuffmanSpec* acSpec[2];
   const uint8_t* quant[2];  // 64 bytes each, zigzag order, in the stream
   int16_t dcPredictor[3];
+  // The fast entropy path's predictor value after each block's DC.
+  int16_t blockDc[6];
   FastLookupTable fastDc[2];
   FastLookupTable fastAc[2];
   CodeLimitTable limitsAc[2];
@@ -268,6 +272,11 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
 // meets a 0xFF byte other than a stuffed one, the stream's end, or
 // anything the decode would refuse. Needs fastAcWhole built.
 int DecodeMcuFast(DecoderState& state);
+// The fast entropy path alone, for a decode running ahead of the sequential
+// one in data that holds no marker: 0 where DecodeMcuFast would fall back to
+// DecodeMcu (the state is then as before, but for blockBuffer). Leaves each
+// block's predictor value in blockDc.
+int DecodeMcuAhead(DecoderState& state);
 #if defined(__SSE2__) || defined(_M_X64)
 #define ZENTRAFOLD_HAVE_SSE2 1
 void InverseDctSse2(const CosineTable& table, int16_t* block);
@@ -303,6 +312,9 @@ const DecoderPaths& ScalarPaths();
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
 // The smallest picture, in pixels, that DecodeInParallel splits.
 extern uint64_t gMinParallelPixels;
+extern uint32_t gMinAheadMcus;
+extern uint32_t gAheadRunMcus;
+extern std::atomic<uint64_t> gAheadMcusTaken;
 // `threads` - 1 workers started and waiting, with their states; null when
 // threads < 2 or they cannot all be had. Destroy with the same count.
 struct WorkerPool* CreateWorkerPool(uint32_t threads);

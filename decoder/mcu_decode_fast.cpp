@@ -292,6 +292,7 @@ bool TryDecodeMcu(DecoderState& state) {
     // The component's predictor, without a branch: 0 for luma, 1 and 2 for Cb and Cr.
     int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
+    state.blockDc[b] = p;
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
     AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
@@ -386,4 +387,10 @@ int DecodeMcuFast(DecoderState& state) {
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
   if (markerPending || madeUpBits || !TryDecodeMcu(state)) return DecodeMcu(state);
   return FinishMcu(state);
+}
+
+int DecodeMcuAhead(DecoderState& state) {
+  if (!TryDecodeMcu(state)) return 0;
+  ++state.mcuNumber;
+  return 1;
 }

@@ -17,12 +17,25 @@
 // caller decodes the rest on its own, so the output is always the sequential
 // one.
 //
-// Streams without an interval decode on the caller's thread. (Entropy
-// decoding on one thread feeding the pixel stages on another through a ring
-// of coefficient blocks was tried and measured: on this decoder, whose pixel
-// stages are the smaller half, the hand-over cost more than it saved.)
+// Without an interval the entropy-coded data is one chain: where an MCU
+// starts is known only once the one before has been decoded. A worker runs
+// ahead: it starts decoding at a byte further on, as if an MCU began there,
+// and keeps each MCU's coefficient blocks and the reader state it began
+// with. Huffman codes fall into step after a few symbols, and then the
+// worker's MCUs begin exactly where the sequential decode's do. The caller
+// decodes from the true start meanwhile, and compares its reader state after
+// each batch of MCUs with the worker's records; once an MCU begins with the
+// same input position, bit count and bits on both, everything after it
+// decodes alike but for the DC predictors, which differ by a constant per
+// component. From there the caller and the workers run the pixel stages of
+// the worker's MCUs, with the DC values corrected, and the caller goes on
+// from the state the worker ended with. Where no record matches, the caller
+// simply decodes on: the output is always the sequential one. The worker
+// stays in data before the first marker (or fill byte), and gives up on
+// anything the fast entropy path leaves to the scalar decode.
 #include <pthread.h>
 #include <string.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -30,11 +43,68 @@
 
 // Pictures smaller than this stay on the caller's thread (tests lower it).
 uint64_t gMinParallelPixels = 1u << 18;
+// Without an interval: pictures of fewer MCUs decode sequentially, and a run
+// ahead takes at most this many MCUs (0: as many as its store holds). Tests
+// lower both, so that small pictures see many runs.
+uint32_t gMinAheadMcus = 2048;
+uint32_t gAheadRunMcus = 0;
+// MCUs of pictures taken from runs ahead, over all decodes: tests read it to
+// see the scheme at work.
+std::atomic<uint64_t> gAheadMcusTaken{0};
 
 namespace {
 
 // Tasks of a restart-interval decode, at most.
 constexpr uint32_t kMaxTasks = 256;
+
+// Leapfrog decoding: each slot's coefficient store (about what a core's
+// own cache holds, so that its owner runs the pixel stages from there), and
+// the records of the MCUs in it.
+constexpr size_t kAheadStoreBytes = size_t{1} << 20;
+constexpr uint32_t kMaxAheadMcus = 8192;
+// How often a run ahead publishes what it has; MCUs the sequential decode
+// takes between checks, and checks without a match before it gives a run
+// ahead up.
+constexpr uint32_t kPublishEvery = 16;
+// MCUs whose DC values are corrected at a time before their pixel stages.
+constexpr uint32_t kPixelChunk = 32;
+constexpr uint32_t kBatch = 16;
+constexpr uint32_t kMaxMisses = 64;
+
+// The reader state an MCU decoded ahead began with, and its blocks' DC.
+struct AheadRecord {
+  uint64_t position;  // of the next bit to read (BitPosition): for ordering only
+  const uint8_t* inputPos;
+  uint32_t bitBuffer;
+  uint32_t bitCount;
+  int16_t predictor[3];
+  int16_t blockDc[6];  // each block's predictor value after its DC
+};
+
+// What the sequential decode tells a run ahead.
+enum Verdict : int {
+  kPending,  // nothing yet
+  kSynced,   // its MCU syncIndex is the picture's MCU syncMcu, DC off by `offset`
+  kRestart,  // it never fell into step: run again from `start`
+  kIdle,     // nothing more to run ahead on
+};
+
+// One thread's run ahead. Its owner writes the blocks and records and
+// publishes them (`published`, `done`); the thread decoding sequentially
+// reads the records and gives the verdict. All changes of `published`,
+// `done` and `verdict` are made under the pool's mutex.
+struct AheadSlot {
+  int16_t* blocks;
+  AheadRecord* records;  // kMaxAheadMcus + 1: the last for the state after the run
+  const uint8_t* start;
+  std::atomic<uint32_t> published;
+  std::atomic<bool> done;
+  std::atomic<int> verdict;
+  std::atomic<uint32_t> generation;  // counts the runs, so that a check sees one run's records
+  uint32_t syncIndex;
+  uint32_t syncMcu;
+  int16_t offset[3];
+};
 
 // What one task left.
 struct TaskResult {
@@ -68,6 +138,26 @@ struct WorkerPool {
   // The decode at hand: the state after the scan set-up, read by all.
   const DecoderState* base;
   const DecoderPaths* paths;
+  int result;
+
+  // Leapfrog decoding: a slot per thread taking part, and what the one
+  // that ends the picture found.
+  AheadSlot slots[2];
+  uint32_t aheadCapacity;     // MCUs of this picture a slot holds
+  const uint8_t* aheadLimit;  // no run ahead begins an MCU at or past this
+  const uint8_t* scanOrigin;  // where bit positions count from
+  double bytesPerMcu;         // the scan's mean, for guessing where MCUs begin
+  // What an MCU costs, in nanoseconds, run ahead (entropy decoding), in the
+  // pixel stages after it, and decoded sequentially: measured as the picture
+  // goes, to size the stretches so that neither thread waits long.
+  std::atomic<double> aheadCost;
+  std::atomic<double> outputCost;
+  std::atomic<double> sequentialCost;
+  pthread_cond_t progress;    // a slot's published, done or verdict, or finished, changed
+  bool finished;
+  int finishResult;
+  ZfStatus finishStatus;
+  uint32_t finishFailedMcu;
 
   // The tasks.
   uint32_t taskCount;
@@ -218,6 +308,413 @@ bool DecodeIntervals(WorkerPool& pool, DecoderState& state, const DecoderPaths& 
   return true;
 }
 
+// ---- Leapfrog decoding ----
+
+// The bit position, from `origin`, of the next bit a reader at `pos` holding
+// `bitCount` bits reads: its bits are the last whole data bytes before
+// `pos`, where 0xFF 0x00 is one data byte.
+uint64_t BitPosition(const uint8_t* origin, const uint8_t* pos, uint32_t bitCount) {
+  const uint32_t bytes = (bitCount + 7) / 8;
+  for (uint32_t i = 0; i < bytes && pos - origin >= 2; ++i) pos -= pos[-1] == 0x00 && pos[-2] == 0xFF ? 2 : 1;
+  return static_cast<uint64_t>(pos - origin) * 8 + (8 * bytes - bitCount);
+}
+
+// The first 0xFF from `pos` that is not a stuffed data byte: a marker or a
+// fill byte (or `end`).
+const uint8_t* FindFirstMarker(const uint8_t* pos, const uint8_t* end) {
+  for (;;) {
+    const auto* ff = static_cast<const uint8_t*>(memchr(pos, 0xFF, static_cast<size_t>(end - pos)));
+    if (ff == nullptr || end - ff < 2) return end;
+    if (ff[1] != 0x00) return ff;
+    pos = ff + 2;
+  }
+}
+
+// Where a run ahead begins: at or after `target`, at an even number of data
+// bytes from the scan's start (the bit counts of two readers at the same bit
+// can then agree, both refilling two bytes at a time from an even start) and
+// not between a 0xFF and its stuffed 0x00. Null when that is past the limit.
+const uint8_t* AheadStart(const WorkerPool& pool, const uint8_t* target) {
+  if (target < pool.scanOrigin + 2 || target >= pool.aheadLimit) return nullptr;
+  // Data bytes from the origin to the target: less one per stuffed byte.
+  size_t stuffed = 0;
+  for (const uint8_t* p = pool.scanOrigin;;) {
+    const auto* ff = static_cast<const uint8_t*>(memchr(p, 0xFF, static_cast<size_t>(target - p)));
+    if (ff == nullptr) break;
+    ++stuffed;
+    if (ff + 1 == target) {  // between a 0xFF and its 0x00: after the pair
+      ++target;
+      break;
+    }
+    p = ff + 2;
+  }
+  if (((target - pool.scanOrigin) - stuffed) % 2 != 0) target += target[0] == 0xFF ? 2 : 1;
+  return target < pool.aheadLimit ? target : nullptr;
+}
+
+double NowNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+// Folds a new measure of `ns` over `mcus` MCUs into a cost.
+void Measured(std::atomic<double>& cost, double ns, uint32_t mcus) {
+  if (mcus < 64) return;
+  cost.store(0.5 * cost.load(std::memory_order_relaxed) + 0.5 * ns / mcus, std::memory_order_relaxed);
+}
+
+void SetVerdict(WorkerPool& pool, AheadSlot& slot, Verdict verdict) {
+  pthread_mutex_lock(&pool.mutex);
+  slot.verdict.store(verdict, std::memory_order_release);
+  pthread_cond_broadcast(&pool.progress);
+  pthread_mutex_unlock(&pool.mutex);
+}
+
+// Ends the picture for both threads: the first to get here tells how.
+void Finish(WorkerPool& pool, const DecoderState& state, int result) {
+  pthread_mutex_lock(&pool.mutex);
+  if (!pool.finished) {
+    pool.finished = true;
+    pool.finishResult = result;
+    pool.finishStatus = state.status;
+    pool.finishFailedMcu = state.failedMcu;
+  }
+  pthread_cond_broadcast(&pool.progress);
+  pthread_mutex_unlock(&pool.mutex);
+}
+
+bool Finished(WorkerPool& pool) {
+  pthread_mutex_lock(&pool.mutex);
+  const bool finished = pool.finished;
+  pthread_mutex_unlock(&pool.mutex);
+  return finished;
+}
+
+// A run ahead: from slot.start, as if an MCU began there, MCUs into the
+// slot until it is full, the data before the first marker runs out, the fast
+// path gives up, or the verdict comes that it never fell into step. A start
+// that gives up at once is tried again a little further on.
+void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
+  const uint32_t values = static_cast<uint32_t>(BlockCount(state)) * 64;
+  const uint32_t generation = slot.generation.load(std::memory_order_relaxed);
+  const uint8_t* start = slot.start;
+  uint32_t count = 0;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    state.inputPos = start;
+    state.bitBuffer = 0;
+    state.bitCount = 0;
+    state.marker = 0;
+    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+    state.byteFF = nullptr;
+    count = 0;
+    bool gaveUp = false;
+    while (count < pool.aheadCapacity && state.inputPos < pool.aheadLimit) {
+      const int verdict = slot.verdict.load(std::memory_order_relaxed);
+      if (verdict == kRestart || verdict == kIdle) break;
+      AheadRecord& record = slot.records[count];
+      record.position = BitPosition(pool.scanOrigin, state.inputPos, state.bitCount);
+      record.inputPos = state.inputPos;
+      record.bitBuffer = state.bitBuffer;
+      record.bitCount = state.bitCount;
+      memcpy(record.predictor, state.dcPredictor, sizeof record.predictor);
+      if (!DecodeMcuAhead(state)) {
+        gaveUp = true;
+        break;
+      }
+      // A predictor of -32768 has cleared its block's AC values, which
+      // another predictor would keep: the run ends before that MCU.
+      bool cleared = false;
+      for (uint32_t b = 0; b < values / 64; ++b) cleared |= state.blockDc[b] == -32768;
+      if (cleared) {
+        gaveUp = true;
+        break;
+      }
+      memcpy(record.blockDc, state.blockDc, sizeof record.blockDc);
+      memcpy(slot.blocks + static_cast<size_t>(count) * values, state.blockBuffer, values * sizeof(int16_t));
+      if (++count % kPublishEvery == 0) {
+        pthread_mutex_lock(&pool.mutex);
+        slot.published.store(count, std::memory_order_release);
+        pthread_mutex_unlock(&pool.mutex);
+      }
+    }
+    if (!gaveUp || count >= 8 || state.inputPos + 2 >= pool.aheadLimit) break;
+    start = state.inputPos + 2;  // an even number of bytes on, mostly (see AheadStart)
+  }
+  // The state after the last MCU, for the owner to go on from.
+  AheadRecord& end = slot.records[count];
+  end.inputPos = state.inputPos;
+  end.bitBuffer = state.bitBuffer;
+  end.bitCount = state.bitCount;
+  memcpy(end.predictor, state.dcPredictor, sizeof end.predictor);
+  pthread_mutex_lock(&pool.mutex);
+  if (slot.generation.load(std::memory_order_relaxed) == generation) {
+    slot.published.store(count, std::memory_order_release);
+    slot.done.store(true, std::memory_order_release);
+  }
+  pthread_cond_broadcast(&pool.progress);
+  pthread_mutex_unlock(&pool.mutex);
+}
+
+// Readies the slot for a run from `start`.
+void ResetSlot(WorkerPool& pool, AheadSlot& slot, const uint8_t* start) {
+  pthread_mutex_lock(&pool.mutex);
+  slot.start = start;
+  slot.published.store(0, std::memory_order_relaxed);
+  slot.done.store(false, std::memory_order_relaxed);
+  slot.generation.fetch_add(1, std::memory_order_relaxed);
+  slot.verdict.store(start != nullptr ? kPending : kIdle, std::memory_order_release);
+  pthread_cond_broadcast(&pool.progress);
+  pthread_mutex_unlock(&pool.mutex);
+}
+
+// The pixel stages of the slot's MCUs from syncIndex to `end`, each MCU's DC
+// values corrected by the offset.
+void OutputAhead(const AheadSlot& slot, DecoderState& state, const DecoderPaths& paths, uint32_t end) {
+  const uint32_t sampling = state.samplingCode;
+  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
+  const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
+  const uint32_t lastRow = (state.height + mcuHeight - 1) / mcuHeight - 1;
+  const int lumaBlocks = LumaBlockCount(state);
+  const int allBlocks = BlockCount(state);
+  const int blocks = state.outputFormat == kZfGrey ? lumaBlocks : allBlocks;
+  const size_t values = static_cast<size_t>(allBlocks) * 64;
+  const size_t mcuBytes = mcuWidth * FormatBytes(state.outputFormat);
+  const int32_t dcQuant[2] = {state.quant[0][0], state.quant[1] != nullptr ? state.quant[1][0] : 0};
+
+  uint32_t mcu = slot.syncMcu;
+  uint32_t mx = mcu % mcuColumns;
+  uint32_t my = mcu / mcuColumns;
+  for (uint32_t i = slot.syncIndex; i < end; ++i, ++mcu) {
+    // The DC values, level shift included, go into the stored blocks a
+    // stretch ahead of their inverse DCT: a narrow store just before the
+    // transform's wide loads of the same bytes would stall them.
+    if ((i - slot.syncIndex) % kPixelChunk == 0) {
+      const uint32_t last = end - i < kPixelChunk ? end : i + kPixelChunk;
+      for (uint32_t k = i; k < last; ++k) {
+        const AheadRecord& record = slot.records[k];
+        int16_t* stored = slot.blocks + k * values;
+        for (int b = 0; b < allBlocks; ++b) {
+          const int component = static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks);
+          const auto p = static_cast<int16_t>(static_cast<uint16_t>(record.blockDc[b] + slot.offset[component]));
+          int16_t* block = stored + b * 64;
+          if (p == -32768) {
+            memset(block, 0, 64 * sizeof *block);
+          } else {
+            block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * dcQuant[b < lumaBlocks ? 0 : 1]));
+          }
+          // The level shift, as in DecodeMcuRange.
+          if (b < lumaBlocks) block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0] + 1024));
+        }
+      }
+    }
+    memcpy(state.blockBuffer, slot.blocks + i * values, values * sizeof(int16_t));
+    for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
+    const uint32_t columns = mx == mcuColumns - 1 ? state.width - mx * mcuWidth : mcuWidth;
+    const uint32_t rows = my == lastRow ? state.height - my * mcuHeight : mcuHeight;
+    uint8_t* destination = state.outputRows + static_cast<size_t>(my) * mcuHeight * state.outputStride + mx * mcuBytes;
+    OutputMcuFormatted(state, paths, destination, static_cast<int>(columns), static_cast<int>(rows));
+    if (++mx == mcuColumns) {
+      mx = 0;
+      ++my;
+    }
+  }
+}
+
+// The sequential decode, with the pixel stages, from where `state` stands,
+// checking after each batch of MCUs whether the partner's run ahead has an
+// MCU that begins in the same reader state. Returns true when it has (the
+// partner is told, and takes over from there), false when the picture has
+// ended (Finish called).
+bool DecodeUntilSynced(WorkerPool& pool, DecoderState& state, AheadSlot& partner) {
+  const DecoderPaths& paths = *pool.paths;
+  uint32_t generation = ~0u;
+  uint32_t j = 0;
+  uint32_t misses = 0;
+  for (;;) {
+    const uint32_t mcu = state.mcuNumber;
+    if (mcu >= state.mcuTotal) {
+      Finish(pool, state, 1);
+      return false;
+    }
+    const bool plain = state.marker == 0 && !state.dataEnded && state.bitCount <= 32;
+    if (plain && partner.verdict.load(std::memory_order_acquire) == kPending) {
+      if (partner.generation.load(std::memory_order_relaxed) != generation) {
+        generation = partner.generation.load(std::memory_order_relaxed);
+        j = 0;
+        misses = 0;
+      }
+      const uint64_t at = BitPosition(pool.scanOrigin, state.inputPos, state.bitCount);
+      const bool done = partner.done.load(std::memory_order_acquire);
+      const uint32_t available = partner.published.load(std::memory_order_acquire);
+      while (j < available && partner.records[j].position < at) ++j;
+      if (j < available) {
+        const AheadRecord& record = partner.records[j];
+        if (record.inputPos == state.inputPos && record.bitCount == state.bitCount &&
+            record.bitBuffer == state.bitBuffer) {
+          for (int c = 0; c < 3; ++c)
+            partner.offset[c] = static_cast<int16_t>(static_cast<uint16_t>(state.dcPredictor[c] - record.predictor[c]));
+          partner.syncIndex = j;
+          partner.syncMcu = mcu;
+          SetVerdict(pool, partner, kSynced);
+          return true;
+        }
+        if (j != 0) ++misses;
+      }
+      // Past all it decoded, or long in its range without a match: it runs
+      // again from further on.
+      if ((done && j >= available && (available == 0 || j != 0)) || misses > kMaxMisses) {
+        const double lead = pool.aheadCapacity * pool.bytesPerMcu * pool.aheadCost.load(std::memory_order_relaxed) /
+                            pool.sequentialCost.load(std::memory_order_relaxed);
+        const uint8_t* start = AheadStart(pool, state.inputPos + static_cast<size_t>(lead));
+        pthread_mutex_lock(&pool.mutex);
+        partner.start = start;
+        partner.verdict.store(start != nullptr ? kRestart : kIdle, std::memory_order_release);
+        pthread_cond_broadcast(&pool.progress);
+        pthread_mutex_unlock(&pool.mutex);
+      }
+    }
+    const uint32_t end = state.mcuTotal - mcu < kBatch ? state.mcuTotal : mcu + kBatch;
+    if (!DecodeMcuRange(state, paths, mcu, end)) {
+      Finish(pool, state, 0);
+      return false;
+    }
+  }
+}
+
+// Waits for the verdict on the slot's run; kIdle also when the picture has
+// ended.
+int WaitVerdict(WorkerPool& pool, AheadSlot& slot) {
+  // The verdict mostly comes within a fraction of a millisecond: spinning
+  // that long keeps this core awake (a sleeping one can take long to wake).
+  const double began = NowNs();
+  while (slot.verdict.load(std::memory_order_acquire) == kPending && NowNs() - began < 200e3) {
+    for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
+  }
+  pthread_mutex_lock(&pool.mutex);
+  while (!pool.finished && slot.verdict.load(std::memory_order_relaxed) == kPending)
+    pthread_cond_wait(&pool.progress, &pool.mutex);
+  const int verdict = pool.finished ? kIdle : slot.verdict.load(std::memory_order_relaxed);
+  pthread_mutex_unlock(&pool.mutex);
+  return verdict;
+}
+
+// One of the two threads: decoding sequentially until the partner's run
+// ahead falls into step, then running ahead itself beyond the partner's
+// run, then, once the partner falls into step with that, the pixel stages
+// of its own run and the sequential decode from its end; and so on.
+void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
+  if (thread != pool.workers && thread != 0) return;  // two threads take part
+  const bool caller = thread == pool.workers;
+  AheadSlot& own = pool.slots[caller ? 0 : 1];
+  AheadSlot& partner = pool.slots[caller ? 1 : 0];
+  DecoderState& state = *pool.states[thread];
+  const DecoderPaths& paths = *pool.paths;
+  bool sequential = caller;
+  for (;;) {
+    if (sequential) {
+      const double began = NowNs();
+      const uint32_t first = state.mcuNumber;
+      const uint8_t* from = state.inputPos;
+      if (!DecodeUntilSynced(pool, state, partner)) return;
+      Measured(pool.sequentialCost, NowNs() - began, state.mcuNumber - first);
+      // The partner's run holds the picture from here; run ahead beyond its
+      // end, leaving it a stretch to decode sequentially first, as long as
+      // what it has to do before then takes less than this run.
+      const uint32_t j = partner.syncIndex;
+      const uint32_t published = partner.published.load(std::memory_order_acquire);
+      const uint32_t capacity = pool.aheadCapacity;
+      // The bytes per MCU here: from the partner's records, or this stretch.
+      double density = pool.bytesPerMcu;
+      if (published > j + 64) {
+        density = static_cast<double>(partner.records[published - 1].inputPos - partner.records[j].inputPos) /
+                  (published - 1 - j);
+      } else if (state.mcuNumber - first >= 64) {
+        density = static_cast<double>(state.inputPos - from) / (state.mcuNumber - first);
+      }
+      const double ahead = pool.aheadCost.load(std::memory_order_relaxed);
+      const double output = pool.outputCost.load(std::memory_order_relaxed);
+      const double sequentialCost = pool.sequentialCost.load(std::memory_order_relaxed);
+      double stretch = (published * ahead - (capacity - j) * output) / sequentialCost;
+      stretch = stretch > 0 ? stretch : 0;
+      const double lead = (capacity - j + stretch) * density;
+      ResetSlot(pool, own, AheadStart(pool, state.inputPos + static_cast<size_t>(lead)));
+      sequential = false;
+    }
+    if (own.verdict.load(std::memory_order_relaxed) == kIdle || Finished(pool)) return;
+    const double began = NowNs();
+    RunAhead(pool, own, state);
+    Measured(pool.aheadCost, NowNs() - began, own.published.load(std::memory_order_relaxed));
+    const int verdict = WaitVerdict(pool, own);
+    if (verdict == kIdle) return;
+    if (verdict == kRestart) {
+      ResetSlot(pool, own, own.start);
+      continue;
+    }
+    // In step: this run's MCUs from syncIndex are the picture's from syncMcu.
+    const uint32_t published = own.published.load(std::memory_order_relaxed);
+    const uint32_t picture = own.syncIndex + (state.mcuTotal - own.syncMcu);
+    const uint32_t end = published < picture ? published : picture;
+    const double outputBegan = NowNs();
+    OutputAhead(own, state, paths, end);
+    gAheadMcusTaken.fetch_add(end - own.syncIndex, std::memory_order_relaxed);
+    Measured(pool.outputCost, NowNs() - outputBegan, end - own.syncIndex);
+    const AheadRecord& record = own.records[end];
+    state.inputPos = record.inputPos;
+    state.bitBuffer = record.bitBuffer;
+    state.bitCount = record.bitCount;
+    for (int c = 0; c < 3; ++c)
+      state.dcPredictor[c] = static_cast<int16_t>(static_cast<uint16_t>(record.predictor[c] + own.offset[c]));
+    state.mcuNumber = own.syncMcu + (end - own.syncIndex);
+    state.byteFF = nullptr;
+    state.marker = 0;
+    sequential = true;
+  }
+}
+
+bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
+  // The scan's reader as StartScan left it: four bytes loaded, nothing met.
+  if (!paths.usesFastAcTables || state.bitCount != 32 || state.marker != 0 || state.dataEnded ||
+      state.fakeBits != 0 || state.mcuTotal < gMinAheadMcus)
+    return false;
+  const uint8_t* origin = state.inputPos;
+  for (int i = 0; i < 4; ++i) origin -= origin[-1] == 0x00 && origin[-2] == 0xFF ? 2 : 1;
+  const uint8_t* firstMarker = FindFirstMarker(state.inputPos, state.streamEnd);
+  if (firstMarker - origin < 256) return false;
+  const uint32_t values = static_cast<uint32_t>(BlockCount(state)) * 64;
+  pool.aheadCapacity = static_cast<uint32_t>(kAheadStoreBytes / (values * sizeof(int16_t)));
+  if (pool.aheadCapacity > kMaxAheadMcus) pool.aheadCapacity = kMaxAheadMcus;
+  if (gAheadRunMcus != 0 && pool.aheadCapacity > gAheadRunMcus) pool.aheadCapacity = gAheadRunMcus;
+  pool.scanOrigin = origin;
+  // Far enough from the marker that no MCU begun before it reaches it.
+  pool.aheadLimit = firstMarker - 64;
+  pool.bytesPerMcu = static_cast<double>(firstMarker - origin) / state.mcuTotal;
+  pool.base = &state;
+  pool.paths = &paths;
+  pool.finished = false;
+  // Typical costs to begin with, until the picture's own are measured.
+  pool.aheadCost.store(70, std::memory_order_relaxed);
+  pool.outputCost.store(30, std::memory_order_relaxed);
+  pool.sequentialCost.store(100, std::memory_order_relaxed);
+  for (uint32_t thread : {0u, pool.workers}) {
+    memcpy(pool.states[thread], &state, sizeof state);
+    pool.states[thread]->pool = nullptr;
+  }
+  // The caller begins at the start; the worker runs ahead from further on.
+  ResetSlot(pool, pool.slots[0], nullptr);
+  ResetSlot(pool, pool.slots[1], AheadStart(pool, origin + static_cast<size_t>(0.7 * pool.aheadCapacity * pool.bytesPerMcu)));
+  RunJob(pool, LeapfrogJob);
+  result = pool.finishResult;
+  if (!result) {
+    state.status = pool.finishStatus;
+    state.failedMcu = pool.finishFailedMcu;
+  }
+  state.damaged = pool.states[0]->damaged || pool.states[pool.workers]->damaged;
+  state.mcuNumber = state.mcuTotal;
+  return true;
+}
+
 }  // namespace
 
 WorkerPool* CreateWorkerPool(uint32_t threads) {
@@ -231,7 +728,13 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   pool->threads = static_cast<pthread_t*>(AllocateZeroed(sizeof(pthread_t) * workers));
   pool->starts = static_cast<WorkerStart*>(AllocateZeroed(sizeof(WorkerStart) * workers));
   pool->states = static_cast<DecoderState**>(AllocateZeroed(sizeof(DecoderState*) * threads));
+  pthread_cond_init(&pool->progress, nullptr);
   bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr;
+  for (AheadSlot& slot : pool->slots) {
+    slot.blocks = static_cast<int16_t*>(AllocateZeroed(kAheadStoreBytes));
+    slot.records = static_cast<AheadRecord*>(AllocateZeroed(sizeof(AheadRecord) * (kMaxAheadMcus + 1)));
+    ok = ok && slot.blocks != nullptr && slot.records != nullptr;
+  }
   for (uint32_t i = 0; ok && i < threads; ++i) {
     pool->states[i] = static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState)));
     ok = pool->states[i] != nullptr;
@@ -255,6 +758,7 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
   pthread_cond_broadcast(&pool->wake);
   pthread_mutex_unlock(&pool->mutex);
   for (uint32_t i = 0; i < pool->workers; ++i) pthread_join(pool->threads[i], nullptr);
+  pthread_cond_destroy(&pool->progress);
   pthread_cond_destroy(&pool->idle);
   pthread_cond_destroy(&pool->wake);
   pthread_mutex_destroy(&pool->mutex);
@@ -262,6 +766,10 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
     for (uint32_t i = 0; i < threads; ++i) FreeAllocated(pool->states[i]);
   }
   FreeAllocated(pool->states);
+  for (AheadSlot& slot : pool->slots) {
+    FreeAllocated(slot.records);
+    FreeAllocated(slot.blocks);
+  }
   FreeAllocated(pool->starts);
   FreeAllocated(pool->threads);
   FreeAllocated(pool);
@@ -271,6 +779,6 @@ bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& resul
   WorkerPool* pool = state.pool;
   if (pool == nullptr) return false;
   if (static_cast<uint64_t>(state.width) * state.height < gMinParallelPixels) return false;
-  if (state.restartInterval == 0) return false;
+  if (state.restartInterval == 0) return DecodeAhead(*pool, state, paths, result);
   return DecodeIntervals(*pool, state, paths, result);
 }

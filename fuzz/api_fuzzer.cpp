@@ -38,11 +38,14 @@ constexpr uint8_t kCanary = 0xA7;
 constexpr int32_t kBadFormats[] = {7, 8, 100, 255, 0x7FFFFFFF, -1, -7, INT32_MIN};
 
 // Decodes on three threads, for pictures of any size, so that the split
-// decode of restart intervals as tasks meets every input
-// and their pixels are held to the reference decoder's, which runs on one.
+// decode of restart intervals as tasks and the runs ahead of streams without
+// one (short runs, so that small pictures see many) meet every input, and
+// their pixels are held to the reference decoder's, which runs on one.
 ZfDecoder* CappedDecoder() {
   static ZfDecoder* decoder = [] {
     gMinParallelPixels = 0;
+    gMinAheadMcus = 16;
+    gAheadRunMcus = 24;
     ZfOptions options{};
     options.maxPixels = kMaxPixels;
     options.threads = 3;

@@ -65,8 +65,18 @@ Result Decode(ZfDecoder* decoder, const Bytes& stream, ZfFormat format = kZfBgrx
 
 class Threads : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { gMinParallelPixels = 0; }  // small test pictures split too
-  static void TearDownTestSuite() { gMinParallelPixels = 1u << 18; }
+  // Small test pictures split too, and without an interval see many runs
+  // ahead.
+  static void SetUpTestSuite() {
+    gMinParallelPixels = 0;
+    gMinAheadMcus = 16;
+    gAheadRunMcus = 40;
+  }
+  static void TearDownTestSuite() {
+    gMinParallelPixels = 1u << 18;
+    gMinAheadMcus = 2048;
+    gAheadRunMcus = 0;
+  }
 
   Threads() {
     for (uint32_t n : {1u, 2u, 3u, 8u}) {
@@ -168,6 +178,38 @@ TEST_F(Threads, CutAndFlippedStreams) {
       ExpectSameOnAll(flipped, std::string(name) + " flipped");
     }
   }
+}
+
+// Without an interval the picture is taken from runs ahead that fall into
+// step with the sequential decode: the bytes and status are the sequential
+// ones, also where the data is cut or damaged, or holds a marker or fill
+// bytes that no run ahead may cross.
+TEST_F(Threads, StreamsWithoutAnIntervalRunAhead) {
+  const uint64_t taken = gAheadMcusTaken.load();
+  std::mt19937 random(11);
+  for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "grey.jpg",
+                           "optimized.jpg", "noise_q100.jpg", "tables_merged.jpg"}) {
+    const Bytes stream = zentrafold::test::ReadData(name);
+    const size_t data = zentrafold::test::ScanDataOffset(stream);
+    ExpectSameOnAll(stream, name);
+    // A place in the middle of the data that is not inside a stuffed 0xFF.
+    size_t at = data + (stream.size() - data) / 2;
+    while (stream[at - 1] == 0xFF) ++at;
+    const std::string where = std::string(name) + " at " + std::to_string(at) + ": ";
+    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD3}), where + "a restart marker");
+    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xFF, 0xFF, 0xD3}), where + "fill bytes and a restart marker");
+    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD9}), where + "EOI");
+    ExpectSameOnAll(Insert(stream, at, {0xFF, 0x00}), where + "a stuffed 0xFF");
+    for (int i = 0; i < 6; ++i) {
+      const size_t cut = data + random() % (stream.size() - data);
+      ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), std::string(name) + " cut");
+      Bytes overwritten = stream;
+      const size_t from = data + random() % (stream.size() - 8 - data);
+      for (size_t k = from; k < from + 3; ++k) overwritten[k] = static_cast<uint8_t>(random());
+      ExpectSameOnAll(overwritten, std::string(name) + " overwritten at " + std::to_string(from));
+    }
+  }
+  EXPECT_GT(gAheadMcusTaken.load(), taken) << "no MCU came from a run ahead";
 }
 
 // Decoders with threads, each on a caller thread of its own, all at once:

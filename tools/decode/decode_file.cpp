@@ -92,11 +92,10 @@ int WriteBand(void* context, const uint8_t* rows, size_t stride, uint32_t firstR
   }
 }
 
-// The decoder spreads a picture with restart intervals over its threads
-// only when it has the whole picture to write to; bands stay on one. So with
-// threads, such pictures of up to 64 MiB of pixels are decoded whole and
-// then written band by band; everything else goes in bands, so that memory
-// stays bounded however tall a picture is.
+// The decoder spreads a picture over its threads only when it has the whole
+// picture to write to; bands stay on one. So with threads, pictures of up to
+// 64 MiB of pixels are decoded whole and then written band by band; larger
+// ones go in bands, so that memory stays bounded however tall a picture is.
 constexpr size_t kMaxWholePicture = size_t{64} << 20;
 
 ZfStatus DecodeInBands(ZfDecoder* decoder, const uint8_t* stream, size_t size, ZfFormat pixels,
@@ -203,7 +202,7 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   sink.width = info.width;
   sink.height = info.height;
   sink.pixels = pixels;
-  const ZfStatus status = request.threads > 1 && info.restartInterval != 0 && stride * info.height <= kMaxWholePicture
+  const ZfStatus status = request.threads > 1 && stride * info.height <= kMaxWholePicture
                               ? DecodeWholeThenWrite(decoder, stream, input.size(), info, pixels, stride, sink)
                               : DecodeInBands(decoder, stream, input.size(), pixels, band, stride, sink);
 
