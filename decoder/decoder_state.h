@@ -273,10 +273,10 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
 // anything the decode would refuse. Needs fastAcWhole built.
 int DecodeMcuFast(DecoderState& state);
 // The fast entropy path alone, for a decode running ahead of the sequential
-// one in data that holds no marker: 0 where DecodeMcuFast would fall back to
-// DecodeMcu (the state is then as before, but for blockBuffer). Leaves each
-// block's predictor value in blockDc.
-int DecodeMcuAhead(DecoderState& state);
+// one in data that holds no marker, into `blocks` (BlockCount(state) blocks):
+// 0 where DecodeMcuFast would fall back to DecodeMcu (the state is then as
+// before). Leaves each block's predictor value in blockDc.
+int DecodeMcuAhead(DecoderState& state, int16_t* blocks);
 #if defined(__SSE2__) || defined(_M_X64)
 #define ZENTRAFOLD_HAVE_SSE2 1
 void InverseDctSse2(const CosineTable& table, int16_t* block);

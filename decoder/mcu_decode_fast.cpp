@@ -251,11 +251,12 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   return ++a.k == 64 ? kBlockDone : kMore;
 }
 
-// One MCU into blockBuffer; false to leave it to DecodeMcu.
+// One MCU into `blocks` (blockBuffer, but for runs ahead); false to leave it
+// to DecodeMcu.
 //
 // A symbol (a code of up to 16 bits and a magnitude of up to 11) takes at
 // most 27 bits, so one fill to 56 bits serves two symbols.
-bool TryDecodeMcu(DecoderState& state) {
+bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
   // data, and the rest follows from inputPos.
@@ -271,13 +272,13 @@ bool TryDecodeMcu(DecoderState& state) {
   Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
-  const int blocks = BlockCount(state);
-  memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
+  const int blockCount = BlockCount(state);
+  memset(blocks, 0, static_cast<size_t>(blockCount) * 64 * sizeof *blocks);
 
-  for (int b = 0; b < blocks; ++b) {
+  for (int b = 0; b < blockCount; ++b) {
     const int t = b < lumaBlocks ? 0 : 1;
     const uint8_t* q = state.quant[t];
-    int16_t* block = state.blockBuffer + b * 64;
+    int16_t* block = blocks + b * 64;
 
     if (!Fill(w)) return false;
     RefillBeforeCode(sc);
@@ -385,12 +386,12 @@ int DecodeMcuFast(DecoderState& state) {
   const bool markerPending = state.restartInterval != 0 && state.marker != 0;
   // Once the data has ended, which bits are made up is DecodeMcu's to track.
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
-  if (markerPending || madeUpBits || !TryDecodeMcu(state)) return DecodeMcu(state);
+  if (markerPending || madeUpBits || !TryDecodeMcu(state, state.blockBuffer)) return DecodeMcu(state);
   return FinishMcu(state);
 }
 
-int DecodeMcuAhead(DecoderState& state) {
-  if (!TryDecodeMcu(state)) return 0;
+int DecodeMcuAhead(DecoderState& state, int16_t* blocks) {
+  if (!TryDecodeMcu(state, blocks)) return 0;
   ++state.mcuNumber;
   return 1;
 }

@@ -310,13 +310,12 @@ bool DecodeIntervals(WorkerPool& pool, DecoderState& state, const DecoderPaths& 
 
 // ---- Leapfrog decoding ----
 
-// The bit position, from `origin`, of the next bit a reader at `pos` holding
-// `bitCount` bits reads: its bits are the last whole data bytes before
-// `pos`, where 0xFF 0x00 is one data byte.
+// Where a reader at `pos` holding `bitCount` bits stands, in bits from
+// `origin`, for ordering records only: a stuffed byte among the bits held
+// puts it up to a byte late per stuffed byte, so that the order is nearly,
+// not always, that of the bits. Equal readers give equal positions.
 uint64_t BitPosition(const uint8_t* origin, const uint8_t* pos, uint32_t bitCount) {
-  const uint32_t bytes = (bitCount + 7) / 8;
-  for (uint32_t i = 0; i < bytes && pos - origin >= 2; ++i) pos -= pos[-1] == 0x00 && pos[-2] == 0xFF ? 2 : 1;
-  return static_cast<uint64_t>(pos - origin) * 8 + (8 * bytes - bitCount);
+  return static_cast<uint64_t>(pos - origin) * 8 - bitCount;
 }
 
 // The first 0xFF from `pos` that is not a stuffed data byte: a marker or a
@@ -418,7 +417,8 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
       record.bitBuffer = state.bitBuffer;
       record.bitCount = state.bitCount;
       memcpy(record.predictor, state.dcPredictor, sizeof record.predictor);
-      if (!DecodeMcuAhead(state)) {
+      int16_t* blocks = slot.blocks + static_cast<size_t>(count) * values;
+      if (!DecodeMcuAhead(state, blocks)) {
         gaveUp = true;
         break;
       }
@@ -431,7 +431,6 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
         break;
       }
       memcpy(record.blockDc, state.blockDc, sizeof record.blockDc);
-      memcpy(slot.blocks + static_cast<size_t>(count) * values, state.blockBuffer, values * sizeof(int16_t));
       if (++count % kPublishEvery == 0) {
         pthread_mutex_lock(&pool.mutex);
         slot.published.store(count, std::memory_order_release);
@@ -637,9 +636,11 @@ void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
       const double output = pool.outputCost.load(std::memory_order_relaxed);
       const double sequentialCost = pool.sequentialCost.load(std::memory_order_relaxed);
       double stretch = (published * ahead - (capacity - j) * output) / sequentialCost;
-      stretch = stretch > 0 ? stretch : 0;
+      stretch = stretch < 0 ? 0 : stretch > capacity ? capacity : stretch;
       const double lead = (capacity - j + stretch) * density;
-      ResetSlot(pool, own, AheadStart(pool, state.inputPos + static_cast<size_t>(lead)));
+      // Near the end, a shorter run rather than none.
+      const double room = static_cast<double>(pool.aheadLimit - state.inputPos) - 0.5 * capacity * density;
+      ResetSlot(pool, own, AheadStart(pool, state.inputPos + static_cast<size_t>(lead < room ? lead : room > 0 ? room : 0)));
       sequential = false;
     }
     if (own.verdict.load(std::memory_order_relaxed) == kIdle || Finished(pool)) return;
