@@ -18,21 +18,27 @@
 // one.
 //
 // Without an interval the entropy-coded data is one chain: where an MCU
-// starts is known only once the one before has been decoded. A worker runs
-// ahead: it starts decoding at a byte further on, as if an MCU began there,
-// and keeps each MCU's coefficient blocks and the reader state it began
-// with. Huffman codes fall into step after a few symbols, and then the
-// worker's MCUs begin exactly where the sequential decode's do. The caller
-// decodes from the true start meanwhile, and compares its reader state after
-// each batch of MCUs with the worker's records; once an MCU begins with the
-// same input position, bit count and bits on both, everything after it
-// decodes alike but for the DC predictors, which differ by a constant per
-// component. From there the caller and the workers run the pixel stages of
-// the worker's MCUs, with the DC values corrected, and the caller goes on
-// from the state the worker ended with. Where no record matches, the caller
-// simply decodes on: the output is always the sequential one. The worker
-// stays in data before the first marker (or fill byte), and gives up on
-// anything the fast entropy path leaves to the scalar decode.
+// starts is known only once the one before has been decoded. Two threads
+// leapfrog. One decodes sequentially (entropy decoding and pixel stages);
+// the other runs ahead: it starts decoding at a byte further on, as if an
+// MCU began there, entropy decoding only, into a store of coefficient blocks
+// with a record of the reader state each MCU began with. Huffman codes fall
+// into step after a few symbols, and from then on the run's MCUs begin
+// exactly where the sequential decode's do. After each batch of MCUs the
+// sequential thread compares its reader state (input position, bit count
+// and bits) with the records; once they agree, everything after decodes
+// alike but for the DC predictors, which differ by a constant per
+// component. The sequential thread then hands the picture over: the run's
+// owner corrects the DC values, runs the pixel stages of its run from its
+// own cache and decodes on sequentially from the state its run ended with,
+// while the thread that handed over runs ahead beyond the end of that run,
+// leaving a stretch to decode sequentially first as long as sizes the two
+// threads' work alike (by the costs measured as the picture goes). A run
+// that has not fallen into step after a while, or that the sequential
+// decode has passed, is started again further on. Runs stay in the data
+// before the first marker or fill byte, and end on anything the fast entropy
+// path leaves to the scalar decode; the sequential decode takes whatever
+// they leave, so the output is always the sequential one.
 #include <pthread.h>
 #include <string.h>
 #include <time.h>
