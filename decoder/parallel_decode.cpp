@@ -63,11 +63,12 @@ namespace {
 // Tasks of a restart-interval decode, at most.
 constexpr uint32_t kMaxTasks = 256;
 
-// Leapfrog decoding: each slot's coefficient store (about what a core's
-// own cache holds, so that its owner runs the pixel stages from there), and
-// the records of the MCUs in it.
-constexpr size_t kAheadStoreBytes = size_t{1} << 20;
-constexpr uint32_t kMaxAheadMcus = 8192;
+// Leapfrog decoding: each slot's coefficient store, and the records of the
+// MCUs in it. A run ahead fills half of it (about what a core's own cache
+// holds, so that its owner runs the pixel stages from there), and goes on
+// into the other half while the sequential decode has not reached it.
+constexpr size_t kAheadStoreBytes = size_t{2} << 20;
+constexpr uint32_t kMaxAheadMcus = 16384;
 // How often a run ahead publishes what it has; MCUs the sequential decode
 // takes between checks, and checks without a match before it gives a run
 // ahead up.
@@ -150,6 +151,7 @@ struct WorkerPool {
   // that ends the picture found.
   AheadSlot slots[2];
   uint32_t aheadCapacity;     // MCUs of this picture a slot holds
+  uint32_t aheadRun;          // MCUs a run ahead takes at least (when it can)
   const uint8_t* aheadLimit;  // no run ahead begins an MCU at or past this
   const uint8_t* scanOrigin;  // where bit positions count from
   double bytesPerMcu;         // the scan's mean, for guessing where MCUs begin
@@ -416,7 +418,7 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
     bool gaveUp = false;
     while (count < pool.aheadCapacity && state.inputPos < pool.aheadLimit) {
       const int verdict = slot.verdict.load(std::memory_order_relaxed);
-      if (verdict == kRestart || verdict == kIdle) break;
+      if (verdict == kRestart || verdict == kIdle || (verdict == kSynced && count >= pool.aheadRun)) break;
       AheadRecord& record = slot.records[count];
       record.position = BitPosition(pool.scanOrigin, state.inputPos, state.bitCount);
       record.inputPos = state.inputPos;
@@ -570,7 +572,7 @@ bool DecodeUntilSynced(WorkerPool& pool, DecoderState& state, AheadSlot& partner
       // Past all it decoded, or long in its range without a match: it runs
       // again from further on.
       if ((done && j >= available && (available == 0 || j != 0)) || misses > kMaxMisses) {
-        const double lead = pool.aheadCapacity * pool.bytesPerMcu * pool.aheadCost.load(std::memory_order_relaxed) /
+        const double lead = pool.aheadRun * pool.bytesPerMcu * pool.aheadCost.load(std::memory_order_relaxed) /
                             pool.sequentialCost.load(std::memory_order_relaxed);
         const uint8_t* start = AheadStart(pool, state.inputPos + static_cast<size_t>(lead));
         pthread_mutex_lock(&pool.mutex);
@@ -629,7 +631,10 @@ void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
       // what it has to do before then takes less than this run.
       const uint32_t j = partner.syncIndex;
       const uint32_t published = partner.published.load(std::memory_order_acquire);
-      const uint32_t capacity = pool.aheadCapacity;
+      // Where the partner's run will end: it stops soon after the verdict,
+      // but not before its planned length.
+      const uint32_t run = pool.aheadRun;
+      const uint32_t partnerEnd = published > run ? published : run;
       // The bytes per MCU here: from the partner's records, or this stretch.
       double density = pool.bytesPerMcu;
       if (published > j + 64) {
@@ -641,11 +646,11 @@ void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
       const double ahead = pool.aheadCost.load(std::memory_order_relaxed);
       const double output = pool.outputCost.load(std::memory_order_relaxed);
       const double sequentialCost = pool.sequentialCost.load(std::memory_order_relaxed);
-      double stretch = (published * ahead - (capacity - j) * output) / sequentialCost;
-      stretch = stretch < 0 ? 0 : stretch > capacity ? capacity : stretch;
-      const double lead = (capacity - j + stretch) * density;
+      double stretch = (published * ahead - (partnerEnd - j) * output) / sequentialCost;
+      stretch = stretch < 0 ? 0 : stretch > run ? run : stretch;
+      const double lead = (partnerEnd - j + stretch) * density;
       // Near the end, a shorter run rather than none.
-      const double room = static_cast<double>(pool.aheadLimit - state.inputPos) - 0.5 * capacity * density;
+      const double room = static_cast<double>(pool.aheadLimit - state.inputPos) - 0.5 * run * density;
       ResetSlot(pool, own, AheadStart(pool, state.inputPos + static_cast<size_t>(lead < room ? lead : room > 0 ? room : 0)));
       sequential = false;
     }
@@ -692,7 +697,8 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   const uint32_t values = static_cast<uint32_t>(BlockCount(state)) * 64;
   pool.aheadCapacity = static_cast<uint32_t>(kAheadStoreBytes / (values * sizeof(int16_t)));
   if (pool.aheadCapacity > kMaxAheadMcus) pool.aheadCapacity = kMaxAheadMcus;
-  if (gAheadRunMcus != 0 && pool.aheadCapacity > gAheadRunMcus) pool.aheadCapacity = gAheadRunMcus;
+  if (gAheadRunMcus != 0 && pool.aheadCapacity > 2 * gAheadRunMcus) pool.aheadCapacity = 2 * gAheadRunMcus;
+  pool.aheadRun = pool.aheadCapacity / 2;
   pool.scanOrigin = origin;
   // Far enough from the marker that no MCU begun before it reaches it.
   pool.aheadLimit = firstMarker - 64;
@@ -710,7 +716,7 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   }
   // The caller begins at the start; the worker runs ahead from further on.
   ResetSlot(pool, pool.slots[0], nullptr);
-  ResetSlot(pool, pool.slots[1], AheadStart(pool, origin + static_cast<size_t>(0.7 * pool.aheadCapacity * pool.bytesPerMcu)));
+  ResetSlot(pool, pool.slots[1], AheadStart(pool, origin + static_cast<size_t>(0.7 * pool.aheadRun * pool.bytesPerMcu)));
   RunJob(pool, LeapfrogJob);
   result = pool.finishResult;
   if (!result) {
