@@ -162,7 +162,7 @@ struct WorkerPool {
   std::atomic<double> outputCost;
   std::atomic<double> sequentialCost;
   pthread_cond_t progress;    // a slot's published, done or verdict, or finished, changed
-  bool finished;
+  std::atomic<bool> finished;  // changed under the mutex
   int finishResult;
   ZfStatus finishStatus;
   uint32_t finishFailedMcu;
@@ -381,8 +381,8 @@ void SetVerdict(WorkerPool& pool, AheadSlot& slot, Verdict verdict) {
 // Ends the picture for both threads: the first to get here tells how.
 void Finish(WorkerPool& pool, const DecoderState& state, int result) {
   pthread_mutex_lock(&pool.mutex);
-  if (!pool.finished) {
-    pool.finished = true;
+  if (!pool.finished.load(std::memory_order_relaxed)) {
+    pool.finished.store(true, std::memory_order_release);
     pool.finishResult = result;
     pool.finishStatus = state.status;
     pool.finishFailedMcu = state.failedMcu;
@@ -391,12 +391,7 @@ void Finish(WorkerPool& pool, const DecoderState& state, int result) {
   pthread_mutex_unlock(&pool.mutex);
 }
 
-bool Finished(WorkerPool& pool) {
-  pthread_mutex_lock(&pool.mutex);
-  const bool finished = pool.finished;
-  pthread_mutex_unlock(&pool.mutex);
-  return finished;
-}
+bool Finished(const WorkerPool& pool) { return pool.finished.load(std::memory_order_acquire); }
 
 // A run ahead: from slot.start, as if an MCU began there, MCUs into the
 // slot until it is full, the data before the first marker runs out, the fast
@@ -418,7 +413,8 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
     bool gaveUp = false;
     while (count < pool.aheadCapacity && state.inputPos < pool.aheadLimit) {
       const int verdict = slot.verdict.load(std::memory_order_relaxed);
-      if (verdict == kRestart || verdict == kIdle || (verdict == kSynced && count >= pool.aheadRun)) break;
+      if (verdict == kRestart || verdict == kIdle || (verdict == kSynced && count >= pool.aheadRun) || Finished(pool))
+        break;
       AheadRecord& record = slot.records[count];
       record.position = BitPosition(pool.scanOrigin, state.inputPos, state.bitCount);
       record.inputPos = state.inputPos;
@@ -596,13 +592,13 @@ int WaitVerdict(WorkerPool& pool, AheadSlot& slot) {
   // The verdict mostly comes within a fraction of a millisecond: spinning
   // that long keeps this core awake (a sleeping one can take long to wake).
   const double began = NowNs();
-  while (slot.verdict.load(std::memory_order_acquire) == kPending && NowNs() - began < 200e3) {
+  while (slot.verdict.load(std::memory_order_acquire) == kPending && !Finished(pool) && NowNs() - began < 200e3) {
     for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
   }
   pthread_mutex_lock(&pool.mutex);
-  while (!pool.finished && slot.verdict.load(std::memory_order_relaxed) == kPending)
+  while (!Finished(pool) && slot.verdict.load(std::memory_order_relaxed) == kPending)
     pthread_cond_wait(&pool.progress, &pool.mutex);
-  const int verdict = pool.finished ? kIdle : slot.verdict.load(std::memory_order_relaxed);
+  const int verdict = Finished(pool) ? kIdle : slot.verdict.load(std::memory_order_relaxed);
   pthread_mutex_unlock(&pool.mutex);
   return verdict;
 }
@@ -705,7 +701,7 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   pool.bytesPerMcu = static_cast<double>(firstMarker - origin) / state.mcuTotal;
   pool.base = &state;
   pool.paths = &paths;
-  pool.finished = false;
+  pool.finished.store(false, std::memory_order_relaxed);
   // Typical costs to begin with, until the picture's own are measured.
   pool.aheadCost.store(70, std::memory_order_relaxed);
   pool.outputCost.store(30, std::memory_order_relaxed);
