@@ -154,6 +154,8 @@ struct WorkerPool {
   uint32_t aheadRun;          // MCUs a run ahead takes at least (when it can)
   const uint8_t* aheadLimit;  // no run ahead begins an MCU at or past this
   const uint8_t* scanOrigin;  // where bit positions count from
+  const uint8_t* countedTo;   // AheadStart's last target, and the stuffed bytes before it
+  size_t stuffedBefore;
   double bytesPerMcu;         // the scan's mean, for guessing where MCUs begin
   // What an MCU costs, in nanoseconds, run ahead (entropy decoding), in the
   // pixel stages after it, and decoded sequentially: measured as the picture
@@ -341,11 +343,14 @@ const uint8_t* FindFirstMarker(const uint8_t* pos, const uint8_t* end) {
 // bytes from the scan's start (the bit counts of two readers at the same bit
 // can then agree, both refilling two bytes at a time from an even start) and
 // not between a 0xFF and its stuffed 0x00. Null when that is past the limit.
-const uint8_t* AheadStart(const WorkerPool& pool, const uint8_t* target) {
+// Only the thread decoding in order calls it (one at a time).
+const uint8_t* AheadStart(WorkerPool& pool, const uint8_t* target) {
   if (target < pool.scanOrigin + 2 || target >= pool.aheadLimit) return nullptr;
-  // Data bytes from the origin to the target: less one per stuffed byte.
-  size_t stuffed = 0;
-  for (const uint8_t* p = pool.scanOrigin;;) {
+  // Data bytes from the origin to the target: less one per stuffed byte,
+  // counted on from the last call's target where it can.
+  const bool onward = pool.countedTo != nullptr && pool.countedTo <= target;
+  size_t stuffed = onward ? pool.stuffedBefore : 0;
+  for (const uint8_t* p = onward ? pool.countedTo : pool.scanOrigin;;) {
     const auto* ff = static_cast<const uint8_t*>(memchr(p, 0xFF, static_cast<size_t>(target - p)));
     if (ff == nullptr) break;
     ++stuffed;
@@ -355,6 +360,8 @@ const uint8_t* AheadStart(const WorkerPool& pool, const uint8_t* target) {
     }
     p = ff + 2;
   }
+  pool.countedTo = target;
+  pool.stuffedBefore = stuffed;
   if (((target - pool.scanOrigin) - stuffed) % 2 != 0) target += target[0] == 0xFF ? 2 : 1;
   return target < pool.aheadLimit ? target : nullptr;
 }
@@ -696,6 +703,7 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   if (gAheadRunMcus != 0 && pool.aheadCapacity > 2 * gAheadRunMcus) pool.aheadCapacity = 2 * gAheadRunMcus;
   pool.aheadRun = pool.aheadCapacity / 2;
   pool.scanOrigin = origin;
+  pool.countedTo = nullptr;
   // Far enough from the marker that no MCU begun before it reaches it.
   pool.aheadLimit = firstMarker - 64;
   pool.bytesPerMcu = static_cast<double>(firstMarker - origin) / state.mcuTotal;
