@@ -86,6 +86,37 @@ enum MarkerFlag : uint8_t {
 
 constexpr uint8_t kMarkerEoi = 0xD9;
 
+// The fast entropy path's record of MCUs that read made-up zero bits only
+// (the rest of a cut stream, the rest after EOI, an interval after its
+// marker): such MCUs leave the same blocks but for the DCs, which step by
+// a fixed difference. See mcu_decode_fast.cpp.
+struct ZeroBitsMcu {
+  // The bit reader before the MCU (bitBuffer is 0) and after it, before
+  // FinishMcu. bitCount at or above kFarBitCount before: any such count,
+  // with `after.bitCount` less by the same amount.
+  struct Reader {
+    const uint8_t* inputPos;
+    uint32_t bitBuffer;
+    uint32_t bitCount;
+    uint32_t marker;
+    uint32_t fakeBits;
+    bool dataEnded;
+    bool damaged;
+  };
+  struct Entry {
+    Reader before;
+    Reader after;
+  };
+  static constexpr uint32_t kEntries = 32;
+  alignas(32) int16_t blocks[6 * 64];  // dequantised, natural order, each DC 0
+  int16_t dcStep[2];  // the DC difference a block of tables t reads from zero bits
+  bool haveBlocks;
+  uint32_t entryCount;
+  uint32_t nextEntry;  // where the next lookup begins
+  uint32_t replayed;   // MCUs given from the record (tests look at it)
+  Entry entries[kEntries];
+};
+
 struct DecoderState {
   uint8_t markerFlags;
   uint8_t componentCount;
@@ -157,6 +188,8 @@ struct DecoderState {
   const uint8_t* boundaryPos;
   // Threads to decode with, made by ZfCreateDecoder; null: the caller's only.
   struct WorkerPool* pool;
+  // MCUs of zero bits, for the fast entropy path; cleared by StartScan.
+  ZeroBitsMcu zeroBits;
 };
 
 // MCU layout helpers, from samplingCode and componentCount.

@@ -380,10 +380,154 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
   }
 }
 
+namespace {
+
+// MCUs of made-up zero bits. Once the data has ended, DecodeMcu reads the
+// rest of the scan from zero bits, and every MCU reads the same symbols:
+// the all-zero code of each table and zero magnitude bits (a code read with
+// fewer than 8 bits buffered finds the same all-zero code as the fast read:
+// it is the first code of the shortest length). Its blocks are then the same
+// in every MCU but for the DCs, which advance by the difference the all-zero
+// DC code gives, and a DC of -32768 leaves its block zero (the end mark of
+// the scalar pass). Only its bit reader's bookkeeping (bitCount, fakeBits)
+// moves, on a short cycle.
+//
+// So DecodeMcu decodes such MCUs until each state of the bit reader has been
+// seen once; its blocks, checked against the DC rule, and the reader before
+// and after are recorded, and an MCU that begins in a recorded state is
+// given from the record. DecodeMcu is deterministic in the reader's state,
+// so that is exact. bitCount at or above kFarBitCount (wrapped after a
+// marker) stays above 2^31 through any MCU (one takes fewer than 2^16
+// bits): no refill runs, no read is short and FinishMcu's damage check
+// holds, so any two such counts decode alike and drop by the same amount.
+constexpr uint32_t kFarBitCount = 0x80010000u;
+
+// Whether every bit the MCU reads is a made-up zero: none are buffered,
+// and no refill can add any but zero bits.
+bool ReadsZeroBitsOnly(const DecoderState& state) {
+  if (state.bitBuffer != 0) return false;
+  if (state.bitCount >= kFarBitCount) return true;         // no refill runs
+  if (state.inputPos >= state.streamEnd) return true;      // refills add zeros
+  return state.restartInterval != 0 && state.marker != 0;  // refills stopped until the boundary
+}
+
+ZeroBitsMcu::Reader ReaderOf(const DecoderState& state) {
+  return {state.inputPos, state.bitBuffer, state.bitCount, state.marker, state.fakeBits, state.dataEnded,
+          state.damaged};
+}
+
+bool SameBefore(const ZeroBitsMcu::Reader& a, const ZeroBitsMcu::Reader& b) {
+  const bool counts = a.bitCount >= kFarBitCount ? b.bitCount >= kFarBitCount : a.bitCount == b.bitCount;
+  return counts && a.inputPos == b.inputPos && a.marker == b.marker && a.fakeBits == b.fakeBits &&
+         a.dataEnded == b.dataEnded && a.damaged == b.damaged;
+}
+
+// The DC difference DecodeMcu reads from zero bits with tables t: the
+// all-zero code's size, extended from zero bits (0 when it has none or a
+// size no 8-bit stream has: then the block ends at its DC).
+int16_t ZeroBitsDcStep(const DecoderState& state, int t) {
+  uint32_t length;
+  const int size = LimitRead(0, 1, state.limitsDc[t], state.dcSpec[t], length);
+  return size > 0 && size <= 11 ? static_cast<int16_t>(kExtendOffset[size]) : int16_t{0};
+}
+
+// The MCU's blocks from the recorded ones and the DCs stepped on from
+// `predictor`, which is left as after the MCU.
+void ZeroBitsBlocks(const DecoderState& state, int16_t predictor[3], int16_t* blocks) {
+  const ZeroBitsMcu& zero = state.zeroBits;
+  const int lumaBlocks = LumaBlockCount(state);
+  const int count = BlockCount(state);
+  for (int b = 0; b < count; ++b) {
+    const int t = b < lumaBlocks ? 0 : 1;
+    int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
+    p = static_cast<int16_t>(static_cast<uint16_t>(p + zero.dcStep[t]));
+    int16_t* block = blocks + b * 64;
+    if (p == -32768) {
+      memset(block, 0, 64 * sizeof *block);
+      continue;
+    }
+    memcpy(block, zero.blocks + b * 64, 64 * sizeof *block);
+    block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * state.quant[t][0]));
+  }
+}
+
+// After DecodeMcu has decoded an MCU that read zero bits only from
+// `before`: records it, when FinishMcu did not restart after it and its
+// blocks are what the DC rule gives.
+void RecordZeroBitsMcu(DecoderState& state, const ZeroBitsMcu::Reader& before, const int16_t predictorBefore[3]) {
+  ZeroBitsMcu& zero = state.zeroBits;
+  if (zero.entryCount == ZeroBitsMcu::kEntries) return;
+  const bool last = state.mcuNumber >= state.mcuTotal;
+  const bool restarted = !last && (state.restartInterval != 0
+                                       ? state.mcuNumber % state.restartInterval == 0
+                                       : state.marker != 0 && state.marker != kMarkerEoi);
+  if (restarted) return;
+  const int count = BlockCount(state);
+  const size_t bytes = static_cast<size_t>(count) * 64 * sizeof(int16_t);
+  if (!zero.haveBlocks) {
+    zero.dcStep[0] = ZeroBitsDcStep(state, 0);
+    zero.dcStep[1] = state.componentCount == 3 ? ZeroBitsDcStep(state, 1) : int16_t{0};
+    // The blocks with their DCs cleared, unless a DC of -32768 cleared a
+    // whole block: then a later MCU gives them.
+    int16_t p[3] = {predictorBefore[0], predictorBefore[1], predictorBefore[2]};
+    const int lumaBlocks = LumaBlockCount(state);
+    for (int b = 0; b < count; ++b) {
+      int16_t& q = p[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
+      q = static_cast<int16_t>(static_cast<uint16_t>(q + zero.dcStep[b < lumaBlocks ? 0 : 1]));
+      if (q == -32768) return;
+    }
+    memcpy(zero.blocks, state.blockBuffer, bytes);
+    for (int b = 0; b < count; ++b) zero.blocks[b * 64] = 0;
+    zero.haveBlocks = true;
+  }
+  int16_t predictor[3] = {predictorBefore[0], predictorBefore[1], predictorBefore[2]};
+  alignas(32) int16_t expected[6 * 64];
+  ZeroBitsBlocks(state, predictor, expected);
+  if (memcmp(predictor, state.dcPredictor, sizeof predictor) != 0 || memcmp(expected, state.blockBuffer, bytes) != 0)
+    return;
+  ZeroBitsMcu::Reader after = ReaderOf(state);
+  zero.entries[zero.entryCount++] = {before, after};
+}
+
+// DecodeMcu for an MCU of the damaged part of a stream: from the record
+// where it can, else through DecodeMcu, recording what that gives.
+__attribute__((noinline)) int DecodeMadeUpMcu(DecoderState& state) {
+  if (!ReadsZeroBitsOnly(state)) return DecodeMcu(state);
+  ZeroBitsMcu& zero = state.zeroBits;
+  const ZeroBitsMcu::Reader before = ReaderOf(state);
+  for (uint32_t i = 0; i < zero.entryCount; ++i) {
+    uint32_t n = zero.nextEntry + i;
+    if (n >= zero.entryCount) n -= zero.entryCount;
+    const ZeroBitsMcu::Entry& entry = zero.entries[n];
+    if (!SameBefore(entry.before, before)) continue;
+    zero.nextEntry = n + 1 < zero.entryCount ? n + 1 : 0;
+    ++zero.replayed;
+    const uint32_t bitCount = state.bitCount - (entry.before.bitCount - entry.after.bitCount);
+    state.inputPos = entry.after.inputPos;
+    state.bitBuffer = entry.after.bitBuffer;
+    state.bitCount = bitCount;
+    state.marker = entry.after.marker;
+    state.fakeBits = entry.after.fakeBits;
+    state.dataEnded = entry.after.dataEnded;
+    state.damaged = entry.after.damaged;
+    ZeroBitsBlocks(state, state.dcPredictor, state.blockBuffer);
+    // The recorded reader is after FinishMcu's damage check, which holds
+    // again alike; it counts the MCU and restarts where one is due.
+    return FinishMcu(state);
+  }
+  const int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
+  if (!DecodeMcu(state)) return 0;
+  RecordZeroBitsMcu(state, before, predictor);
+  return 1;
+}
+
+}  // namespace
+
 int DecodeMcuFast(DecoderState& state) {
   const bool markerPending = state.restartInterval != 0 && state.marker != 0;
   // Once the data has ended, which bits are made up is DecodeMcu's to track.
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
-  if (markerPending || madeUpBits || !TryDecodeMcu(state)) return DecodeMcu(state);
+  if (markerPending || madeUpBits) return DecodeMadeUpMcu(state);
+  if (!TryDecodeMcu(state)) return DecodeMcu(state);
   return FinishMcu(state);
 }
