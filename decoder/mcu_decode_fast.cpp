@@ -53,7 +53,12 @@ struct Window {
   // The window has reached a marker (`pos` at its first 0xFF): only zero
   // bits follow, as in DecodeMcu's reader once it meets one.
   bool atMarker;
+  // The 0xFF at `limit` begins a marker (or a fill byte before one) and
+  // lies at least 8 bytes before the stream's end.
+  bool limitIsMarker;
 };
+
+bool MarkerAt(const uint8_t* limit, const uint8_t* end) { return end - limit >= 8 && limit[1] != 0x00; }
 
 const uint8_t* FindByteFF(const uint8_t* pos, const uint8_t* end) {
   const void* found = memchr(pos, 0xFF, static_cast<size_t>(end - pos));
@@ -69,6 +74,25 @@ inline void FillFrom8Bytes(Window& w) {
   w.bits |= x >> w.count;
   w.pos += (63 - w.count) >> 3;
   w.count |= 56;
+}
+
+// Within 8 bytes of a marker at `limit` (pos + 8 <= end): the data bytes
+// before it and zero bits after them go in as one fill of 8 bytes with those
+// from the 0xFF on cleared; the window stops at the marker once all are
+// taken. What lies below `count` came from the same bytes before the 0xFF
+// (or is zero), so the bits past the marker stay zero. Once at the marker,
+// with `count` perhaps wrapped, it adds nothing and moves nothing.
+inline void FillBeforeMarker(Window& w) {
+  const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
+  uint64_t x;
+  memcpy(&x, w.pos, 8);
+  x = before == 0 ? 0 : __builtin_bswap64(x) & ~uint64_t{0} << (64 - 8 * before);
+  w.bits |= x >> (w.count & 63);
+  const uint32_t room = (63 - w.count) >> 3;
+  const uint32_t take = before < room ? before : room;
+  w.pos += take;
+  w.count += 8 * take;
+  w.atMarker = w.pos == w.limit;
 }
 
 bool FillStuffed(Window& w) {
@@ -98,13 +122,20 @@ bool FillStuffed(Window& w) {
 // stream's end, byte by byte.
 __attribute__((noinline)) bool FillNearByteFF(Window& w) {
   while (!w.atMarker && w.count < 56) {
-    if (w.pos > w.limit) w.limit = FindByteFF(w.pos, w.end);  // past the 0xFF: the next one
+    if (w.pos > w.limit) {  // past the 0xFF: the next one
+      w.limit = FindByteFF(w.pos, w.end);
+      w.limitIsMarker = MarkerAt(w.limit, w.end);
+    }
     if (w.limit - w.pos >= 8) {
       FillFrom8Bytes(w);
       return true;
     }
     if (w.end - w.pos < 8) return FillStuffed(w);
     const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
+    if (w.limit[1] != 0x00) {  // a marker (or a fill byte before one)
+      FillBeforeMarker(w);
+      return true;
+    }
     const uint32_t needed = (56 - w.count + 7) >> 3;
     const uint32_t take = before < needed ? before : needed;
     if (take != 0) {
@@ -132,6 +163,13 @@ __attribute__((noinline)) bool FillNearByteFF(Window& w) {
 
 inline bool Fill(Window& w) {
   if (__builtin_expect(w.limit - w.pos < 8, 0)) {
+    // A restart interval's marker: without a call or a branch on the bytes.
+    if (w.limitIsMarker) {
+      FillBeforeMarker(w);
+      return true;
+    }
+    // Full, or at a marker (only zero bits follow).
+    if (w.atMarker || w.count >= 56) return true;
     // Through a copy, so that the window itself can stay in registers.
     Window copy = w;
     const bool filled = FillNearByteFF(copy);
@@ -267,7 +305,8 @@ bool TryDecodeMcu(DecoderState& state) {
     state.byteFF = FindByteFF(pos, state.streamEnd);
   }
   const uint8_t* byteFF = state.byteFF;
-  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0, false};
+  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0, false,
+           MarkerAt(byteFF, state.streamEnd)};
   Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
@@ -523,11 +562,49 @@ __attribute__((noinline)) int DecodeMadeUpMcu(DecoderState& state) {
 
 }  // namespace
 
+namespace {
+
+// Whether none of the four bytes of `v` is 0xFF.
+inline bool NoByteFF(uint32_t v) {
+  const uint32_t inverted = ~v;  // a 0xFF byte is a zero byte here
+  return ((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0;
+}
+
+// FinishMcu after an MCU the fast path decoded (no made-up bits, no marker
+// pending). At the boundary of an interval whose marker lies right at
+// inputPos and is followed by four data bytes, it takes the restart itself,
+// as RestartAtBoundary would: what is buffered is dropped, the search meets
+// the marker at once, and the four bytes load as they are.
+inline int FinishFastMcu(DecoderState& state) {
+  const uint32_t interval = state.restartInterval;
+  const uint32_t next = state.mcuNumber + 1;
+  const uint8_t* p = state.inputPos;
+  if (interval == 0 || next % interval != 0 || next >= state.mcuTotal || state.streamEnd - p < 6 || p[0] != 0xFF)
+    return FinishMcu(state);
+  const uint8_t code = p[1];
+  uint32_t bytes;
+  memcpy(&bytes, p + 2, 4);
+  bytes = __builtin_bswap32(bytes);
+  if (code == 0x00 || code == 0xFF || code == kMarkerEoi || !NoByteFF(bytes)) return FinishMcu(state);
+  // The damage check of FinishMcu holds: fakeBits is 0 here.
+  state.mcuNumber = next;
+  state.boundaryPos = p + 2;
+  state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  state.inputPos = p + 6;
+  state.bitBuffer = bytes;
+  state.bitCount = 32;
+  state.fakeBits = 0;
+  state.marker = 0;
+  return 1;
+}
+
+}  // namespace
+
 int DecodeMcuFast(DecoderState& state) {
   const bool markerPending = state.restartInterval != 0 && state.marker != 0;
   // Once the data has ended, which bits are made up is DecodeMcu's to track.
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
   if (markerPending || madeUpBits) return DecodeMadeUpMcu(state);
   if (!TryDecodeMcu(state)) return DecodeMcu(state);
-  return FinishMcu(state);
+  return FinishFastMcu(state);
 }
