@@ -132,7 +132,7 @@ __attribute__((noinline)) bool FillNearByteFF(Window& w) {
     }
     if (w.end - w.pos < 8) return FillStuffed(w);
     const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
-    if (w.limit[1] != 0x00) {  // a marker (or a fill byte before one)
+    if (w.end - w.limit >= 2 && w.limit[1] != 0x00) {  // a marker (or a fill byte before one)
       FillBeforeMarker(w);
       return true;
     }
