@@ -5,7 +5,9 @@
 // with a marker pending, when the MCU uses bits past a marker, when
 // DecodeMcu's refills would meet a marker (but at the end of a restart
 // interval, see TryDecodeMcu), or on anything DecodeMcu would refuse, it
-// drops what it did and runs DecodeMcu on the untouched state.
+// drops what it did and runs DecodeMcu on the untouched state. MCUs of
+// made-up zero bits, after the data has ended, come from a record of what
+// DecodeMcu gave for the same bit-reader state (DecodeMadeUpMcu).
 //
 // Why the shortcuts are exact, given DecodeMcu meets no marker in the MCU:
 //  - every refill before a code finds bitCount <= 16 and adds 16 bits, so a
