@@ -297,12 +297,13 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint8_t* quant, FastAcTable& table);
-// DecodeMcu for the common case, restart boundaries where the marker lies
-// where the data says, and MCUs of made-up zero bits once the data has
-// ended (from a record of DecodeMcu's own); runs DecodeMcu itself for an
-// MCU it does not handle: one whose reader would meet a marker before its
-// interval's last MCU or with bits still buffered after it, the stream's
-// last bytes, anything the decode would refuse. Needs fastAcWhole built.
+// DecodeMcu for the common case, restart intervals (a marker met by the
+// reader, the MCUs after it up to the boundary, the boundary where the
+// marker lies right at the position), and MCUs of made-up zero bits once
+// the data has ended (from a record of DecodeMcu's own); runs DecodeMcu
+// itself for an MCU it does not handle: one that uses bits past a marker,
+// the stream's last bytes, anything the decode would refuse. Needs
+// fastAcWhole built.
 int DecodeMcuFast(DecoderState& state);
 #if defined(__SSE2__) || defined(_M_X64)
 #define ZENTRAFOLD_HAVE_SSE2 1

@@ -2,10 +2,9 @@
 // 32-bit bit reader refilled on the same schedule, so that at every step
 // bitBuffer and bitCount are exactly what DecodeMcu would hold. What it does
 // not handle it does not approximate: within two bytes of the stream's end,
-// with a marker pending, when the MCU uses bits past a marker, when
-// DecodeMcu's refills would meet a marker (but at the end of a restart
-// interval, see TryDecodeMcu), or on anything DecodeMcu would refuse, it
-// drops what it did and runs DecodeMcu on the untouched state. MCUs of
+// when the MCU uses bits past a marker, when DecodeMcu's refills would meet
+// a marker without a restart interval, or on anything DecodeMcu would
+// refuse, it drops what it did and runs DecodeMcu on the untouched state. MCUs of
 // made-up zero bits, after the data has ended, come from a record of what
 // DecodeMcu gave for the same bit-reader state (DecodeMadeUpMcu).
 //
@@ -307,8 +306,12 @@ bool TryDecodeMcu(DecoderState& state) {
     state.byteFF = FindByteFF(pos, state.streamEnd);
   }
   const uint8_t* byteFF = state.byteFF;
-  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0, false,
-           MarkerAt(byteFF, state.streamEnd)};
+  // With an interval's marker pending, DecodeMcu refills nothing until the
+  // boundary: the window holds bitBuffer and zero bits after it, as at a
+  // marker, and never fills.
+  const bool pending = state.restartInterval != 0 && state.marker != 0;
+  Window w{pos, state.streamEnd, pending ? pos : byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0,
+           pending, !pending && MarkerAt(byteFF, state.streamEnd)};
   Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
@@ -346,6 +349,17 @@ bool TryDecodeMcu(DecoderState& state) {
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
   }
 
+  if (pending) {
+    // Bits past the buffered ones were used: DecodeMcu's business (damage).
+    if (static_cast<int32_t>(w.count) < 0) return false;
+    state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
+    state.bitCount = w.count;
+    state.dcPredictor[0] = predictor[0];
+    state.dcPredictor[1] = predictor[1];
+    state.dcPredictor[2] = predictor[2];
+    return true;
+  }
+
   // DecodeMcu's bitBuffer is the first bitCount (at most 32) bits, and the
   // bytes its refills took must be checked ones: one more fill gives both.
   if (!Fill(w)) return false;
@@ -363,12 +377,31 @@ bool TryDecodeMcu(DecoderState& state) {
   // With the window at a marker, DecodeMcu's refills met it too when they
   // took more than the data bytes before it.
   if (w.atMarker && dataBytes > windowBytes) {
-    // Then only the last MCU of a restart interval is done here: what
-    // DecodeMcu leaves is dropped at the boundary that follows, all but
-    // where the marker lies, and its search from any position before the
-    // marker finds the same one, as its refills did.
+    if (state.restartInterval == 0) return false;
     const uint32_t next = state.mcuNumber + 1;
-    if (state.restartInterval == 0 || next % state.restartInterval != 0 || next >= state.mcuTotal) return false;
+    if (next % state.restartInterval != 0 || next >= state.mcuTotal) {
+      // Before an interval's last MCU: DecodeMcu's refills took every data
+      // byte before the marker, then the marker, and stopped; it keeps the
+      // marker for the MCUs up to the boundary. None of its refills met the
+      // marker first where that fails or makes up bits: those would have
+      // used bits past the marker. Its fill bytes are passed as it passes
+      // them; a 0xFF 0x00 after them is data, which it is left to read.
+      const uint8_t* r = w.pos;
+      while (w.end - r >= 3 && r[1] == 0xFF) ++r;
+      if (w.end - r < 2 || r[1] == 0xFF || r[1] == 0x00) return false;
+      state.inputPos = r + 2;
+      state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
+      state.bitCount = w.count;
+      state.marker = r[1];
+      state.dcPredictor[0] = predictor[0];
+      state.dcPredictor[1] = predictor[1];
+      state.dcPredictor[2] = predictor[2];
+      return true;
+    }
+    // At the interval's last MCU what DecodeMcu leaves is dropped at the
+    // boundary that follows, all but where the marker lies, and its search
+    // from any position before the marker finds the same one, as its
+    // refills did.
     state.inputPos = w.pos;
     state.bitBuffer = 0;
     state.bitCount = 0;
@@ -572,8 +605,8 @@ inline bool NoByteFF(uint32_t v) {
   return ((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0;
 }
 
-// FinishMcu after an MCU the fast path decoded (no made-up bits, no marker
-// pending). At the boundary of an interval whose marker lies right at
+// FinishMcu after an MCU the fast path decoded (no made-up bits). With no
+// marker pending, at the boundary of an interval whose marker lies right at
 // inputPos and is followed by four data bytes, it takes the restart itself,
 // as RestartAtBoundary would: what is buffered is dropped, the search meets
 // the marker at once, and the four bytes load as they are.
@@ -581,7 +614,8 @@ inline int FinishFastMcu(DecoderState& state) {
   const uint32_t interval = state.restartInterval;
   const uint32_t next = state.mcuNumber + 1;
   const uint8_t* p = state.inputPos;
-  if (interval == 0 || next % interval != 0 || next >= state.mcuTotal || state.streamEnd - p < 6 || p[0] != 0xFF)
+  if (interval == 0 || state.marker != 0 || next % interval != 0 || next >= state.mcuTotal ||
+      state.streamEnd - p < 6 || p[0] != 0xFF)
     return FinishMcu(state);
   const uint8_t code = p[1];
   uint32_t bytes;
@@ -606,7 +640,8 @@ int DecodeMcuFast(DecoderState& state) {
   const bool markerPending = state.restartInterval != 0 && state.marker != 0;
   // Once the data has ended, which bits are made up is DecodeMcu's to track.
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
-  if (markerPending || madeUpBits) return DecodeMadeUpMcu(state);
+  // With a marker pending and bits still buffered the fast path reads them.
+  if (madeUpBits || (markerPending && state.bitBuffer == 0)) return DecodeMadeUpMcu(state);
   if (!TryDecodeMcu(state)) return DecodeMcu(state);
   return FinishFastMcu(state);
 }

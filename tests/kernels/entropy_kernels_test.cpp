@@ -463,6 +463,14 @@ TEST(FastPaths, RestartMarkersMissingExtraOrDamagedDecodeExactlyAsScalar) {
          out.insert(out.begin() + static_cast<std::ptrdiff_t>(at + 4), std::begin(marker), std::end(marker));
          return out;
        }},
+      {"a fill byte before a stuffed 0xFF in the interval",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         const uint8_t fillStuffed[] = {0xFF, 0xFF, 0x00};
+         const size_t inside = at > 12 ? at - 12 : at;
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(inside), std::begin(fillStuffed), std::end(fillStuffed));
+         return out;
+       }},
       {"data bytes before it",
        [](const Bytes& s, size_t at) {
          Bytes out = s;
