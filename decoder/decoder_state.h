@@ -88,6 +88,37 @@ enum MarkerFlag : uint8_t {
 
 constexpr uint8_t kMarkerEoi = 0xD9;
 
+// The fast entropy path's record of MCUs that read made-up zero bits only
+// (the rest of a cut stream, the rest after EOI, an interval after its
+// marker): such MCUs leave the same blocks but for the DCs, which step by
+// a fixed difference. See mcu_decode_fast.cpp.
+struct ZeroBitsMcu {
+  // The bit reader before the MCU (bitBuffer is 0) and after it, before
+  // FinishMcu. bitCount at or above kFarBitCount before: any such count,
+  // with `after.bitCount` less by the same amount.
+  struct Reader {
+    const uint8_t* inputPos;
+    uint32_t bitBuffer;
+    uint32_t bitCount;
+    uint32_t marker;
+    uint32_t fakeBits;
+    bool dataEnded;
+    bool damaged;
+  };
+  struct Entry {
+    Reader before;
+    Reader after;
+  };
+  static constexpr uint32_t kEntries = 32;
+  alignas(32) int16_t blocks[6 * 64];  // dequantised, natural order, each DC 0
+  int16_t dcStep[2];  // the DC difference a block of tables t reads from zero bits
+  bool haveBlocks;
+  uint32_t entryCount;
+  uint32_t nextEntry;  // where the next lookup begins
+  uint32_t replayed;   // MCUs given from the record (tests look at it)
+  Entry entries[kEntries];
+};
+
 struct DecoderState {
   uint8_t markerFlags;
   uint8_t componentCount;
@@ -161,6 +192,8 @@ struct DecoderState {
   const uint8_t* boundaryPos;
   // Threads to decode with, made by ZfCreateDecoder; null: the caller's only.
   struct WorkerPool* pool;
+  // MCUs of zero bits, for the fast entropy path; cleared by StartScan.
+  ZeroBitsMcu zeroBits;
 };
 
 // MCU layout helpers, from samplingCode and componentCount.
@@ -268,9 +301,13 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint8_t* quant, FastAcTable& table);
-// DecodeMcu for the common case; runs DecodeMcu itself for an MCU that
-// meets a 0xFF byte other than a stuffed one, the stream's end, or
-// anything the decode would refuse. Needs fastAcWhole built.
+// DecodeMcu for the common case, restart intervals (a marker met by the
+// reader, the MCUs after it up to the boundary, the boundary where the
+// marker lies right at the position), and MCUs of made-up zero bits once
+// the data has ended (from a record of DecodeMcu's own); runs DecodeMcu
+// itself for an MCU it does not handle: one that uses bits past a marker,
+// the stream's last bytes, anything the decode would refuse. Needs
+// fastAcWhole built.
 int DecodeMcuFast(DecoderState& state);
 // The fast entropy path alone, for a decode running ahead of the sequential
 // one in data that holds no marker, into `blocks` (BlockCount(state) blocks):

@@ -2,10 +2,11 @@
 // 32-bit bit reader refilled on the same schedule, so that at every step
 // bitBuffer and bitCount are exactly what DecodeMcu would hold. What it does
 // not handle it does not approximate: within two bytes of the stream's end,
-// with a marker pending, when the MCU uses bits past a marker, when
-// DecodeMcu's refills would meet a marker (but at the end of a restart
-// interval, see TryDecodeMcu), or on anything DecodeMcu would refuse, it
-// drops what it did and runs DecodeMcu on the untouched state.
+// when the MCU uses bits past a marker, when DecodeMcu's refills would meet
+// a marker without a restart interval, or on anything DecodeMcu would
+// refuse, it drops what it did and runs DecodeMcu on the untouched state. MCUs of
+// made-up zero bits, after the data has ended, come from a record of what
+// DecodeMcu gave for the same bit-reader state (DecodeMadeUpMcu).
 //
 // Why the shortcuts are exact, given DecodeMcu meets no marker in the MCU:
 //  - every refill before a code finds bitCount <= 16 and adds 16 bits, so a
@@ -53,7 +54,12 @@ struct Window {
   // The window has reached a marker (`pos` at its first 0xFF): only zero
   // bits follow, as in DecodeMcu's reader once it meets one.
   bool atMarker;
+  // The 0xFF at `limit` begins a marker (or a fill byte before one) and
+  // lies at least 8 bytes before the stream's end.
+  bool limitIsMarker;
 };
+
+bool MarkerAt(const uint8_t* limit, const uint8_t* end) { return end - limit >= 8 && limit[1] != 0x00; }
 
 const uint8_t* FindByteFF(const uint8_t* pos, const uint8_t* end) {
   const void* found = memchr(pos, 0xFF, static_cast<size_t>(end - pos));
@@ -69,6 +75,25 @@ inline void FillFrom8Bytes(Window& w) {
   w.bits |= x >> w.count;
   w.pos += (63 - w.count) >> 3;
   w.count |= 56;
+}
+
+// Within 8 bytes of a marker at `limit` (pos + 8 <= end): the data bytes
+// before it and zero bits after them go in as one fill of 8 bytes with those
+// from the 0xFF on cleared; the window stops at the marker once all are
+// taken. What lies below `count` came from the same bytes before the 0xFF
+// (or is zero), so the bits past the marker stay zero. Once at the marker,
+// with `count` perhaps wrapped, it adds nothing and moves nothing.
+inline void FillBeforeMarker(Window& w) {
+  const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
+  uint64_t x;
+  memcpy(&x, w.pos, 8);
+  x = before == 0 ? 0 : __builtin_bswap64(x) & ~uint64_t{0} << (64 - 8 * before);
+  w.bits |= x >> (w.count & 63);
+  const uint32_t room = (63 - w.count) >> 3;
+  const uint32_t take = before < room ? before : room;
+  w.pos += take;
+  w.count += 8 * take;
+  w.atMarker = w.pos == w.limit;
 }
 
 bool FillStuffed(Window& w) {
@@ -98,13 +123,20 @@ bool FillStuffed(Window& w) {
 // stream's end, byte by byte.
 __attribute__((noinline)) bool FillNearByteFF(Window& w) {
   while (!w.atMarker && w.count < 56) {
-    if (w.pos > w.limit) w.limit = FindByteFF(w.pos, w.end);  // past the 0xFF: the next one
+    if (w.pos > w.limit) {  // past the 0xFF: the next one
+      w.limit = FindByteFF(w.pos, w.end);
+      w.limitIsMarker = MarkerAt(w.limit, w.end);
+    }
     if (w.limit - w.pos >= 8) {
       FillFrom8Bytes(w);
       return true;
     }
     if (w.end - w.pos < 8) return FillStuffed(w);
     const uint32_t before = static_cast<uint32_t>(w.limit - w.pos);
+    if (w.end - w.limit >= 2 && w.limit[1] != 0x00) {  // a marker (or a fill byte before one)
+      FillBeforeMarker(w);
+      return true;
+    }
     const uint32_t needed = (56 - w.count + 7) >> 3;
     const uint32_t take = before < needed ? before : needed;
     if (take != 0) {
@@ -132,6 +164,13 @@ __attribute__((noinline)) bool FillNearByteFF(Window& w) {
 
 inline bool Fill(Window& w) {
   if (__builtin_expect(w.limit - w.pos < 8, 0)) {
+    // A restart interval's marker: without a call or a branch on the bytes.
+    if (w.limitIsMarker) {
+      FillBeforeMarker(w);
+      return true;
+    }
+    // Full, or at a marker (only zero bits follow).
+    if (w.atMarker || w.count >= 56) return true;
     // Through a copy, so that the window itself can stay in registers.
     Window copy = w;
     const bool filled = FillNearByteFF(copy);
@@ -268,7 +307,12 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     state.byteFF = FindByteFF(pos, state.streamEnd);
   }
   const uint8_t* byteFF = state.byteFF;
-  Window w{pos, state.streamEnd, byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0, false};
+  // With an interval's marker pending, DecodeMcu refills nothing until the
+  // boundary: the window holds bitBuffer and zero bits after it, as at a
+  // marker, and never fills.
+  const bool pending = state.restartInterval != 0 && state.marker != 0;
+  Window w{pos, state.streamEnd, pending ? pos : byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0,
+           pending, !pending && MarkerAt(byteFF, state.streamEnd)};
   Schedule sc{state.bitCount};
   int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
   const int lumaBlocks = LumaBlockCount(state);
@@ -307,6 +351,17 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
   }
 
+  if (pending) {
+    // Bits past the buffered ones were used: DecodeMcu's business (damage).
+    if (static_cast<int32_t>(w.count) < 0) return false;
+    state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
+    state.bitCount = w.count;
+    state.dcPredictor[0] = predictor[0];
+    state.dcPredictor[1] = predictor[1];
+    state.dcPredictor[2] = predictor[2];
+    return true;
+  }
+
   // DecodeMcu's bitBuffer is the first bitCount (at most 32) bits, and the
   // bytes its refills took must be checked ones: one more fill gives both.
   if (!Fill(w)) return false;
@@ -324,12 +379,31 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   // With the window at a marker, DecodeMcu's refills met it too when they
   // took more than the data bytes before it.
   if (w.atMarker && dataBytes > windowBytes) {
-    // Then only the last MCU of a restart interval is done here: what
-    // DecodeMcu leaves is dropped at the boundary that follows, all but
-    // where the marker lies, and its search from any position before the
-    // marker finds the same one, as its refills did.
+    if (state.restartInterval == 0) return false;
     const uint32_t next = state.mcuNumber + 1;
-    if (state.restartInterval == 0 || next % state.restartInterval != 0 || next >= state.mcuTotal) return false;
+    if (next % state.restartInterval != 0 || next >= state.mcuTotal) {
+      // Before an interval's last MCU: DecodeMcu's refills took every data
+      // byte before the marker, then the marker, and stopped; it keeps the
+      // marker for the MCUs up to the boundary. None of its refills met the
+      // marker first where that fails or makes up bits: those would have
+      // used bits past the marker. Its fill bytes are passed as it passes
+      // them; a 0xFF 0x00 after them is data, which it is left to read.
+      const uint8_t* r = w.pos;
+      while (w.end - r >= 3 && r[1] == 0xFF) ++r;
+      if (w.end - r < 2 || r[1] == 0xFF || r[1] == 0x00) return false;
+      state.inputPos = r + 2;
+      state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
+      state.bitCount = w.count;
+      state.marker = r[1];
+      state.dcPredictor[0] = predictor[0];
+      state.dcPredictor[1] = predictor[1];
+      state.dcPredictor[2] = predictor[2];
+      return true;
+    }
+    // At the interval's last MCU what DecodeMcu leaves is dropped at the
+    // boundary that follows, all but where the marker lies, and its search
+    // from any position before the marker finds the same one, as its
+    // refills did.
     state.inputPos = w.pos;
     state.bitBuffer = 0;
     state.bitCount = 0;
@@ -382,12 +456,196 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
   }
 }
 
+namespace {
+
+// MCUs of made-up zero bits. Once the data has ended, DecodeMcu reads the
+// rest of the scan from zero bits, and every MCU reads the same symbols:
+// the all-zero code of each table and zero magnitude bits (a code read with
+// fewer than 8 bits buffered finds the same all-zero code as the fast read:
+// it is the first code of the shortest length). Its blocks are then the same
+// in every MCU but for the DCs, which advance by the difference the all-zero
+// DC code gives, and a DC of -32768 leaves its block zero (the end mark of
+// the scalar pass). Only its bit reader's bookkeeping (bitCount, fakeBits)
+// moves, on a short cycle.
+//
+// So DecodeMcu decodes such MCUs until each state of the bit reader has been
+// seen once; its blocks, checked against the DC rule, and the reader before
+// and after are recorded, and an MCU that begins in a recorded state is
+// given from the record. DecodeMcu is deterministic in the reader's state,
+// so that is exact. bitCount at or above kFarBitCount (wrapped after a
+// marker) stays above 2^31 through any MCU (one takes fewer than 2^16
+// bits): no refill runs, no read is short and FinishMcu's damage check
+// holds, so any two such counts decode alike and drop by the same amount.
+constexpr uint32_t kFarBitCount = 0x80010000u;
+
+// Whether every bit the MCU reads is a made-up zero: none are buffered,
+// and no refill can add any but zero bits.
+bool ReadsZeroBitsOnly(const DecoderState& state) {
+  if (state.bitBuffer != 0) return false;
+  if (state.bitCount >= kFarBitCount) return true;         // no refill runs
+  if (state.inputPos >= state.streamEnd) return true;      // refills add zeros
+  return state.restartInterval != 0 && state.marker != 0;  // refills stopped until the boundary
+}
+
+ZeroBitsMcu::Reader ReaderOf(const DecoderState& state) {
+  return {state.inputPos, state.bitBuffer, state.bitCount, state.marker, state.fakeBits, state.dataEnded,
+          state.damaged};
+}
+
+bool SameBefore(const ZeroBitsMcu::Reader& a, const ZeroBitsMcu::Reader& b) {
+  const bool counts = a.bitCount >= kFarBitCount ? b.bitCount >= kFarBitCount : a.bitCount == b.bitCount;
+  return counts && a.inputPos == b.inputPos && a.marker == b.marker && a.fakeBits == b.fakeBits &&
+         a.dataEnded == b.dataEnded && a.damaged == b.damaged;
+}
+
+// The DC difference DecodeMcu reads from zero bits with tables t: the
+// all-zero code's size, extended from zero bits (0 when it has none or a
+// size no 8-bit stream has: then the block ends at its DC).
+int16_t ZeroBitsDcStep(const DecoderState& state, int t) {
+  uint32_t length;
+  const int size = LimitRead(0, 1, state.limitsDc[t], state.dcSpec[t], length);
+  return size > 0 && size <= 11 ? static_cast<int16_t>(kExtendOffset[size]) : int16_t{0};
+}
+
+// The MCU's blocks from the recorded ones and the DCs stepped on from
+// `predictor`, which is left as after the MCU.
+void ZeroBitsBlocks(const DecoderState& state, int16_t predictor[3], int16_t* blocks) {
+  const ZeroBitsMcu& zero = state.zeroBits;
+  const int lumaBlocks = LumaBlockCount(state);
+  const int count = BlockCount(state);
+  for (int b = 0; b < count; ++b) {
+    const int t = b < lumaBlocks ? 0 : 1;
+    int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
+    p = static_cast<int16_t>(static_cast<uint16_t>(p + zero.dcStep[t]));
+    int16_t* block = blocks + b * 64;
+    if (p == -32768) {
+      memset(block, 0, 64 * sizeof *block);
+      continue;
+    }
+    memcpy(block, zero.blocks + b * 64, 64 * sizeof *block);
+    block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * state.quant[t][0]));
+  }
+}
+
+// After DecodeMcu has decoded an MCU that read zero bits only from
+// `before`: records it, when FinishMcu did not restart after it and its
+// blocks are what the DC rule gives.
+void RecordZeroBitsMcu(DecoderState& state, const ZeroBitsMcu::Reader& before, const int16_t predictorBefore[3]) {
+  ZeroBitsMcu& zero = state.zeroBits;
+  if (zero.entryCount == ZeroBitsMcu::kEntries) return;
+  const bool last = state.mcuNumber >= state.mcuTotal;
+  const bool restarted = !last && (state.restartInterval != 0
+                                       ? state.mcuNumber % state.restartInterval == 0
+                                       : state.marker != 0 && state.marker != kMarkerEoi);
+  if (restarted) return;
+  const int count = BlockCount(state);
+  const size_t bytes = static_cast<size_t>(count) * 64 * sizeof(int16_t);
+  if (!zero.haveBlocks) {
+    zero.dcStep[0] = ZeroBitsDcStep(state, 0);
+    zero.dcStep[1] = state.componentCount == 3 ? ZeroBitsDcStep(state, 1) : int16_t{0};
+    // The blocks with their DCs cleared, unless a DC of -32768 cleared a
+    // whole block: then a later MCU gives them.
+    int16_t p[3] = {predictorBefore[0], predictorBefore[1], predictorBefore[2]};
+    const int lumaBlocks = LumaBlockCount(state);
+    for (int b = 0; b < count; ++b) {
+      int16_t& q = p[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
+      q = static_cast<int16_t>(static_cast<uint16_t>(q + zero.dcStep[b < lumaBlocks ? 0 : 1]));
+      if (q == -32768) return;
+    }
+    memcpy(zero.blocks, state.blockBuffer, bytes);
+    for (int b = 0; b < count; ++b) zero.blocks[b * 64] = 0;
+    zero.haveBlocks = true;
+  }
+  int16_t predictor[3] = {predictorBefore[0], predictorBefore[1], predictorBefore[2]};
+  alignas(32) int16_t expected[6 * 64];
+  ZeroBitsBlocks(state, predictor, expected);
+  if (memcmp(predictor, state.dcPredictor, sizeof predictor) != 0 || memcmp(expected, state.blockBuffer, bytes) != 0)
+    return;
+  ZeroBitsMcu::Reader after = ReaderOf(state);
+  zero.entries[zero.entryCount++] = {before, after};
+}
+
+// DecodeMcu for an MCU of the damaged part of a stream: from the record
+// where it can, else through DecodeMcu, recording what that gives.
+__attribute__((noinline)) int DecodeMadeUpMcu(DecoderState& state) {
+  if (!ReadsZeroBitsOnly(state)) return DecodeMcu(state);
+  ZeroBitsMcu& zero = state.zeroBits;
+  const ZeroBitsMcu::Reader before = ReaderOf(state);
+  for (uint32_t i = 0; i < zero.entryCount; ++i) {
+    uint32_t n = zero.nextEntry + i;
+    if (n >= zero.entryCount) n -= zero.entryCount;
+    const ZeroBitsMcu::Entry& entry = zero.entries[n];
+    if (!SameBefore(entry.before, before)) continue;
+    zero.nextEntry = n + 1 < zero.entryCount ? n + 1 : 0;
+    ++zero.replayed;
+    const uint32_t bitCount = state.bitCount - (entry.before.bitCount - entry.after.bitCount);
+    state.inputPos = entry.after.inputPos;
+    state.bitBuffer = entry.after.bitBuffer;
+    state.bitCount = bitCount;
+    state.marker = entry.after.marker;
+    state.fakeBits = entry.after.fakeBits;
+    state.dataEnded = entry.after.dataEnded;
+    state.damaged = entry.after.damaged;
+    ZeroBitsBlocks(state, state.dcPredictor, state.blockBuffer);
+    // The recorded reader is after FinishMcu's damage check, which holds
+    // again alike; it counts the MCU and restarts where one is due.
+    return FinishMcu(state);
+  }
+  const int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
+  if (!DecodeMcu(state)) return 0;
+  RecordZeroBitsMcu(state, before, predictor);
+  return 1;
+}
+
+}  // namespace
+
+namespace {
+
+// Whether none of the four bytes of `v` is 0xFF.
+inline bool NoByteFF(uint32_t v) {
+  const uint32_t inverted = ~v;  // a 0xFF byte is a zero byte here
+  return ((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0;
+}
+
+// FinishMcu after an MCU the fast path decoded (no made-up bits). With no
+// marker pending, at the boundary of an interval whose marker lies right at
+// inputPos and is followed by four data bytes, it takes the restart itself,
+// as RestartAtBoundary would: what is buffered is dropped, the search meets
+// the marker at once, and the four bytes load as they are.
+inline int FinishFastMcu(DecoderState& state) {
+  const uint32_t interval = state.restartInterval;
+  const uint32_t next = state.mcuNumber + 1;
+  const uint8_t* p = state.inputPos;
+  if (interval == 0 || state.marker != 0 || next % interval != 0 || next >= state.mcuTotal ||
+      state.streamEnd - p < 6 || p[0] != 0xFF)
+    return FinishMcu(state);
+  const uint8_t code = p[1];
+  uint32_t bytes;
+  memcpy(&bytes, p + 2, 4);
+  bytes = __builtin_bswap32(bytes);
+  if (code == 0x00 || code == 0xFF || code == kMarkerEoi || !NoByteFF(bytes)) return FinishMcu(state);
+  // The damage check of FinishMcu holds: fakeBits is 0 here.
+  state.mcuNumber = next;
+  state.boundaryPos = p + 2;
+  state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  state.inputPos = p + 6;
+  state.bitBuffer = bytes;
+  state.bitCount = 32;
+  state.fakeBits = 0;
+  state.marker = 0;
+  return 1;
+}
+
+}  // namespace
+
 int DecodeMcuFast(DecoderState& state) {
   const bool markerPending = state.restartInterval != 0 && state.marker != 0;
   // Once the data has ended, which bits are made up is DecodeMcu's to track.
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
-  if (markerPending || madeUpBits || !TryDecodeMcu(state, state.blockBuffer)) return DecodeMcu(state);
-  return FinishMcu(state);
+  // With a marker pending and bits still buffered the fast path reads them.
+  if (madeUpBits || (markerPending && state.bitBuffer == 0)) return DecodeMadeUpMcu(state);
+  if (!TryDecodeMcu(state, state.blockBuffer)) return DecodeMcu(state);
+  return FinishFastMcu(state);
 }
 
 int DecodeMcuAhead(DecoderState& state, int16_t* blocks) {

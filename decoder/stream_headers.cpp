@@ -275,6 +275,10 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.mcuNumber = 0;
   state.byteFFFrom = nullptr;
   state.byteFF = nullptr;
+  state.zeroBits.haveBlocks = false;
+  state.zeroBits.entryCount = 0;
+  state.zeroBits.nextEntry = 0;
+  state.zeroBits.replayed = 0;
   if (!LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
 
   BuildFastTable(state.dcSpec[0], state.fastDc[0]);

@@ -3,7 +3,8 @@
 //
 // The lockstep check runs both entropy decoders on every MCU from the same
 // state and compares everything they leave: the result, the bit reader, the
-// pending marker, the DC predictors, the MCU count and the coefficients. So
+// pending marker, the DC predictors, the MCU count, what is known of the
+// damage and the coefficients. So
 // an MCU where the fast path departs from the scalar one is caught even when
 // its pixels happen to come out the same.
 #include <gtest/gtest.h>
@@ -68,6 +69,9 @@ int LockstepDecodeMcu(DecoderState& state) {
     else if (state.marker != gTwin.marker) report("marker");
     else if (std::memcmp(state.dcPredictor, gTwin.dcPredictor, sizeof state.dcPredictor) != 0) report("a DC predictor");
     else if (state.mcuNumber != gTwin.mcuNumber) report("mcuNumber");
+    else if (state.fakeBits != gTwin.fakeBits) report("fakeBits");
+    else if (state.dataEnded != gTwin.dataEnded) report("dataEnded");
+    else if (state.damaged != gTwin.damaged) report("damaged");
     else if (std::memcmp(state.blockBuffer, gTwin.blockBuffer, sizeof state.blockBuffer) != 0) report("blockBuffer");
   }
   return actual;
@@ -75,6 +79,7 @@ int LockstepDecodeMcu(DecoderState& state) {
 
 struct Outcome {
   bool ok = false;
+  ZfStatus status = kZfOk;
   Bytes pixels;
 };
 
@@ -83,6 +88,7 @@ Outcome Decode(const Bytes& stream, const DecoderPaths& paths) {
   ImageRecord* image = DecodeImageWithState(gState, stream.data(), stream.size(), nullptr);
   gState.paths = nullptr;
   Outcome outcome;
+  outcome.status = gState.status;
   if (image == nullptr) return outcome;
   outcome.ok = true;
   const size_t bytes = static_cast<size_t>(image->header.biWidth) * static_cast<size_t>(-image->header.biHeight) * 4;
@@ -105,6 +111,9 @@ const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, 
   if (scalar.ok != lockstep.ok || scalar.ok != fast.ok)
     return ::testing::AssertionFailure() << "scalar " << (scalar.ok ? "decodes" : "refuses") << ", fast "
                                          << (fast.ok ? "decodes" : "refuses");
+  if (scalar.status != lockstep.status || scalar.status != fast.status)
+    return ::testing::AssertionFailure() << "status: scalar " << scalar.status << ", lockstep " << lockstep.status
+                                         << ", fast " << fast.status;
   if (scalar.pixels != lockstep.pixels) return ::testing::AssertionFailure() << "entropy decoding changes pixels";
   if (scalar.pixels != fast.pixels) {
     size_t i = 0;
@@ -228,6 +237,42 @@ TEST(FastPaths, RestartIntervalsDecodeExactlyAsScalar) {
   }
 }
 
+// Cut streams: past the cut the decode reads made-up zero bits, which the
+// fast path gives from its record of such MCUs. Cut at many points of the
+// data, grey and each sampling, with and without restart intervals; the
+// record must actually be used, or nothing here tests it.
+TEST(FastPaths, CutStreamsDecodeExactlyAsScalar) {
+  std::vector<std::pair<std::string, Bytes>> streams;
+  for (const char* name : {"grey.jpg", "sample_2x2.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "sample_1x1.jpg",
+                           "restart_1mcu.jpg", "restart_5mcu_grey.jpg", "restart_jpegtran_3mcu.jpg", "restart_row.jpg"}) {
+    const Bytes stream = ReadFile(fs::path(ZENTRAFOLD_TEST_DATA) / name);
+    if (!stream.empty()) streams.emplace_back(name, stream);
+  }
+  if (Victims().size() > 1) {
+    // A photograph, as it is and with an interval of 4 MCUs (whose
+    // boundaries, without markers, end the data at the first one).
+    streams.emplace_back("photograph", Victims()[1]);
+    streams.emplace_back("photograph, interval 4", WithRestartInterval(Victims()[1], 4));
+  }
+  if (streams.empty()) GTEST_SKIP() << "no streams";
+  uint32_t replayed = 0;
+  for (const auto& [name, original] : streams) {
+    const size_t scan = ScanStart(original);
+    ASSERT_GT(scan, 0u) << name;
+    const size_t span = original.size() - scan;
+    const int cuts = original.size() > 100000 ? 12 : 48;
+    for (int n = 0; n <= cuts; ++n) {
+      // Evenly over the data, and the last bytes one by one.
+      const size_t keep = n < cuts - 8 ? span * static_cast<size_t>(n) / static_cast<size_t>(cuts - 8)
+                                       : span - static_cast<size_t>(cuts - n);
+      const Bytes stream(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(scan + keep));
+      ASSERT_TRUE(DecodesAlike(stream)) << name << " cut to " << keep << " of " << span << " data bytes";
+      replayed += gState.zeroBits.replayed;
+    }
+  }
+  EXPECT_GT(replayed, 1000u) << "the record of zero-bit MCUs was hardly used";
+}
+
 }  // namespace
 
 namespace {
@@ -281,6 +326,177 @@ TEST(FastPaths, ADcOfMinus32768LeavesTheBlockZeroAsTheEndMarkDoes) {
     EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer);
     EXPECT_EQ(gState.inputPos, gTwin.inputPos);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// MCUs of made-up zero bits with tables whose all-zero codes carry data:
+// the DC code '0' is a difference of size 1 (-1 from zero bits), the AC code
+// '0' a coefficient of size 1 (-1), so every block is full and its DC steps
+// down by one per block, through -32768 (which leaves its block zero) and
+// past it (a wrap to 32767).
+TEST(FastPaths, ZeroBitMcusStepTheirDcsThroughMinus32768) {
+  uint8_t dcSpec[19] = {0x00, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 11};
+  uint8_t acSpec[19] = {0x10, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00};
+  uint8_t quant[64];
+  for (int k = 0; k < 64; ++k) quant[k] = static_cast<uint8_t>(1 + k % 7);
+  uint8_t data[4] = {};
+  // Grey with one block, grey read 2x2 (four blocks stepping within the
+  // MCU), colour 2x1 (the chroma predictors too).
+  for (auto [components, sampling] : {std::pair{1, 0x11u}, std::pair{1, 0x22u}, std::pair{3, 0x21u}}) {
+    DecoderState& state = gState;
+    std::memset(static_cast<void*>(&state), 0, sizeof state);
+    state.componentCount = static_cast<uint8_t>(components);
+    state.samplingCode = sampling;
+    for (int t = 0; t < 2; ++t) {
+      state.dcSpec[t] = dcSpec;
+      state.acSpec[t] = acSpec;
+      state.quant[t] = quant;
+      BuildFastTable(dcSpec, state.fastDc[t]);
+      BuildFastTable(acSpec, state.fastAc[t]);
+      BuildCodeLimits(dcSpec, state.limitsDc[t]);
+      BuildCodeLimits(acSpec, state.limitsAc[t]);
+      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], acSpec, quant, state.fastAcWhole[t]);
+    }
+    // The data has ended: nothing buffered, the position at the end.
+    state.inputPos = data + sizeof data;
+    state.streamEnd = data + sizeof data;
+    state.bitCount = 32;
+    state.fakeBits = 32;
+    state.dataEnded = true;
+    state.mcuTotal = 300;
+    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = -32700;
+    bool crossed = false;
+    for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
+      std::memcpy(static_cast<void*>(&gTwin), &state, sizeof state);
+      ASSERT_EQ(DecodeMcu(gTwin), 1);
+      ASSERT_EQ(DecodeMcuFast(state), 1);
+      ASSERT_EQ(std::memcmp(state.blockBuffer, gTwin.blockBuffer, sizeof state.blockBuffer), 0) << "MCU " << mcu;
+      ASSERT_EQ(std::memcmp(state.dcPredictor, gTwin.dcPredictor, sizeof state.dcPredictor), 0) << "MCU " << mcu;
+      ASSERT_EQ(state.bitCount, gTwin.bitCount) << "MCU " << mcu;
+      ASSERT_EQ(state.fakeBits, gTwin.fakeBits) << "MCU " << mcu;
+      ASSERT_EQ(state.damaged, gTwin.damaged) << "MCU " << mcu;
+      ASSERT_EQ(state.inputPos, gTwin.inputPos) << "MCU " << mcu;
+      crossed = crossed || state.dcPredictor[0] > 0;
+    }
+    EXPECT_TRUE(crossed) << "the luma predictor never wrapped";
+    EXPECT_GT(state.zeroBits.replayed, 200u) << "the record of zero-bit MCUs was hardly used";
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The positions of the restart markers (0xFF 0xD0..0xD7) in a stream's data.
+std::vector<size_t> RestartMarkers(const Bytes& stream) {
+  std::vector<size_t> at;
+  for (size_t i = ScanStart(stream); i + 1 < stream.size(); ++i)
+    if (stream[i] == 0xFF && stream[i + 1] >= 0xD0 && stream[i + 1] <= 0xD7) at.push_back(i);
+  return at;
+}
+
+// Restart boundaries, which the fast path takes itself where the marker
+// lies right at the position and plain data follows: every way a stream can
+// differ from that layout must give what the scalar decode gives. Each edit
+// falls on markers drawn at random, in streams with intervals of 1 to 5 MCUs
+// and of a row, photographic and flat.
+TEST(FastPaths, RestartMarkersMissingExtraOrDamagedDecodeExactlyAsScalar) {
+  using Edit = Bytes (*)(const Bytes&, size_t);
+  const std::pair<const char*, Edit> edits[] = {
+      {"as it is", [](const Bytes& s, size_t) { return s; }},
+      {"marker missing",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         out.erase(out.begin() + static_cast<std::ptrdiff_t>(at), out.begin() + static_cast<std::ptrdiff_t>(at + 2));
+         return out;
+       }},
+      {"marker twice",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), s.begin() + static_cast<std::ptrdiff_t>(at),
+                    s.begin() + static_cast<std::ptrdiff_t>(at + 2));
+         return out;
+       }},
+      {"extra marker inside the interval",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         const uint8_t marker[] = {0xFF, 0xD5};
+         const size_t inside = at > 5 ? at - 5 : at;
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(inside), std::begin(marker), std::end(marker));
+         return out;
+       }},
+      {"another restart number", [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         out[at + 1] = static_cast<uint8_t>(0xD0 + (out[at + 1] + 3) % 8);
+         return out;
+       }},
+      {"EOI in its place", [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         out[at + 1] = 0xD9;
+         return out;
+       }},
+      {"another marker code", [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         out[at + 1] = 0xC4;
+         return out;
+       }},
+      {"fill bytes before it",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), 2, 0xFF);
+         return out;
+       }},
+      {"a stuffed 0xFF in the four bytes after it",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         const uint8_t stuffed[] = {0xFF, 0x00};
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(at + 3), std::begin(stuffed), std::end(stuffed));
+         return out;
+       }},
+      {"a marker in the four bytes after it",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         const uint8_t marker[] = {0xFF, 0xD1};
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(at + 4), std::begin(marker), std::end(marker));
+         return out;
+       }},
+      {"a fill byte before a stuffed 0xFF in the interval",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         const uint8_t fillStuffed[] = {0xFF, 0xFF, 0x00};
+         const size_t inside = at > 12 ? at - 12 : at;
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(inside), std::begin(fillStuffed), std::end(fillStuffed));
+         return out;
+       }},
+      {"data bytes before it",
+       [](const Bytes& s, size_t at) {
+         Bytes out = s;
+         const uint8_t junk[] = {0x5A, 0xA5, 0x3C};
+         out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), std::begin(junk), std::end(junk));
+         return out;
+       }},
+      {"cut in the bytes after it", [](const Bytes& s, size_t at) { return Bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(at + 4)); }},
+  };
+  int streams = 0;
+  std::mt19937 random(11);
+  for (const char* name : {"restart_1mcu.jpg", "restart_5mcu_grey.jpg", "restart_jpegtran_3mcu.jpg", "restart_row.jpg",
+                           "restart_flat_1mcu.jpg", "restart_flatgrey_1mcu.jpg"}) {
+    const Bytes original = ReadFile(fs::path(ZENTRAFOLD_TEST_DATA) / name);
+    const std::vector<size_t> markers = RestartMarkers(original);
+    if (markers.size() < 4) continue;
+    ++streams;
+    for (const auto& [what, edit] : edits) {
+      for (int n = 0; n < 6; ++n) {
+        // The first and the last marker, and others at random.
+        const size_t at = n == 0 ? markers.front() : n == 1 ? markers.back() : markers[random() % markers.size()];
+        EXPECT_TRUE(DecodesAlike(edit(original, at))) << name << ": " << what << " at byte " << at;
+      }
+    }
+  }
+  if (streams == 0) GTEST_SKIP() << "no committed restart streams";
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 // interleaved, with libjpeg-turbo and stb_image; reports each decoder's
 // median speed in megapixels per second, ours over each peer, the geometric
 // means over the set, and the memory-write limit: the speed of filling a
-// fresh buffer of the picture's size from the same allocator.
+// fresh buffer of the picture's size from the same allocator. A picture a
+// peer decodes with a warning (a cut or corrupt stream, which ours decodes
+// as damaged) counts as decoded.
 //
 // Every timed decode obtains fresh output memory and frees it, and every
 // decoder's output comes from the same allocator as our bitmap sections.
@@ -373,6 +375,11 @@ int main(int argc, char** argv) {
                 "%.3f\n",
                 files.size(), GeometricMean(overTurbo), GeometricMean(overStb), GeometricMean(ofFill),
                 GeometricMean(reusedOverTurbo));
+    // A peer that refuses a file (stb_image gives no picture for a cut
+    // stream; 0.0 in its column) leaves it out of that peer's mean.
+    if (overTurbo.size() != files.size() || overStb.size() != files.size())
+      std::printf("(ours/turbo over the %zu files libjpeg-turbo decodes, ours/stb over the %zu stb_image decodes)\n",
+                  overTurbo.size(), overStb.size());
     if (lowest != nullptr)
       std::printf("lowest ours/turbo: %s %.3f\n", lowest->name.c_str(), ratio(*lowest, kOurs, kTurbo));
     if (lowestReused != nullptr)
