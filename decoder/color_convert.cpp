@@ -1,5 +1,7 @@
 // YCbCr to blue, green, red, 0 by the JFIF equations in 16.16 fixed point,
 // with one table per chroma term.
+#include <string.h>
+
 #include "decoder_state.h"
 
 namespace {
@@ -62,4 +64,15 @@ void WriteMcuPixelRows(const DecoderState& state, const uint8_t* source, uint8_t
 void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
                     int columns, int rows, uint32_t imageWidth) {
   WriteMcuPixelRows(state, source, destination, columns, rows, static_cast<size_t>(imageWidth) * 4);
+}
+
+void OutputPartialMcu(DecoderState& state, void (*wholeMcu)(DecoderState&, uint8_t*, int, int),
+                      uint8_t* destination, int columns, int rows) {
+  alignas(32) uint8_t tile[16 * 16 * 4];
+  const size_t stride = state.outputStride;
+  state.outputStride = 16 * 4;
+  wholeMcu(state, tile, McuWidth(state.samplingCode), McuHeight(state.samplingCode));
+  state.outputStride = stride;
+  for (int y = 0; y < rows; ++y)
+    memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 16 * 4, static_cast<size_t>(columns) * 4);
 }

@@ -3,8 +3,6 @@
 // and clamps are the ones explained there. Partial MCUs are converted whole
 // into a tile and their part copied. Chosen at run time on processors that
 // have AVX2.
-#include <string.h>
-
 #include "decoder_state.h"
 
 #if defined(ZENTRAFOLD_HAVE_AVX2)
@@ -136,15 +134,7 @@ __attribute__((target("avx2"))) void OutputMcuAvx2(DecoderState& state, uint8_t*
                                                    int rows) {
   const uint32_t sampling = state.samplingCode;
   if (columns != McuWidth(sampling) || rows != McuHeight(sampling)) {
-    // A partial MCU at the right or bottom edge: the whole MCU into a tile,
-    // then its part inside the picture into place.
-    alignas(32) uint8_t tile[16 * 16 * 4];
-    const size_t stride = state.outputStride;
-    state.outputStride = 16 * 4;
-    OutputMcuAvx2(state, tile, McuWidth(sampling), McuHeight(sampling));
-    state.outputStride = stride;
-    for (int y = 0; y < rows; ++y)
-      memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 16 * 4, static_cast<size_t>(columns) * 4);
+    OutputPartialMcu(state, OutputMcuAvx2, destination, columns, rows);
     return;
   }
   const size_t rowBytes = state.outputStride;

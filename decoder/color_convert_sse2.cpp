@@ -12,8 +12,6 @@
 // whole multiple, it is y + floor((w + 32768) / 65536) limited to 0..255.
 // So each chroma sample yields three small 16-bit terms, formed exactly with
 // pmaddwd, and each pixel costs a 16-bit add and an unsigned saturating pack.
-#include <string.h>
-
 #include "decoder_state.h"
 
 #if defined(ZENTRAFOLD_HAVE_SSE2)
@@ -115,15 +113,7 @@ void OutputGrayMcu(const int16_t* block, uint8_t* destination, size_t rowBytes) 
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
   const uint32_t sampling = state.samplingCode;
   if (columns != McuWidth(sampling) || rows != McuHeight(sampling)) {
-    // A partial MCU at the right or bottom edge: the whole MCU into a tile,
-    // then its part inside the picture into place.
-    alignas(32) uint8_t tile[16 * 16 * 4];
-    const size_t stride = state.outputStride;
-    state.outputStride = 16 * 4;
-    OutputMcuSse2(state, tile, McuWidth(sampling), McuHeight(sampling));
-    state.outputStride = stride;
-    for (int y = 0; y < rows; ++y)
-      memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 16 * 4, static_cast<size_t>(columns) * 4);
+    OutputPartialMcu(state, OutputMcuSse2, destination, columns, rows);
     return;
   }
   const size_t rowBytes = state.outputStride;

@@ -288,6 +288,11 @@ void WriteMcuPixelRows(const DecoderState& state, const uint8_t* source, uint8_t
 // `columns` x `rows` part inside the image to `destination`, BGRX, rows
 // state.outputStride bytes apart.
 void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows);
+// For kernels that convert whole MCUs only: a partial MCU at the right or
+// bottom edge goes whole into a tile through `wholeMcu`, and its part inside
+// the picture is copied into place.
+void OutputPartialMcu(DecoderState& state, void (*wholeMcu)(DecoderState&, uint8_t*, int, int),
+                      uint8_t* destination, int columns, int rows);
 // One MCU in state.outputFormat: BGRX through the paths' outputMcu, the
 // other orders from a BGRX tile, grey from the luma blocks.
 void OutputMcuFormatted(DecoderState& state, const struct DecoderPaths& paths, uint8_t* destination,

@@ -145,7 +145,6 @@ struct WorkerPool {
   // The decode at hand: the state after the scan set-up, read by all.
   const DecoderState* base;
   const DecoderPaths* paths;
-  int result;
 
   // Leapfrog decoding: a slot per thread taking part, and what the one
   // that ends the picture found.
