@@ -68,11 +68,102 @@ void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* d
 
 void OutputPartialMcu(DecoderState& state, void (*wholeMcu)(DecoderState&, uint8_t*, int, int),
                       uint8_t* destination, int columns, int rows) {
-  alignas(32) uint8_t tile[16 * 16 * 4];
+  alignas(32) uint8_t tile[16 * 32 * 4];
   const size_t stride = state.outputStride;
-  state.outputStride = 16 * 4;
+  state.outputStride = 32 * 4;
   wholeMcu(state, tile, McuWidth(state.samplingCode), McuHeight(state.samplingCode));
   state.outputStride = stride;
   for (int y = 0; y < rows; ++y)
-    memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 16 * 4, static_cast<size_t>(columns) * 4);
+    memcpy(destination + static_cast<size_t>(y) * stride, tile + y * 32 * 4, static_cast<size_t>(columns) * 4);
+}
+
+namespace {
+
+uint8_t ClampSample(int16_t v) { return v < 0 ? 0 : (v > 255 ? 255 : static_cast<uint8_t>(v)); }
+
+// Centred chroma as the table index: clamped to -128..127, read as a byte.
+uint8_t ChromaIndex(int16_t v) { return static_cast<uint8_t>(v < -128 ? -128 : (v > 127 ? 127 : v)); }
+
+// Ink to light: a colour value from its ink c (as CMYK streams store it,
+// 255 for none) and black k, also 255 for none.
+uint8_t InkToLight(uint8_t c, uint8_t k) { return static_cast<uint8_t>(k - ((255 - c) * k >> 8)); }
+
+}  // namespace
+
+void OutputMcuGeneral(DecoderState& state, uint8_t* destination, int columns, int rows) {
+  const ColorTables& t = state.colorTables;
+  const ZfFormat format = state.outputFormat;
+  const uint32_t bytes = FormatBytes(format);
+  const bool rgbOrder = format == kZfRgbx || format == kZfRgba || format == kZfRgb;
+  const int red = rgbOrder ? 0 : 2;
+  const int blue = rgbOrder ? 2 : 0;
+  const uint8_t fourth = (format == kZfBgra || format == kZfRgba) ? 255 : 0;
+  const int count = state.componentCount;
+  const ColorKind kind = state.colorKind;
+  for (int y = 0; y < rows; ++y) {
+    // Each component's samples for this row, replicated: column x of the
+    // MCU takes sample floor(x * H / Hmax) of row floor(y * V / Vmax).
+    const int16_t* row[kMaxComponents];
+    for (int c = 0; c < count; ++c)
+      row[c] = state.blockBuffer + state.frame[c].firstBlock * 64 + state.sampleRow[c][y];
+    uint8_t* out = destination + static_cast<size_t>(y) * state.outputStride;
+    for (int x = 0; x < columns; ++x, out += bytes) {
+      const int16_t s0 = row[0][state.sampleColumn[0][x]];
+      if (format == kZfGrey) {
+        // The first component's samples; for YCbCr this is the clamped luma.
+        out[0] = ClampSample(s0);
+        continue;
+      }
+      uint8_t r, g, b;
+      if (kind == kColorGrey) {
+        r = g = b = ClampSample(s0);
+      } else if (kind == kColorRgb) {
+        r = ClampSample(s0);
+        g = ClampSample(row[1][state.sampleColumn[1][x]]);
+        b = ClampSample(row[2][state.sampleColumn[2][x]]);
+      } else {
+        uint8_t c0, c1, c2;
+        if (kind == kColorCmyk) {
+          c0 = ClampSample(s0);
+          c1 = ClampSample(row[1][state.sampleColumn[1][x]]);
+          c2 = ClampSample(row[2][state.sampleColumn[2][x]]);
+        } else {
+          // YCbCr (of YCbCr or YCCK) by the same sums and rounding as
+          // WriteMcuPixelRows.
+          const int32_t luma = static_cast<int32_t>(ClampSample(s0)) << 16;
+          const uint8_t cb = ChromaIndex(row[1][state.sampleColumn[1][x]]);
+          const uint8_t cr = ChromaIndex(row[2][state.sampleColumn[2][x]]);
+          c0 = Clamp(luma + t.crToR[cr]);
+          c1 = Clamp(luma - t.cbToG[cb] - t.crToG[cr]);
+          c2 = Clamp(luma + t.cbToB[cb]);
+          if (kind == kColorYcc) {
+            out[red] = c0;
+            out[1] = c1;
+            out[blue] = c2;
+            if (bytes == 4) out[3] = fourth;
+            continue;
+          }
+          // YCCK: the YCbCr part gives the complements of C, M and Y.
+          c0 = static_cast<uint8_t>(255 - c0);
+          c1 = static_cast<uint8_t>(255 - c1);
+          c2 = static_cast<uint8_t>(255 - c2);
+        }
+        const uint8_t k = ClampSample(row[3][state.sampleColumn[3][x]]);
+        if (format == kZfCmyk) {
+          out[0] = c0;
+          out[1] = c1;
+          out[2] = c2;
+          out[3] = k;
+          continue;
+        }
+        r = InkToLight(c0, k);
+        g = InkToLight(c1, k);
+        b = InkToLight(c2, k);
+      }
+      out[red] = r;
+      out[1] = g;
+      out[blue] = b;
+      if (bytes == 4) out[3] = fourth;
+    }
+  }
 }

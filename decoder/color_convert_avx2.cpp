@@ -147,7 +147,8 @@ __attribute__((target("avx2"))) void OutputMcuAvx2(DecoderState& state, uint8_t*
     case 0x11: OutputColorMcu<1, 1>(blocks, destination, rowBytes); break;
     case 0x12: OutputColorMcu<1, 2>(blocks, destination, rowBytes); break;
     case 0x21: OutputColorMcu<2, 1>(blocks, destination, rowBytes); break;
-    default: OutputColorMcu<2, 2>(blocks, destination, rowBytes); break;
+    case 0x22: OutputColorMcu<2, 2>(blocks, destination, rowBytes); break;
+    default: OutputMcuSse2(state, destination, columns, rows); break;  // luma 4 wide
   }
 }
 

@@ -78,24 +78,34 @@ void OutputColorMcu(const int16_t* blocks, uint8_t* destination, size_t rowBytes
     const __m128i cr = ClampChroma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(crBlock + cy * 8)));
     const Terms t = ChromaTerms(cb, cr);
     // Each chroma sample covers kH pixels of a row: terms for pixel columns
-    // 0..7 and, with kH = 2, 8..15 (each term twice).
-    Terms left = t, right = t;
-    if (kH == 2) {
-      left = {_mm_unpacklo_epi16(t.blue, t.blue), _mm_unpacklo_epi16(t.green, t.green),
-              _mm_unpacklo_epi16(t.red, t.red)};
-      right = {_mm_unpackhi_epi16(t.blue, t.blue), _mm_unpackhi_epi16(t.green, t.green),
-               _mm_unpackhi_epi16(t.red, t.red)};
+    // 0..7, and with kH = 2 or 4 for 8..15 (each term twice) and so on
+    // (each term four times). quarter[i] holds the terms of columns 8i..8i+7.
+    Terms quarter[4] = {t, t, t, t};
+    if (kH >= 2) {
+      quarter[0] = {_mm_unpacklo_epi16(t.blue, t.blue), _mm_unpacklo_epi16(t.green, t.green),
+                    _mm_unpacklo_epi16(t.red, t.red)};
+      quarter[1] = {_mm_unpackhi_epi16(t.blue, t.blue), _mm_unpackhi_epi16(t.green, t.green),
+                    _mm_unpackhi_epi16(t.red, t.red)};
+    }
+    if (kH == 4) {
+      const Terms lo = quarter[0], hi = quarter[1];
+      quarter[0] = {_mm_unpacklo_epi16(lo.blue, lo.blue), _mm_unpacklo_epi16(lo.green, lo.green),
+                    _mm_unpacklo_epi16(lo.red, lo.red)};
+      quarter[1] = {_mm_unpackhi_epi16(lo.blue, lo.blue), _mm_unpackhi_epi16(lo.green, lo.green),
+                    _mm_unpackhi_epi16(lo.red, lo.red)};
+      quarter[2] = {_mm_unpacklo_epi16(hi.blue, hi.blue), _mm_unpacklo_epi16(hi.green, hi.green),
+                    _mm_unpacklo_epi16(hi.red, hi.red)};
+      quarter[3] = {_mm_unpackhi_epi16(hi.blue, hi.blue), _mm_unpackhi_epi16(hi.green, hi.green),
+                    _mm_unpackhi_epi16(hi.red, hi.red)};
     }
     for (int dy = 0; dy < kV; ++dy) {
       const int y = cy * kV + dy;
       const int16_t* luma = blocks + (y / 8) * kH * 64 + (y % 8) * 8;
       uint8_t* out = destination + static_cast<size_t>(y) * rowBytes;
-      const __m128i y0 = ClampLuma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma)));
-      Store8(out, _mm_add_epi16(y0, left.blue), _mm_add_epi16(y0, left.green), _mm_add_epi16(y0, left.red));
-      if (kH == 2) {
-        const __m128i y1 = ClampLuma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 64)));
-        Store8(out + 32, _mm_add_epi16(y1, right.blue), _mm_add_epi16(y1, right.green),
-               _mm_add_epi16(y1, right.red));
+      for (int i = 0; i < kH; ++i) {
+        const __m128i yi = ClampLuma(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 64 * i)));
+        Store8(out + 32 * i, _mm_add_epi16(yi, quarter[i].blue), _mm_add_epi16(yi, quarter[i].green),
+               _mm_add_epi16(yi, quarter[i].red));
       }
     }
   }
@@ -126,6 +136,8 @@ void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int r
     case 0x11: OutputColorMcu<1, 1>(blocks, destination, rowBytes); break;
     case 0x12: OutputColorMcu<1, 2>(blocks, destination, rowBytes); break;
     case 0x21: OutputColorMcu<2, 1>(blocks, destination, rowBytes); break;
+    case 0x41: OutputColorMcu<4, 1>(blocks, destination, rowBytes); break;
+    case 0x42: OutputColorMcu<4, 2>(blocks, destination, rowBytes); break;
     default: OutputColorMcu<2, 2>(blocks, destination, rowBytes); break;
   }
 }

@@ -14,6 +14,7 @@ constexpr uint64_t kMaxSectionBytes = 0x7FFFFFFFu;
 ImageRecord* DecodeImageWithState(DecoderState& state, const uint8_t* stream, size_t size, HDC dc) {
   state.image.bitmap = nullptr;
   state.image.bits = nullptr;
+  state.partsProfile = true;
   BuildConstantTables(state);
   const uint8_t* scanHeader = ReadHeaders(state, stream, size);
   if (scanHeader == nullptr) return nullptr;

@@ -64,11 +64,20 @@ struct ColorTables {
   int32_t cbToB[256];
 };
 
-// One MCU of interleaved Y, Cb, Cr bytes: up to 16 rows of up to 16 pixels.
-// Stride 48 bytes when luma is sampled 2 wide, 24 otherwise.
-using McuPixelBuffer = uint8_t[768];
+// The frame model's limits (T.81 B.2.2, B.2.3): components of a frame and
+// of a scan, table identifiers of each kind, blocks of an interleaved MCU,
+// and sampling factors.
+constexpr int kMaxComponents = 4;
+constexpr int kMaxTables = 4;
+constexpr int kMaxMcuBlocks = 10;
+constexpr int kMaxSampling = 4;
+
+// One MCU of interleaved Y, Cb, Cr bytes for the YCbCr layouts the output
+// kernels take (luma 1, 2 or 4 wide and 1 or 2 high, chroma 1x1): up to 16
+// rows of up to 32 pixels, McuWidth * 3 bytes apart.
+using McuPixelBuffer = uint8_t[32 * 16 * 3];
 // The blocks of one MCU, 64 int16 each in natural (row * 8 + column) order.
-using BlockBuffer = int16_t[6 * 64];
+using BlockBuffer = int16_t[kMaxMcuBlocks * 64];
 // The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
 using CosineTable = int16_t[64];
 
@@ -110,8 +119,8 @@ struct ZeroBitsMcu {
     Reader after;
   };
   static constexpr uint32_t kEntries = 32;
-  alignas(32) int16_t blocks[6 * 64];  // dequantised, natural order, each DC 0
-  int16_t dcStep[2];  // the DC difference a block of tables t reads from zero bits
+  alignas(32) int16_t blocks[kMaxMcuBlocks * 64];  // dequantised, natural order, each DC 0
+  int16_t dcStep[kMaxComponents];  // the DC difference a block of table set t reads from zero bits
   bool haveBlocks;
   uint32_t entryCount;
   uint32_t nextEntry;  // where the next lookup begins
@@ -119,29 +128,57 @@ struct ZeroBitsMcu {
   Entry entries[kEntries];
 };
 
+// A component of the frame header.
+struct FrameComponent {
+  uint8_t id;          // Ci
+  uint8_t h, v;        // sampling factors, 1..4
+  uint8_t quantTable;  // Tqi
+  // Its blocks as a scan of it alone codes them (T.81 A.2.2), and the
+  // blocks of the MCU grid that covers them (never fewer).
+  uint32_t blocksWide, blocksHigh;
+  uint32_t paddedWide, paddedHigh;
+  uint8_t firstBlock;  // its first block in a frame MCU
+  bool levelShift;     // its samples are 0..255 (not centred chroma)
+};
+
+// How the frame's components make colours.
+enum ColorKind : uint8_t {
+  kColorGrey,   // one component
+  kColorYcc,    // Y, Cb, Cr
+  kColorRgb,    // R, G, B stored as they are
+  kColorCmyk,   // C, M, Y, K stored as they are
+  kColorYcck,   // Y, Cb, Cr, K
+};
+
 struct DecoderState {
   uint8_t markerFlags;
   uint8_t componentCount;
   ImageRecord image;
-  uint32_t samplingCode;  // Hi/Vi of component 1: 0x11, 0x12, 0x21 or 0x22
+  // The MCU of the frame's interleaved scans: Hmax in the high nibble, Vmax
+  // in the low one. For the layouts the output kernels take it is the luma
+  // sampling (0x11 for grey); McuWidth and McuHeight read it.
+  uint32_t samplingCode;
   const uint8_t* inputPos;  // never beyond streamEnd: bytes there read as 0x00
   uint32_t bitBuffer;  // valid bits at the top, zeros below
   uint32_t bitCount;   // unsigned: wraps once reads pass a marker (see mcu_decode.cpp)
-  const HuffmanSpec* dcSpec[2];
-  const HuffmanSpec* acSpec[2];
-  const uint8_t* quant[2];  // 64 bytes each, zigzag order, in the stream
-  int16_t dcPredictor[3];
+  // The tables of the scan, one set for each of its components (a set that
+  // repeats an earlier one is not used: blockSet names the first).
+  const HuffmanSpec* dcSpec[kMaxComponents];
+  const HuffmanSpec* acSpec[kMaxComponents];
+  const uint16_t* quant[kMaxComponents];  // 64 values each, zigzag order
+  // The DC predictor of each component of the scan.
+  int16_t dcPredictor[kMaxComponents];
   // The fast entropy path's predictor value after each block's DC.
-  int16_t blockDc[6];
-  FastLookupTable fastDc[2];
-  FastLookupTable fastAc[2];
-  CodeLimitTable limitsAc[2];
-  CodeLimitTable limitsDc[2];
+  int16_t blockDc[kMaxMcuBlocks];
+  FastLookupTable fastDc[kMaxComponents];
+  FastLookupTable fastAc[kMaxComponents];
+  CodeLimitTable limitsAc[kMaxComponents];
+  CodeLimitTable limitsDc[kMaxComponents];
   ColorTables colorTables;
   alignas(16) McuPixelBuffer mcuPixelBuffer;
   alignas(32) BlockBuffer blockBuffer;
   alignas(16) CosineTable cosineTable;
-  FastAcTable fastAcWhole[2];  // built when the fast entropy path runs
+  FastAcTable fastAcWhole[kMaxComponents];  // built when the fast entropy path runs
 
   // Stream bounds and frame geometry.
   const uint8_t* streamEnd;
@@ -194,17 +231,69 @@ struct DecoderState {
   struct WorkerPool* pool;
   // MCUs of zero bits, for the fast entropy path; cleared by StartScan.
   ZeroBitsMcu zeroBits;
+
+  // The frame model. partsProfile: the header stage refuses what the
+  // bitmap entry refuses (set by its caller before ReadHeaders).
+  bool partsProfile;
+  FrameComponent frame[kMaxComponents];
+  uint8_t hMax, vMax;
+  ColorKind colorKind;
+  // The output kernels' layouts: grey, or YCbCr with chroma 1x1 and luma
+  // 1, 2 or 4 wide and 1 or 2 high. Everything else takes OutputMcuGeneral.
+  bool kernelLayout;
+  // Blocks of a frame MCU, and for OutputMcuGeneral where the sample of
+  // MCU column x (row y) of component c lies in its blocks: the offset of
+  // its block and column (row) from the component's first block.
+  uint8_t frameBlockCount;
+  uint16_t sampleColumn[kMaxComponents][kMaxSampling * 8];
+  uint16_t sampleRow[kMaxComponents][kMaxSampling * 8];
+  // What segments said: JFIF APP0, Adobe APP14 and its transform.
+  bool sawJfif;
+  bool sawAdobe;
+  uint8_t adobeTransform;
+  // The tables defined so far, by identifier: Huffman tables in place in
+  // the stream, quantisation tables widened to 16 bits (zigzag order).
+  const HuffmanSpec* dcTable[kMaxTables];
+  const HuffmanSpec* acTable[kMaxTables];
+  uint16_t quantTable[kMaxTables][64];
+  uint8_t quantDefined;  // bit i: table i
+
+  // The scan: its components (frame indices, in frame order), the blocks of
+  // its MCU with the table set and predictor each uses, and its MCU grid.
+  uint8_t scanComponents;
+  uint8_t scanComponent[kMaxComponents];
+  uint8_t blockCount;
+  uint8_t blockSet[kMaxMcuBlocks];
+  uint8_t blockPredictor[kMaxMcuBlocks];
+  uint32_t scanMcuColumns;
+  uint32_t scanMcuRows;
+
+  // Whole-picture memory for a frame in several scans: every component's
+  // dequantised coefficients, blocks of its padded grid in raster order
+  // from storeBlock[c] (in blocks of 64). Either the caller's block or one
+  // the decoder took (ownedWork, freed with the decoder).
+  int16_t* store;
+  uint64_t storeBlock[kMaxComponents];
+  void* ownedWork;
+  size_t ownedWorkBytes;
+  void* callerWork;
+  size_t callerWorkBytes;
+  uint64_t maxWorkBytes;
 };
 
-// MCU layout helpers, from samplingCode and componentCount.
+// MCU layout helpers. The blocks of the first component in a frame MCU
+// (for the kernel layouts, from samplingCode); the blocks of a scan's MCU.
 inline int LumaBlockCount(const DecoderState& state) {
   return static_cast<int>((state.samplingCode >> 4) * (state.samplingCode & 0x0F));
 }
-inline int BlockCount(const DecoderState& state) {
-  return LumaBlockCount(state) + (state.componentCount == 3 ? 2 : 0);
-}
-inline int McuWidth(uint32_t samplingCode) { return (samplingCode >> 4) == 2 ? 16 : 8; }
-inline int McuHeight(uint32_t samplingCode) { return (samplingCode & 0x0F) == 2 ? 16 : 8; }
+inline int BlockCount(const DecoderState& state) { return state.blockCount; }
+inline int McuWidth(uint32_t samplingCode) { return 8 * static_cast<int>(samplingCode >> 4); }
+inline int McuHeight(uint32_t samplingCode) { return 8 * static_cast<int>(samplingCode & 0x0F); }
+// The scan layout of a one-scan kernel layout from componentCount and
+// samplingCode: luma blocks with table set 0, then Cb and Cr with set 1.
+// Also fills the frame fields the pixel stages read. For tests that set a
+// state up by hand.
+void SetKernelLayout(DecoderState& state);
 
 // Bytes per pixel of an output format; 0 for an unknown one.
 inline uint32_t FormatBytes(ZfFormat format) {
@@ -212,6 +301,7 @@ inline uint32_t FormatBytes(ZfFormat format) {
     case kZfBgrx: case kZfRgbx: case kZfBgra: case kZfRgba: return 4;
     case kZfBgr: case kZfRgb: return 3;
     case kZfGrey: return 1;
+    case kZfCmyk: return 4;
   }
   return 0;
 }
@@ -239,6 +329,13 @@ inline bool Refuse(DecoderState& state, ZfStatus status) {
 // scan header against the frame. Returns the position of the scan header's
 // length field, or null with the reason in state.status. Fills state.info.
 const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t size);
+// The marker walk from `pos` (a marker) to the next scan header: its
+// length field's position; null at EOI (endOfImage set, status untouched)
+// or with the reason in state.status. Between scans it takes the tables and
+// restart intervals that may change there.
+const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfImage);
+// The whole-picture memory a frame in several scans needs, in bytes.
+uint64_t FrameWorkBytes(const DecoderState& state);
 // The scan set-up after ReadHeaders: loads the first data bytes, builds the
 // lookup tables, and readies the MCU count and damage tracking. 0 (with
 // kZfBadData) when the first data bytes hold a marker it cannot accept.
@@ -305,7 +402,7 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // Fast paths. Each has the signature of its scalar twin and gives the same
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      const uint8_t* quant, FastAcTable& table);
+                      const uint16_t* quant, FastAcTable& table);
 // DecodeMcu for the common case, restart intervals (a marker met by the
 // reader, the MCUs after it up to the boundary, the boundary where the
 // marker lies right at the position), and MCUs of made-up zero bits once
@@ -369,5 +466,18 @@ bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& resul
 // 0 on failure, with state.status set; on success status is kZfOk or
 // kZfDamaged.
 int RunMcuLoop(DecoderState& state);
+// A frame in several scans: every scan from the one at `scanHeader` (its
+// length field) into the store (state.store, FrameWorkBytes of it), then the
+// pixel stages over the store to the output target. As RunMcuLoop.
+int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
+// The pixel stages of frame MCUs first .. end - 1 from the store.
+int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
+// OutputStoredMcus over the whole frame on several threads, split by MCU
+// rows; false when the pool or the picture does not allow it.
+bool OutputStoreInParallel(DecoderState& state, const DecoderPaths& paths, int& result);
+// Upsampling by replication and colour conversion of any layout and colour
+// kind, from the frame MCU's blocks after the inverse DCT, into any format
+// (the scalar procedure for what the output kernels do not take).
+void OutputMcuGeneral(DecoderState& state, uint8_t* destination, int columns, int rows);
 
 extern const uint8_t kZigzagToNatural[64];

@@ -262,7 +262,7 @@ void RestartAtBoundary(DecoderState& state) {
 
 void ResumeAfterBoundary(DecoderState& state, const uint8_t* next) {
   state.boundaryPos = next;
-  state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  for (int16_t& p : state.dcPredictor) p = 0;
   if (next == nullptr) {
     state.marker = kMarkerEoi;
     state.bitBuffer = 0;
@@ -296,7 +296,7 @@ int FinishMcu(DecoderState& state) {
     if (!lastMcu && state.mcuNumber % state.restartInterval == 0) RestartAtBoundary(state);
   } else if (!lastMcu && state.marker != 0 && state.marker != kMarkerEoi) {
     if (!LoadPlain(state)) return 0;
-    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+    for (int16_t& p : state.dcPredictor) p = 0;
   }
   return 1;
 }
@@ -317,16 +317,15 @@ bool EndBlockAfterDataEnd(DecoderState& state) {
 }  // namespace
 
 int DecodeMcu(DecoderState& state) {
-  int16_t scratch[6 * 64];
+  int16_t scratch[kMaxMcuBlocks * 64];
   memset(scratch, 0, sizeof scratch);
   const bool interval = state.restartInterval != 0;
   BitReader reader{state.inputPos, state.bitBuffer, state.bitCount, interval ? state.marker : 0,
                    state.fakeBits};
-  const int lumaBlocks = LumaBlockCount(state);
   const int blocks = BlockCount(state);
 
   for (int b = 0; b < blocks; ++b) {
-    const int t = b < lumaBlocks ? 0 : 1;
+    const int t = state.blockSet[b];
     int16_t* coefficients = scratch + b * 64;
 
     // DC difference.
@@ -347,7 +346,7 @@ int DecodeMcu(DecoderState& state) {
       }
     }
     const int16_t difference = ReceiveExtend(reader, s);
-    int16_t& predictor = state.dcPredictor[b < lumaBlocks ? 0 : (b == lumaBlocks ? 1 : 2)];
+    int16_t& predictor = state.dcPredictor[state.blockPredictor[b]];
     predictor = static_cast<int16_t>(static_cast<uint16_t>(predictor + difference));
     coefficients[0] = predictor;
 
@@ -400,7 +399,7 @@ int DecodeMcu(DecoderState& state) {
   // never read).
   memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
   for (int b = 0; b < blocks; ++b) {
-    const uint8_t* q = state.quant[b < lumaBlocks ? 0 : 1];
+    const uint16_t* q = state.quant[state.blockSet[b]];
     const int16_t* coefficients = scratch + b * 64;
     int16_t* block = state.blockBuffer + b * 64;
     for (int k = 0; k < 64; ++k) {

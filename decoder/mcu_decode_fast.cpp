@@ -314,14 +314,14 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   Window w{pos, state.streamEnd, pending ? pos : byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0,
            pending, !pending && MarkerAt(byteFF, state.streamEnd)};
   Schedule sc{state.bitCount};
-  int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
-  const int lumaBlocks = LumaBlockCount(state);
+  int16_t predictor[kMaxComponents];
+  memcpy(predictor, state.dcPredictor, sizeof predictor);
   const int blockCount = BlockCount(state);
   memset(blocks, 0, static_cast<size_t>(blockCount) * 64 * sizeof *blocks);
 
   for (int b = 0; b < blockCount; ++b) {
-    const int t = b < lumaBlocks ? 0 : 1;
-    const uint8_t* q = state.quant[t];
+    const int t = state.blockSet[b];
+    const uint16_t* q = state.quant[t];
     int16_t* block = blocks + b * 64;
 
     if (!Fill(w)) return false;
@@ -334,8 +334,7 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     // for s == 0, extended (0 stays 0).
     const int16_t difference = Extend(static_cast<uint32_t>((w.bits >> 1) >> (63 - s)), s);
     Consume(w, sc, s);
-    // The component's predictor, without a branch: 0 for luma, 1 and 2 for Cb and Cr.
-    int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
+    int16_t& p = predictor[state.blockPredictor[b]];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     state.blockDc[b] = p;
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
@@ -356,9 +355,7 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     if (static_cast<int32_t>(w.count) < 0) return false;
     state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
     state.bitCount = w.count;
-    state.dcPredictor[0] = predictor[0];
-    state.dcPredictor[1] = predictor[1];
-    state.dcPredictor[2] = predictor[2];
+    memcpy(state.dcPredictor, predictor, sizeof predictor);
     return true;
   }
 
@@ -395,9 +392,7 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
       state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
       state.bitCount = w.count;
       state.marker = r[1];
-      state.dcPredictor[0] = predictor[0];
-      state.dcPredictor[1] = predictor[1];
-      state.dcPredictor[2] = predictor[2];
+      memcpy(state.dcPredictor, predictor, sizeof predictor);
       return true;
     }
     // At the interval's last MCU what DecodeMcu leaves is dropped at the
@@ -408,25 +403,21 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     state.bitBuffer = 0;
     state.bitCount = 0;
     state.marker = 0;
-    state.dcPredictor[0] = predictor[0];
-    state.dcPredictor[1] = predictor[1];
-    state.dcPredictor[2] = predictor[2];
+    memcpy(state.dcPredictor, predictor, sizeof predictor);
     return true;
   }
   state.inputPos = AfterDataBytes(pos, dataBytes, byteFF);
   state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
   state.bitCount = sc.count;
   state.marker = 0;
-  state.dcPredictor[0] = predictor[0];
-  state.dcPredictor[1] = predictor[1];
-  state.dcPredictor[2] = predictor[2];
+  memcpy(state.dcPredictor, predictor, sizeof predictor);
   return true;
 }
 
 }  // namespace
 
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      const uint8_t* quant, FastAcTable& table) {
+                      const uint16_t* quant, FastAcTable& table) {
   for (uint32_t k = 0; k < 80; ++k)
     table.place[k] = k < 64 ? static_cast<uint32_t>(quant[k]) << 16 | kZigzagToNatural[k] : 63;
   constexpr uint32_t kDrop = kFastAcBits - 8;  // from the prefix to the 8-bit table's
@@ -509,13 +500,12 @@ int16_t ZeroBitsDcStep(const DecoderState& state, int t) {
 
 // The MCU's blocks from the recorded ones and the DCs stepped on from
 // `predictor`, which is left as after the MCU.
-void ZeroBitsBlocks(const DecoderState& state, int16_t predictor[3], int16_t* blocks) {
+void ZeroBitsBlocks(const DecoderState& state, int16_t predictor[kMaxComponents], int16_t* blocks) {
   const ZeroBitsMcu& zero = state.zeroBits;
-  const int lumaBlocks = LumaBlockCount(state);
   const int count = BlockCount(state);
   for (int b = 0; b < count; ++b) {
-    const int t = b < lumaBlocks ? 0 : 1;
-    int16_t& p = predictor[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
+    const int t = state.blockSet[b];
+    int16_t& p = predictor[state.blockPredictor[b]];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + zero.dcStep[t]));
     int16_t* block = blocks + b * 64;
     if (p == -32768) {
@@ -530,7 +520,8 @@ void ZeroBitsBlocks(const DecoderState& state, int16_t predictor[3], int16_t* bl
 // After DecodeMcu has decoded an MCU that read zero bits only from
 // `before`: records it, when FinishMcu did not restart after it and its
 // blocks are what the DC rule gives.
-void RecordZeroBitsMcu(DecoderState& state, const ZeroBitsMcu::Reader& before, const int16_t predictorBefore[3]) {
+void RecordZeroBitsMcu(DecoderState& state, const ZeroBitsMcu::Reader& before,
+                       const int16_t predictorBefore[kMaxComponents]) {
   ZeroBitsMcu& zero = state.zeroBits;
   if (zero.entryCount == ZeroBitsMcu::kEntries) return;
   const bool last = state.mcuNumber >= state.mcuTotal;
@@ -541,23 +532,23 @@ void RecordZeroBitsMcu(DecoderState& state, const ZeroBitsMcu::Reader& before, c
   const int count = BlockCount(state);
   const size_t bytes = static_cast<size_t>(count) * 64 * sizeof(int16_t);
   if (!zero.haveBlocks) {
-    zero.dcStep[0] = ZeroBitsDcStep(state, 0);
-    zero.dcStep[1] = state.componentCount == 3 ? ZeroBitsDcStep(state, 1) : int16_t{0};
+    for (int j = 0; j < kMaxComponents; ++j) zero.dcStep[j] = j < state.scanComponents ? ZeroBitsDcStep(state, j) : 0;
     // The blocks with their DCs cleared, unless a DC of -32768 cleared a
     // whole block: then a later MCU gives them.
-    int16_t p[3] = {predictorBefore[0], predictorBefore[1], predictorBefore[2]};
-    const int lumaBlocks = LumaBlockCount(state);
+    int16_t p[kMaxComponents];
+    memcpy(p, predictorBefore, sizeof p);
     for (int b = 0; b < count; ++b) {
-      int16_t& q = p[static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks)];
-      q = static_cast<int16_t>(static_cast<uint16_t>(q + zero.dcStep[b < lumaBlocks ? 0 : 1]));
+      int16_t& q = p[state.blockPredictor[b]];
+      q = static_cast<int16_t>(static_cast<uint16_t>(q + zero.dcStep[state.blockSet[b]]));
       if (q == -32768) return;
     }
     memcpy(zero.blocks, state.blockBuffer, bytes);
     for (int b = 0; b < count; ++b) zero.blocks[b * 64] = 0;
     zero.haveBlocks = true;
   }
-  int16_t predictor[3] = {predictorBefore[0], predictorBefore[1], predictorBefore[2]};
-  alignas(32) int16_t expected[6 * 64];
+  int16_t predictor[kMaxComponents];
+  memcpy(predictor, predictorBefore, sizeof predictor);
+  alignas(32) int16_t expected[kMaxMcuBlocks * 64];
   ZeroBitsBlocks(state, predictor, expected);
   if (memcmp(predictor, state.dcPredictor, sizeof predictor) != 0 || memcmp(expected, state.blockBuffer, bytes) != 0)
     return;
@@ -591,7 +582,8 @@ __attribute__((noinline)) int DecodeMadeUpMcu(DecoderState& state) {
     // again alike; it counts the MCU and restarts where one is due.
     return FinishMcu(state);
   }
-  const int16_t predictor[3] = {state.dcPredictor[0], state.dcPredictor[1], state.dcPredictor[2]};
+  int16_t predictor[kMaxComponents];
+  memcpy(predictor, state.dcPredictor, sizeof predictor);
   if (!DecodeMcu(state)) return 0;
   RecordZeroBitsMcu(state, before, predictor);
   return 1;
@@ -627,7 +619,7 @@ inline int FinishFastMcu(DecoderState& state) {
   // The damage check of FinishMcu holds: fakeBits is 0 here.
   state.mcuNumber = next;
   state.boundaryPos = p + 2;
-  state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+  for (int16_t& predictor : state.dcPredictor) predictor = 0;
   state.inputPos = p + 6;
   state.bitBuffer = bytes;
   state.bitCount = 32;

@@ -1,6 +1,10 @@
 // The MCU loop: every MCU in raster order through entropy decoding, level
 // shift, inverse DCT, assembly and colour conversion into the output rows,
-// whole or one MCU row (a band) at a time.
+// whole or one MCU row (a band) at a time. A frame in several scans first
+// decodes every scan into the whole-picture store, then runs the pixel
+// stages over the store's MCUs the same way.
+#include <string.h>
+
 #include "decoder_state.h"
 
 void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows) {
@@ -8,74 +12,219 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
   WriteMcuPixelRows(state, state.mcuPixelBuffer, destination, columns, rows, state.outputStride);
 }
 
-int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
-  const uint32_t sampling = state.samplingCode;
-  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
-  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
-  const uint32_t width = state.width;
-  const uint32_t height = state.height;
-  const uint32_t mcuColumns = (width + mcuWidth - 1) / mcuWidth;
-  const uint32_t lastRow = (height + mcuHeight - 1) / mcuHeight - 1;
-  const int lumaBlocks = LumaBlockCount(state);
-  // Grey output needs the luma samples only.
-  const int blocks = state.outputFormat == kZfGrey ? lumaBlocks : BlockCount(state);
-  const size_t stride = state.outputStride;
-  const size_t mcuBytes = mcuWidth * FormatBytes(state.outputFormat);
-  // In band mode the output rows hold one MCU row.
-  const bool banded = state.band != nullptr;
+namespace {
 
-  uint32_t mx = first % mcuColumns;
-  uint32_t my = first / mcuColumns;
-  for (uint32_t mcu = first; mcu < end; ++mcu) {
-    if (!paths.decodeMcu(state)) {
-      state.status = kZfBadData;
-      state.failedMcu = mcu;
-      return 0;
-    }
-    // The level shift is carried by the luma DC: 128 * 8 (16-bit, wrapping).
-    for (int b = 0; b < lumaBlocks; ++b) {
+// The pixel stages of the frame MCU (mx, my), whose blocks are in
+// blockBuffer: the level shift of components whose samples are 0..255
+// (carried by the DC: 128 * 8, 16-bit, wrapping), the inverse DCT, and the
+// output at the MCU's place in the output rows (the band's in band mode).
+void PixelStages(DecoderState& state, const DecoderPaths& paths, uint32_t mx, uint32_t my) {
+  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode));
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode));
+  const FrameComponent& first = state.frame[0];
+  // Grey output needs the first component's samples only.
+  const int blocks = state.outputFormat == kZfGrey ? first.h * first.v : state.frameBlockCount;
+  for (int c = 0; c < state.componentCount; ++c) {
+    const FrameComponent& component = state.frame[c];
+    if (!component.levelShift) continue;
+    for (int b = component.firstBlock; b < component.firstBlock + component.h * component.v; ++b) {
       int16_t& dc = state.blockBuffer[b * 64];
       dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
     }
-    for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
-    const uint32_t columns = mx == mcuColumns - 1 ? width - mx * mcuWidth : mcuWidth;
-    const uint32_t rows = my == lastRow ? height - my * mcuHeight : mcuHeight;
-    uint8_t* rowStart = state.outputRows + (banded ? 0 : static_cast<size_t>(my) * mcuHeight * stride);
-    OutputMcuFormatted(state, paths, rowStart + mx * mcuBytes, static_cast<int>(columns), static_cast<int>(rows));
-    if (++mx == mcuColumns) {
-      mx = 0;
-      ++my;
+  }
+  for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
+  const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
+  const uint32_t lastRow = (state.height + mcuHeight - 1) / mcuHeight - 1;
+  const uint32_t columns = mx == mcuColumns - 1 ? state.width - mx * mcuWidth : mcuWidth;
+  const uint32_t rows = my == lastRow ? state.height - my * mcuHeight : mcuHeight;
+  const size_t stride = state.outputStride;
+  uint8_t* rowStart = state.outputRows + (state.band != nullptr ? 0 : static_cast<size_t>(my) * mcuHeight * stride);
+  OutputMcuFormatted(state, paths, rowStart + mx * mcuWidth * FormatBytes(state.outputFormat),
+                     static_cast<int>(columns), static_cast<int>(rows));
+}
+
+// The store's block (column, row) of frame component c.
+int16_t* StoredBlock(const DecoderState& state, int c, uint32_t column, uint32_t row) {
+  const FrameComponent& component = state.frame[c];
+  return state.store + (state.storeBlock[c] + static_cast<uint64_t>(row) * component.paddedWide + column) * 64;
+}
+
+// MCUs first .. end - 1 of the frame from the store through the pixel stages.
+int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
+  const uint32_t mcuColumns = state.scanMcuColumns;
+  for (uint32_t mcu = first; mcu < end; ++mcu) {
+    const uint32_t mx = mcu % mcuColumns;
+    const uint32_t my = mcu / mcuColumns;
+    for (int c = 0; c < state.componentCount; ++c) {
+      const FrameComponent& component = state.frame[c];
+      int16_t* block = state.blockBuffer + component.firstBlock * 64;
+      for (uint32_t by = 0; by < component.v; ++by) {
+        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64)
+          memcpy(block, StoredBlock(state, c, mx * component.h + bx, my * component.v + by), 64 * sizeof *block);
+      }
     }
+    PixelStages(state, paths, mx, my);
   }
   return 1;
 }
 
-int RunMcuLoop(DecoderState& state) {
-  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
-  if (paths.usesFastAcTables) {
-    for (int t = 0; t < (state.componentCount == 3 ? 2 : 1); ++t)
-      BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.quant[t], state.fastAcWhole[t]);
-  }
-  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode));
+// The whole picture, or band after band, through `range` (MCUs of the frame
+// grid, first .. end - 1).
+int OutputPicture(DecoderState& state, const DecoderPaths& paths,
+                  int (*range)(DecoderState&, const DecoderPaths&, uint32_t, uint32_t)) {
   const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode));
-  const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
-  const uint32_t mcuRows = (state.height + mcuHeight - 1) / mcuHeight;
-
+  const uint32_t mcuColumns = state.scanMcuColumns;
+  const uint32_t mcuRows = state.scanMcuRows;
   if (state.band != nullptr) {
     // One MCU row at a time into the band, handed on before the next.
     for (uint32_t my = 0; my < mcuRows; ++my) {
-      if (!DecodeMcuRange(state, paths, my * mcuColumns, (my + 1) * mcuColumns)) return 0;
+      if (!range(state, paths, my * mcuColumns, (my + 1) * mcuColumns)) return 0;
       const uint32_t rows = my + 1 == mcuRows ? state.height - my * mcuHeight : mcuHeight;
       if (state.band(state.bandContext, state.outputRows, state.outputStride, my * mcuHeight, rows) != 0) {
         state.status = kZfStopped;
         return 0;
       }
     }
-  } else {
-    int result = 0;
-    if (!DecodeInParallel(state, paths, result)) result = DecodeMcuRange(state, paths, 0, mcuColumns * mcuRows);
-    if (!result) return 0;
+    return 1;
   }
+  int result = 0;
+  if (range == DecodeMcuRange && DecodeInParallel(state, paths, result)) return result;
+  if (range == OutputStoreRange && OutputStoreInParallel(state, paths, result)) return result;
+  return range(state, paths, 0, mcuColumns * mcuRows);
+}
+
+void BuildFastAcTables(DecoderState& state, const DecoderPaths& paths) {
+  if (!paths.usesFastAcTables) return;
+  for (int t = 0; t < state.scanComponents; ++t) {
+    if (state.blockSet[t] != t && t != 0) {
+      // Sets are numbered by the first scan component that uses them.
+      bool used = false;
+      for (int b = 0; b < state.blockCount; ++b) used = used || state.blockSet[b] == t;
+      if (!used) continue;
+    }
+    BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.quant[t], state.fastAcWhole[t]);
+  }
+}
+
+// One scan's MCUs into the store. 0 when one cannot be decoded.
+int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
+  BuildFastAcTables(state, paths);
+  const bool interleaved = state.scanComponents > 1;
+  const uint32_t mcuColumns = state.scanMcuColumns;
+  for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
+    if (!paths.decodeMcu(state)) {
+      state.status = kZfBadData;
+      state.failedMcu = mcu;
+      return 0;
+    }
+    const uint32_t mx = mcu % mcuColumns;
+    const uint32_t my = mcu / mcuColumns;
+    const int16_t* block = state.blockBuffer;
+    for (int j = 0; j < state.scanComponents; ++j) {
+      const int c = state.scanComponent[j];
+      const FrameComponent& component = state.frame[c];
+      if (!interleaved) {
+        memcpy(StoredBlock(state, c, mx, my), block, 64 * sizeof *block);
+        break;
+      }
+      for (uint32_t by = 0; by < component.v; ++by) {
+        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64)
+          memcpy(StoredBlock(state, c, mx * component.h + bx, my * component.v + by), block, 64 * sizeof *block);
+      }
+    }
+  }
+  return 1;
+}
+
+// The first byte after a scan's entropy-coded data: its first marker that
+// is not a restart marker (0xFF 0x00 is data, 0xFF before 0xFF a fill
+// byte), or the stream's end.
+const uint8_t* ScanDataEnd(const DecoderState& state, const uint8_t* pos) {
+  const uint8_t* end = state.streamEnd;
+  for (;;) {
+    const auto* ff = static_cast<const uint8_t*>(memchr(pos, 0xFF, static_cast<size_t>(end - pos)));
+    if (ff == nullptr) return end;
+    pos = ff + 1;
+    while (pos < end && *pos == 0xFF) ++pos;
+    if (pos >= end) return end;
+    const uint8_t code = *pos;
+    if (code != 0x00 && (code < 0xD0 || code > 0xD7)) return pos - 1;
+    ++pos;
+  }
+}
+
+}  // namespace
+
+int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
+  const uint32_t mcuColumns = state.scanMcuColumns;
+  for (uint32_t mcu = first; mcu < end; ++mcu) {
+    if (!paths.decodeMcu(state)) {
+      state.status = kZfBadData;
+      state.failedMcu = mcu;
+      return 0;
+    }
+    PixelStages(state, paths, mcu % mcuColumns, mcu / mcuColumns);
+  }
+  return 1;
+}
+
+int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
+  return OutputStoreRange(state, paths, first, end);
+}
+
+int RunMcuLoop(DecoderState& state) {
+  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  BuildFastAcTables(state, paths);
+  if (!OutputPicture(state, paths, DecodeMcuRange)) return 0;
   state.status = state.damaged ? kZfDamaged : kZfOk;
+  return 1;
+}
+
+int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
+  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  // Which components scans have coded: bit 0 alone, bit 1 interleaved.
+  uint8_t coded[kMaxComponents] = {};
+  bool damaged = false;
+  for (;;) {
+    const size_t headerLength = static_cast<size_t>(ByteAt(state, scanHeader)) << 8 | ByteAt(state, scanHeader, 1);
+    const uint8_t* dataStart = headerLength < static_cast<size_t>(state.streamEnd - scanHeader)
+                                   ? scanHeader + headerLength
+                                   : state.streamEnd;
+    if (!StartScan(state, scanHeader)) return 0;
+    if (!DecodeScanToStore(state, paths)) return 0;
+    damaged = damaged || state.damaged;
+    for (int j = 0; j < state.scanComponents; ++j)
+      coded[state.scanComponent[j]] |= state.scanComponents > 1 ? 2 : 1;
+    bool complete = true;
+    for (int c = 0; c < state.componentCount; ++c) complete = complete && coded[c] != 0;
+    // The next scan, if any: the data ends at its first marker other than
+    // a restart. A stream that ends, or whose headers fail, before every
+    // component has come is a damaged picture of what came; after that,
+    // what follows the last scan is not examined further.
+    bool endOfImage = false;
+    const uint8_t* next = ScanDataEnd(state, dataStart);
+    scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
+    if (scanHeader == nullptr) {
+      if (!complete) damaged = true;
+      break;
+    }
+  }
+  // Blocks no scan wrote: components that never came, and the grid's
+  // padding beyond what a scan of one component codes (never visible, but
+  // transformed with its MCU).
+  for (int c = 0; c < state.componentCount; ++c) {
+    const FrameComponent& component = state.frame[c];
+    if (coded[c] & 2) continue;
+    for (uint32_t row = 0; row < component.paddedHigh; ++row) {
+      const uint32_t from = coded[c] != 0 && row < component.blocksHigh ? component.blocksWide : 0;
+      if (from < component.paddedWide)
+        memset(StoredBlock(state, c, from, row), 0, (component.paddedWide - from) * 64 * sizeof(int16_t));
+    }
+  }
+  // The pixel stages run over the frame's MCU grid.
+  state.scanMcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
+  state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
+  if (!OutputPicture(state, paths, OutputStoreRange)) return 0;
+  state.status = damaged ? kZfDamaged : kZfOk;
   return 1;
 }

@@ -77,6 +77,8 @@ constexpr uint32_t kPublishEvery = 16;
 constexpr uint32_t kPixelChunk = 32;
 constexpr uint32_t kBatch = 16;
 constexpr uint32_t kMaxMisses = 64;
+// MCU rows of a stored picture a thread takes at a time.
+constexpr uint32_t kStoreRowsPerTask = 2;
 
 // The reader state an MCU decoded ahead began with, and its blocks' DC.
 struct AheadRecord {
@@ -84,8 +86,8 @@ struct AheadRecord {
   const uint8_t* inputPos;
   uint32_t bitBuffer;
   uint32_t bitCount;
-  int16_t predictor[3];
-  int16_t blockDc[6];  // each block's predictor value after its DC
+  int16_t predictor[kMaxComponents];
+  int16_t blockDc[kMaxMcuBlocks];  // each block's predictor value after its DC
 };
 
 // What the sequential decode tells a run ahead.
@@ -110,7 +112,7 @@ struct AheadSlot {
   std::atomic<uint32_t> generation;  // counts the runs, so that a check sees one run's records
   uint32_t syncIndex;
   uint32_t syncMcu;
-  int16_t offset[3];
+  int16_t offset[kMaxComponents];
 };
 
 // What one task left.
@@ -413,7 +415,7 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
     state.bitBuffer = 0;
     state.bitCount = 0;
     state.marker = 0;
-    state.dcPredictor[0] = state.dcPredictor[1] = state.dcPredictor[2] = 0;
+    for (int16_t& p : state.dcPredictor) p = 0;
     state.byteFF = nullptr;
     count = 0;
     bool gaveUp = false;
@@ -485,12 +487,17 @@ void OutputAhead(const AheadSlot& slot, DecoderState& state, const DecoderPaths&
   const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
   const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
   const uint32_t lastRow = (state.height + mcuHeight - 1) / mcuHeight - 1;
-  const int lumaBlocks = LumaBlockCount(state);
   const int allBlocks = BlockCount(state);
-  const int blocks = state.outputFormat == kZfGrey ? lumaBlocks : allBlocks;
+  const int blocks = state.outputFormat == kZfGrey ? state.frame[0].h * state.frame[0].v : allBlocks;
   const size_t values = static_cast<size_t>(allBlocks) * 64;
   const size_t mcuBytes = mcuWidth * FormatBytes(state.outputFormat);
-  const int32_t dcQuant[2] = {state.quant[0][0], state.quant[1] != nullptr ? state.quant[1][0] : 0};
+  // One scan of every component: its blocks are the frame MCU's.
+  int32_t dcQuant[kMaxMcuBlocks];
+  bool levelShift[kMaxMcuBlocks];
+  for (int b = 0; b < allBlocks; ++b) {
+    dcQuant[b] = state.quant[state.blockSet[b]][0];
+    levelShift[b] = state.frame[state.scanComponent[state.blockPredictor[b]]].levelShift;
+  }
 
   uint32_t mcu = slot.syncMcu;
   uint32_t mx = mcu % mcuColumns;
@@ -505,16 +512,16 @@ void OutputAhead(const AheadSlot& slot, DecoderState& state, const DecoderPaths&
         const AheadRecord& record = slot.records[k];
         int16_t* stored = slot.blocks + k * values;
         for (int b = 0; b < allBlocks; ++b) {
-          const int component = static_cast<int>(b >= lumaBlocks) + static_cast<int>(b > lumaBlocks);
+          const int component = state.blockPredictor[b];
           const auto p = static_cast<int16_t>(static_cast<uint16_t>(record.blockDc[b] + slot.offset[component]));
           int16_t* block = stored + b * 64;
           if (p == -32768) {
             memset(block, 0, 64 * sizeof *block);
           } else {
-            block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * dcQuant[b < lumaBlocks ? 0 : 1]));
+            block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * dcQuant[b]));
           }
-          // The level shift, as in DecodeMcuRange.
-          if (b < lumaBlocks) block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0] + 1024));
+          // The level shift, as in the pixel stages of DecodeMcuRange.
+          if (levelShift[b]) block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0] + 1024));
         }
       }
     }
@@ -562,7 +569,7 @@ bool DecodeUntilSynced(WorkerPool& pool, DecoderState& state, AheadSlot& partner
         const AheadRecord& record = partner.records[j];
         if (record.inputPos == state.inputPos && record.bitCount == state.bitCount &&
             record.bitBuffer == state.bitBuffer) {
-          for (int c = 0; c < 3; ++c)
+          for (int c = 0; c < kMaxComponents; ++c)
             partner.offset[c] = static_cast<int16_t>(static_cast<uint16_t>(state.dcPredictor[c] - record.predictor[c]));
           partner.syncIndex = j;
           partner.syncMcu = mcu;
@@ -678,7 +685,7 @@ void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
     state.inputPos = record.inputPos;
     state.bitBuffer = record.bitBuffer;
     state.bitCount = record.bitCount;
-    for (int c = 0; c < 3; ++c)
+    for (int c = 0; c < kMaxComponents; ++c)
       state.dcPredictor[c] = static_cast<int16_t>(static_cast<uint16_t>(record.predictor[c] + own.offset[c]));
     state.mcuNumber = own.syncMcu + (end - own.syncIndex);
     state.byteFF = nullptr;
@@ -789,6 +796,36 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
   FreeAllocated(pool->starts);
   FreeAllocated(pool->threads);
   FreeAllocated(pool);
+}
+
+namespace {
+
+// The pixel stages of a stored picture: each thread takes the next stretch
+// of MCU rows and writes them; the stretches share nothing.
+void OutputStoreJob(WorkerPool& pool, uint32_t thread) {
+  DecoderState* state = nullptr;
+  const DecoderState& base = *pool.base;
+  const uint32_t columns = base.scanMcuColumns;
+  for (;;) {
+    const uint32_t row = pool.nextTask.fetch_add(kStoreRowsPerTask, std::memory_order_relaxed);
+    if (row >= base.scanMcuRows) break;
+    if (state == nullptr) state = &ThreadState(pool, thread);
+    const uint32_t end = row + kStoreRowsPerTask < base.scanMcuRows ? row + kStoreRowsPerTask : base.scanMcuRows;
+    OutputStoredMcus(*state, *pool.paths, row * columns, end * columns);
+  }
+}
+
+}  // namespace
+
+bool OutputStoreInParallel(DecoderState& state, const DecoderPaths& paths, int& result) {
+  WorkerPool* pool = state.pool;
+  if (pool == nullptr || static_cast<uint64_t>(state.width) * state.height < gMinParallelPixels) return false;
+  pool->base = &state;
+  pool->paths = &paths;
+  pool->nextTask.store(0, std::memory_order_relaxed);
+  RunJob(*pool, OutputStoreJob);
+  result = 1;
+  return true;
 }
 
 bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& result) {

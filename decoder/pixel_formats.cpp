@@ -42,6 +42,10 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 
 void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t* destination, int columns,
                         int rows) {
+  if (!state.kernelLayout) {
+    OutputMcuGeneral(state, destination, columns, rows);
+    return;
+  }
   switch (state.outputFormat) {
     case kZfBgrx:
       paths.outputMcu(state, destination, columns, rows);
@@ -51,12 +55,12 @@ void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t*
       return;
     default: {
       // BGRX into a tile of one MCU, then moved into place.
-      alignas(32) uint8_t tile[16 * 16 * 4];
+      alignas(32) uint8_t tile[16 * 32 * 4];
       const size_t stride = state.outputStride;
-      state.outputStride = 16 * 4;
+      state.outputStride = 32 * 4;
       paths.outputMcu(state, tile, columns, rows);
       state.outputStride = stride;
-      ConvertBgrx(tile, 16 * 4, destination, stride, columns, rows, state.outputFormat);
+      ConvertBgrx(tile, 32 * 4, destination, stride, columns, rows, state.outputFormat);
       return;
     }
   }

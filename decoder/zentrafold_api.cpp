@@ -14,6 +14,9 @@ struct ZfDecoder {
 namespace {
 
 constexpr uint64_t kDefaultMaxPixels = uint64_t{1} << 28;
+constexpr uint64_t kDefaultMaxWorkBytes = uint64_t{1} << 31;
+// The store's alignment within the memory given or taken.
+constexpr uintptr_t kStoreAlignment = 32;
 // More threads than this gain nothing on one picture and cost a state each.
 constexpr uint32_t kMaxThreads = 64;
 
@@ -28,7 +31,32 @@ uint32_t StoredValue(const Enum& value) {
   return stored;
 }
 
-bool KnownFormat(const ZfFormat& format) { return StoredValue(format) <= kZfGrey; }
+bool KnownFormat(const ZfFormat& format) { return StoredValue(format) <= kZfCmyk; }
+
+// The store for a frame in several scans: `need` bytes of the caller's block
+// or of the decoder's own (taken on first need, grown when a picture needs
+// more, kept for later decodes). Sets state.store or refuses.
+bool TakeWorkMemory(DecoderState& state, uint64_t need) {
+  if (state.callerWork != nullptr) {
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(state.callerWork) + kStoreAlignment - 1) & ~(kStoreAlignment - 1);
+    const uint64_t skipped = at - reinterpret_cast<uintptr_t>(state.callerWork);
+    if (state.callerWorkBytes < skipped || need > state.callerWorkBytes - skipped) return Refuse(state, kZfWorkTooLarge);
+    state.store = reinterpret_cast<int16_t*>(at);
+    return true;
+  }
+  if (need > state.maxWorkBytes) return Refuse(state, kZfWorkTooLarge);
+  if (need > SIZE_MAX - kStoreAlignment) return Refuse(state, kZfNoMemory);
+  if (state.ownedWork == nullptr || state.ownedWorkBytes < need) {
+    FreeAllocated(state.ownedWork);
+    state.ownedWorkBytes = 0;
+    // Not zeroed here: the decode writes every block it reads or clears it.
+    state.ownedWork = AllocateZeroed(static_cast<size_t>(need));
+    if (state.ownedWork == nullptr) return Refuse(state, kZfNoMemory);
+    state.ownedWorkBytes = static_cast<size_t>(need);
+  }
+  state.store = static_cast<int16_t*>(state.ownedWork);
+  return true;
+}
 
 }  // namespace
 
@@ -40,6 +68,8 @@ ZfDecoder* ZfCreateDecoder(const ZfOptions* options) {
   if (decoder == nullptr) return nullptr;
   const uint64_t maxPixels = options != nullptr ? options->maxPixels : 0;
   decoder->maxPixels = maxPixels == 0 ? kDefaultMaxPixels : maxPixels;
+  const uint64_t maxWorkBytes = options != nullptr ? options->maxWorkBytes : 0;
+  decoder->state.maxWorkBytes = maxWorkBytes == 0 ? kDefaultMaxWorkBytes : maxWorkBytes;
   const uint32_t threads = options != nullptr ? options->threads : 0;
   decoder->threads = threads < 2 ? 1 : (threads > kMaxThreads ? kMaxThreads : threads);
   BuildConstantTables(decoder->state);
@@ -54,7 +84,15 @@ ZfDecoder* ZfCreateDecoder(const ZfOptions* options) {
 void ZfDestroyDecoder(ZfDecoder* decoder) {
   if (decoder == nullptr) return;
   DestroyWorkerPool(decoder->state.pool, decoder->threads);
+  FreeAllocated(decoder->state.ownedWork);
   FreeAllocated(decoder);
+}
+
+ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size) {
+  if (decoder == nullptr || (memory == nullptr && size != 0)) return kZfBadArgument;
+  decoder->state.callerWork = memory;
+  decoder->state.callerWorkBytes = memory != nullptr ? size : 0;
+  return kZfOk;
 }
 
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
@@ -79,12 +117,20 @@ ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const 
   if (output->stride < static_cast<size_t>(state.width) * FormatBytes(output->format)) {
     return state.status = kZfBadArgument;
   }
-  if (!StartScan(state, scanHeader)) return state.status;
+  if (output->format == kZfCmyk && state.colorKind != kColorCmyk && state.colorKind != kColorYcck)
+    return state.status = kZfBadFormat;
+  const bool severalScans = state.scanComponents < state.componentCount;
+  if (severalScans && !TakeWorkMemory(state, FrameWorkBytes(state))) return state.status;
   state.outputRows = output->pixels;
   state.outputStride = output->stride;
   state.outputFormat = output->format;
   state.band = output->band;
   state.bandContext = output->context;
+  if (severalScans) {
+    RunStoredScans(state, scanHeader);
+    return state.status;
+  }
+  if (!StartScan(state, scanHeader)) return state.status;
   RunMcuLoop(state);
   return state.status;
 }
@@ -108,28 +154,31 @@ const char* ZfStatusText(ZfStatus status) {
     case kZfNoMemory: return "out of memory";
     case kZfNotJpeg: return "not a JPEG (no SOI marker)";
     case kZfTruncated: return "truncated: the stream ends before its scan";
-    case kZfProgressive: return "progressive JPEG (only baseline is supported)";
-    case kZfArithmetic: return "arithmetic-coded JPEG (only baseline is supported)";
-    case kZfLossless: return "lossless JPEG (only baseline is supported)";
-    case kZfHierarchical: return "hierarchical JPEG (only baseline is supported)";
-    case kZfExtended: return "extended sequential JPEG (only baseline is supported)";
+    case kZfProgressive: return "progressive JPEG (only sequential JPEG is supported)";
+    case kZfArithmetic: return "arithmetic-coded JPEG (only Huffman-coded JPEG is supported)";
+    case kZfLossless: return "lossless JPEG (only DCT-based JPEG is supported)";
+    case kZfHierarchical: return "hierarchical JPEG (only single-frame JPEG is supported)";
+    case kZfExtended: return "extended sequential JPEG (the bitmap entry takes baseline only)";
     case kZfPrecision: return "sample precision other than 8 bits (only 8-bit is supported)";
-    case kZfComponentCount: return "component count other than 1 or 3 (only grey and YCbCr are supported)";
-    case kZfSampling: return "sampling outside the profile (supported: luma 1x1, 1x2, 2x1 or 2x2, chroma 1x1)";
+    case kZfComponentCount: return "component count other than 1, 3 or 4 (grey, YCbCr, RGB, CMYK and YCCK are supported)";
+    case kZfSampling:
+      return "sampling not supported (factors must be 1 to 4, each dividing the largest, "
+             "at most 10 blocks an MCU)";
     case kZfComponents:
-      return "component identifiers or quantisation tables outside the profile "
-             "(supported: 1 with table 0, 2 and 3 with table 1)";
-    case kZfTables: return "table identifier above 1, or 16-bit quantisation table (only 8-bit tables 0 and 1)";
-    case kZfSecondApp0: return "a second APP0 segment";
+      return "component identifiers repeated, or a scan naming a component the frame lacks or out of order";
+    case kZfTables: return "table identifier above 3, or a quantisation table precision other than 8 or 16 bits";
+    case kZfSecondApp0: return "a second APP0 segment (the bitmap entry takes one)";
     case kZfSecondFrame: return "a second frame header";
-    case kZfTableRedefined: return "a table defined twice";
+    case kZfTableRedefined: return "a table defined twice (the bitmap entry takes each once)";
     case kZfBadHuffmanTable: return "invalid Huffman table";
     case kZfZeroSize: return "frame of width or height 0";
     case kZfNoFrame: return "scan before any frame header";
-    case kZfMissingTables: return "tables missing at the scan (the chroma components must use tables 1)";
-    case kZfSeveralScans: return "picture in several scans (only one scan of all components is supported)";
+    case kZfMissingTables: return "a table the scan needs is not defined";
+    case kZfSeveralScans: return "picture in several scans (the bitmap entry takes one scan of all components)";
     case kZfMalformed: return "malformed segment";
     case kZfBadData: return "entropy-coded data that cannot be decoded";
+    case kZfWorkTooLarge: return "the picture needs more whole-picture memory than the limit";
+    case kZfBadFormat: return "output format not available for this stream (CMYK output needs a CMYK or YCCK stream)";
   }
   return "unknown status";
 }

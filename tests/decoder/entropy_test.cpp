@@ -36,6 +36,7 @@ class McuHarness {
       BuildCodeLimits(s.dcSpec[t], s.limitsDc[t]);
       BuildCodeLimits(s.acSpec[t], s.limitsAc[t]);
     }
+    SetKernelLayout(s);
     s.inputPos = data_.data();
     s.streamEnd = data_.data() + data_.size();
     s.restartInterval = interval;
@@ -51,7 +52,8 @@ class McuHarness {
 
  private:
   Bytes data_;
-  Bytes dc_[2], ac_[2], quant_[2];
+  Bytes dc_[2], ac_[2];
+  std::vector<uint16_t> quant_[2];
   std::unique_ptr<DecoderState> state_;
   bool loaded_ = false;
 };

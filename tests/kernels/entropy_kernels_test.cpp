@@ -284,11 +284,11 @@ namespace {
 struct HandMadeMcu {
   uint8_t dcSpec[19] = {0x00, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11};
   uint8_t acSpec[19] = {0x10, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01};
-  uint8_t quant[64];
+  uint16_t quant[64];
   uint8_t data[16] = {};
 
   void SetUp(DecoderState& state, int16_t predictor) {
-    std::memset(quant, 1, sizeof quant);
+    for (uint16_t& q : quant) q = 1;
     std::memset(static_cast<void*>(&state), 0, sizeof state);
     state.componentCount = 1;
     state.samplingCode = 0x11;
@@ -300,6 +300,7 @@ struct HandMadeMcu {
     BuildCodeLimits(dcSpec, state.limitsDc[0]);
     BuildCodeLimits(acSpec, state.limitsAc[0]);
     BuildFastAcTable(state.fastAc[0], state.limitsAc[0], acSpec, quant, state.fastAcWhole[0]);
+    SetKernelLayout(state);
     state.bitBuffer = 0b1000'0000'0000'1100u << 16;
     state.bitCount = 32;
     state.inputPos = data;
@@ -340,8 +341,8 @@ namespace {
 TEST(FastPaths, ZeroBitMcusStepTheirDcsThroughMinus32768) {
   uint8_t dcSpec[19] = {0x00, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 11};
   uint8_t acSpec[19] = {0x10, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00};
-  uint8_t quant[64];
-  for (int k = 0; k < 64; ++k) quant[k] = static_cast<uint8_t>(1 + k % 7);
+  uint16_t quant[64];
+  for (int k = 0; k < 64; ++k) quant[k] = static_cast<uint16_t>(1 + k % 7);
   uint8_t data[4] = {};
   // Grey with one block, grey read 2x2 (four blocks stepping within the
   // MCU), colour 2x1 (the chroma predictors too).
@@ -360,6 +361,7 @@ TEST(FastPaths, ZeroBitMcusStepTheirDcsThroughMinus32768) {
       BuildCodeLimits(acSpec, state.limitsAc[t]);
       BuildFastAcTable(state.fastAc[t], state.limitsAc[t], acSpec, quant, state.fastAcWhole[t]);
     }
+    SetKernelLayout(state);
     // The data has ended: nothing buffered, the position at the end.
     state.inputPos = data + sizeof data;
     state.streamEnd = data + sizeof data;

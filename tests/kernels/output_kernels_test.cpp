@@ -55,7 +55,7 @@ class OutputKernel : public testing::TestWithParam<::OutputKernel> {
   }
 };
 
-constexpr Layout kLayouts[] = {{1, 0x11}, {3, 0x11}, {3, 0x12}, {3, 0x21}, {3, 0x22}};
+constexpr Layout kLayouts[] = {{1, 0x11}, {3, 0x11}, {3, 0x12}, {3, 0x21}, {3, 0x22}, {3, 0x41}, {3, 0x42}};
 
 TEST_P(OutputKernel, EverySamplingCodeWithSamplesPastTheClamps) {
   std::mt19937 random(99);
@@ -66,7 +66,7 @@ TEST_P(OutputKernel, EverySamplingCodeWithSamplesPastTheClamps) {
     const int mcuWidth = McuWidth(layout.sampling), mcuHeight = McuHeight(layout.sampling);
     const int luma = static_cast<int>((layout.sampling >> 4) * (layout.sampling & 15));
     for (int n = 0; n < 3000; ++n) {
-      for (int i = 0; i < 6 * 64; ++i) {
+      for (int i = 0; i < (luma + 2) * 64; ++i) {
         const bool isChroma = layout.components == 3 && i >= luma * 64;
         gScalar.blockBuffer[i] = static_cast<int16_t>(isChroma ? chroma(random) : (n % 2 ? wide(random) : normal(random)));
       }

@@ -79,6 +79,7 @@ Bytes Reorder(const Bytes& bgrx, ZfFormat format) {
       case kZfBgr: out.insert(out.end(), {b, g, r}); break;
       case kZfRgb: out.insert(out.end(), {r, g, b}); break;
       case kZfGrey: out.push_back(b); break;
+      case kZfCmyk: break;  // not made from BGRX
     }
   }
   return out;
@@ -270,20 +271,33 @@ Bytes Splice(Bytes stream, size_t at, size_t count, const Bytes& bytes) {
 
 size_t SegmentLength(const Bytes& stream, size_t marker) { return 2u + (stream[marker + 2] << 8 | stream[marker + 3]); }
 
+// Streams the bitmap entry refuses and the C API opens (or refuses for its
+// own reason): DecodeImage keeps the narrow profile's statuses exactly.
+void ExpectProfileRefused(const Bytes& stream, ZfStatus profile, ZfStatus api, const std::string& what) {
+  const Reference ref = DecodeReference(stream);
+  EXPECT_FALSE(ref.decoded) << what;
+  EXPECT_EQ(ref.status, profile) << what;
+  ZfInfo info;
+  const ZfStatus headers = ZfReadInfo(stream.data(), stream.size(), &info);
+  EXPECT_EQ(headers, api == kZfDamaged ? kZfOk : api) << what;
+  if (headers != kZfOk) return;
+  Decoder d;
+  const uint32_t bytes = info.colorSpace == kZfColorCmyk || info.colorSpace == kZfColorYcck ? 4 : 3;
+  Bytes buffer(static_cast<size_t>(info.width) * info.height * bytes);
+  const ZfOutput out{bytes == 4 ? kZfCmyk : kZfRgb, buffer.data(), info.width * bytes, nullptr, nullptr};
+  EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &out), api) << what;
+}
+
 TEST(CApiStatus, EachRefusalHasItsOwnReason) {
   using zentrafold::test::FindMarker;
   using zentrafold::test::ReadData;
   ExpectRefused(ReadData("refuse_progressive.jpg"), kZfProgressive, "progressive");
   ExpectRefused(ReadData("refuse_arithmetic.jpg"), kZfArithmetic, "arithmetic");
   ExpectRefused(ReadData("refuse_precision12.jpg"), kZfPrecision, "12-bit");
-  ExpectRefused(ReadData("refuse_cmyk.jpg"), kZfComponentCount, "CMYK");
-  ExpectRefused(ReadData("refuse_sampling_4x1.jpg"), kZfSampling, "4x1");
-  ExpectRefused(ReadData("refuse_chroma_2x2.jpg"), kZfSampling, "chroma 2x2");
 
   const Bytes base = ReadData("sample_2x2.jpg");
   const size_t sof = FindMarker(base, 0xC0);
   const size_t dht = FindMarker(base, 0xC4);
-  const size_t dqt = FindMarker(base, 0xDB);
   const size_t sos = FindMarker(base, 0xDA);
   ASSERT_NE(sof, std::string::npos);
   auto withByte = [&](size_t at, uint8_t value) { return Splice(base, at, 1, {value}); };
@@ -299,22 +313,13 @@ TEST(CApiStatus, EachRefusalHasItsOwnReason) {
   ExpectRefused(Bytes(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(sos)), kZfTruncated, "cut before SOS");
   ExpectRefused(withByte(sof + 1, 0xC3), kZfLossless, "lossless");
   ExpectRefused(withByte(sof + 1, 0xC5), kZfHierarchical, "hierarchical");
-  ExpectRefused(withByte(sof + 1, 0xC1), kZfExtended, "extended");
   ExpectRefused(withByte(sof + 1, 0xCA), kZfProgressive, "progressive arithmetic");
   ExpectRefused(Splice(base, sof + 5, 2, {0, 0}), kZfZeroSize, "height 0");
-  ExpectRefused(withByte(sof + 10, 4), kZfComponents, "identifier 4");
-  ExpectRefused(withByte(sof + 12, 1), kZfComponents, "luma quantisation table 1");
   ExpectRefused(withByte(sof + 3, 0x20), kZfMalformed, "frame length");
-  ExpectRefused(Splice(base, sof, 0, {0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE0, 0x00, 0x02}), kZfSecondApp0, "two APP0");
   const Bytes frame(base.begin() + static_cast<std::ptrdiff_t>(sof),
                     base.begin() + static_cast<std::ptrdiff_t>(sof + SegmentLength(base, sof)));
   ExpectRefused(Splice(base, sof, 0, frame), kZfSecondFrame, "two frames");
   ExpectRefused(Splice(base, sof, SegmentLength(base, sof), {}), kZfNoFrame, "no frame");
-  const Bytes huffman(base.begin() + static_cast<std::ptrdiff_t>(dht),
-                      base.begin() + static_cast<std::ptrdiff_t>(dht + SegmentLength(base, dht)));
-  ExpectRefused(Splice(base, dht, 0, huffman), kZfTableRedefined, "DHT twice");
-  ExpectRefused(withByte(dht + 4, static_cast<uint8_t>(base[dht + 4] | 0x02)), kZfTables, "Huffman table 2");
-  ExpectRefused(withByte(dqt + 4, 0x10), kZfTables, "16-bit quantisation table");
   ExpectRefused(withByte(dht + 5, 3), kZfBadHuffmanTable, "three codes of length 1");
   bool anyTableOne = false;
   for (size_t at = dht; at < sos; ++at) anyTableOne |= base[at] == 0xFF && base[at + 1] == 0xC4 && (base[at + 4] & 0x0F) == 1;
@@ -329,8 +334,48 @@ TEST(CApiStatus, EachRefusalHasItsOwnReason) {
     }
   }
   ExpectRefused(noChromaTables, kZfMissingTables, "chroma tables missing");
-  // One component in the scan of a three-component frame.
-  ExpectRefused(Splice(base, sos + 2, 3, {0x00, 0x08, 0x01}), kZfSeveralScans, "scan of one component");
+
+  // The C API's own refusals, which the bitmap entry shares or refuses
+  // sooner by its profile.
+  auto apiRefused = [&](const Bytes& stream, ZfStatus profile, ZfStatus api, const std::string& what) {
+    ExpectProfileRefused(stream, profile, api, what);
+    Decoder d;
+    Bytes buffer(64 * 64 * 4, kCanary);
+    const ZfOutput out{kZfBgrx, buffer.data(), 64 * 4, nullptr, nullptr};
+    EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &out), api) << what;
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == kCanary; })) << what;
+  };
+  apiRefused(withByte(sof + 9, 2), kZfComponentCount, kZfComponentCount, "two components");
+  apiRefused(withByte(sof + 14, 0x51), kZfSampling, kZfSampling, "factor 5");
+  apiRefused(withByte(sof + 14, 0x31), kZfSampling, kZfSampling, "ratio 2 to 3");
+  apiRefused(withByte(sof + 11, 0x44), kZfSampling, kZfSampling, "18 blocks an MCU");
+  apiRefused(withByte(sof + 13, 1), kZfComponents, kZfComponents, "identifier twice");
+  // The profile does not read the scan's selectors; the C API does.
+  const Bytes strangeSelector = withByte(sos + 5, 9);
+  EXPECT_TRUE(DecodeReference(strangeSelector).decoded);
+  ZfInfo selectorInfo;
+  EXPECT_EQ(ZfReadInfo(strangeSelector.data(), strangeSelector.size(), &selectorInfo), kZfComponents);
+  apiRefused(withByte(sof + 12, 4), kZfComponents, kZfTables, "quantisation table 4");
+  apiRefused(withByte(dht + 4, static_cast<uint8_t>(base[dht + 4] | 0x02)), kZfTables, kZfMissingTables,
+             "Huffman table 2 in place of the one the scan names");
+
+  // The profile's refusals of what the C API opens.
+  ExpectProfileRefused(ReadData("refuse_cmyk.jpg"), kZfComponentCount, kZfOk, "CMYK");
+  ExpectProfileRefused(ReadData("refuse_sampling_4x1.jpg"), kZfSampling, kZfOk, "4x1");
+  ExpectProfileRefused(ReadData("refuse_chroma_2x2.jpg"), kZfSampling, kZfOk, "chroma 2x2");
+  ExpectProfileRefused(withByte(sof + 1, 0xC1), kZfExtended, kZfOk, "extended");
+  ExpectProfileRefused(Splice(withByte(sof + 10, 4), sos + 5, 1, {4}), kZfComponents, kZfOk, "identifier 4");
+  ExpectProfileRefused(withByte(sof + 12, 1), kZfComponents, kZfOk, "luma quantisation table 1");
+  ExpectProfileRefused(Splice(base, sof, 0, {0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE0, 0x00, 0x02}), kZfSecondApp0, kZfOk,
+                       "two APP0");
+  const Bytes huffman(base.begin() + static_cast<std::ptrdiff_t>(dht),
+                      base.begin() + static_cast<std::ptrdiff_t>(dht + SegmentLength(base, dht)));
+  ExpectProfileRefused(Splice(base, dht, 0, huffman), kZfTableRedefined, kZfOk, "DHT twice");
+  // One component in the scan of a three-component frame: the C API takes
+  // it as the first of several scans; the data, coded for all three, then
+  // decodes as something else, and the other scans never come.
+  const Bytes oneComponent = Splice(base, sos + 2, 3, {0x00, 0x08, 0x01});
+  EXPECT_EQ(DecodeReference(oneComponent).status, kZfSeveralScans);
 }
 
 TEST(CApiStatus, ReadInfoDescribesRefusedFramesToo) {
@@ -417,11 +462,11 @@ TEST(CApiOptions, MaxPixelsRefusesBeforeWriting) {
   const Bytes stream = zentrafold::test::ReadData("size_250x40.jpg");
   Bytes buffer(250 * 40 * 4, kCanary);
   const ZfOutput out{kZfBgrx, buffer.data(), 250 * 4, nullptr, nullptr};
-  const ZfOptions small{0, 250 * 40 - 1};
+  const ZfOptions small{0, 250 * 40 - 1, 0};
   Decoder limited(&small);
   EXPECT_EQ(ZfDecode(limited.decoder, stream.data(), stream.size(), &out), kZfTooLarge);
   EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == kCanary; }));
-  const ZfOptions exact{1, 250 * 40};
+  const ZfOptions exact{1, 250 * 40, 0};
   Decoder enough(&exact);
   EXPECT_EQ(ZfDecode(enough.decoder, stream.data(), stream.size(), &out), kZfOk);
 
@@ -443,8 +488,13 @@ TEST(CApiOptions, BadArguments) {
   EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), nullptr), kZfBadArgument);
   const ZfOutput narrow{kZfBgrx, buffer.data(), 17 * 4 - 1, nullptr, nullptr};
   EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &narrow), kZfBadArgument);
-  const ZfOutput unknown{static_cast<ZfFormat>(7), buffer.data(), 17 * 4, nullptr, nullptr};
+  const ZfOutput unknown{static_cast<ZfFormat>(8), buffer.data(), 17 * 4, nullptr, nullptr};
   EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &unknown), kZfBadArgument);
+  // CMYK is made of CMYK and YCCK streams only.
+  const ZfOutput cmyk{kZfCmyk, buffer.data(), 17 * 4, nullptr, nullptr};
+  EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &cmyk), kZfBadFormat);
+  EXPECT_EQ(ZfSetWorkMemory(nullptr, nullptr, 0), kZfBadArgument);
+  EXPECT_EQ(ZfSetWorkMemory(d.decoder, nullptr, 16), kZfBadArgument);
   const ZfOutput noPixels{kZfBgrx, nullptr, 17 * 4, nullptr, nullptr};
   EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &noPixels), kZfBadArgument);
   EXPECT_EQ(ZfReadInfo(stream.data(), stream.size(), nullptr), kZfBadArgument);

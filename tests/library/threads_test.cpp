@@ -80,7 +80,7 @@ class Threads : public ::testing::Test {
 
   Threads() {
     for (uint32_t n : {1u, 2u, 3u, 8u}) {
-      const ZfOptions options{n, 0};
+      const ZfOptions options{n, 0, 0};
       decoders_.push_back(ZfCreateDecoder(&options));
     }
   }
@@ -224,7 +224,7 @@ TEST_F(Threads, ManyDecodersOnManyCallerThreads) {
   std::vector<int> mismatches(4, 0);
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&, c] {
-      const ZfOptions options{static_cast<uint32_t>(2 + c % 2), 0};
+      const ZfOptions options{static_cast<uint32_t>(2 + c % 2), 0, 0};
       ZfDecoder* decoder = ZfCreateDecoder(&options);
       for (int round = 0; round < 6; ++round) {
         const size_t i = static_cast<size_t>(round + c) % streams.size();
@@ -239,7 +239,7 @@ TEST_F(Threads, ManyDecodersOnManyCallerThreads) {
 
 TEST(ThreadsOptions, SmallPicturesAndBandsStayOnTheCallersThread) {
   // Many threads asked for: allowed, capped, and the decode is the same.
-  const ZfOptions many{1000, 0};
+  const ZfOptions many{1000, 0, 0};
   ZfDecoder* decoder = ZfCreateDecoder(&many);
   ASSERT_NE(decoder, nullptr);
   const Bytes stream = zentrafold::test::ReadData("size_250x40.jpg");

@@ -177,16 +177,15 @@ TEST_F(ToolTest, EachRefusalIsNamed) {
       {StreamDir() / "progressive.jpg", kZfProgressive},
       {PatchedStream(base, "lossless.jpg", 0, {0xC3}), kZfLossless},
       {PatchedStream(base, "hierarchical.jpg", 0, {0xC5}), kZfHierarchical},
-      {PatchedStream(base, "extended.jpg", 0, {0xC1}), kZfExtended},
+      {PatchedStream(base, "components2.jpg", 8, {2}), kZfComponentCount},
       {PatchedStream(base, "precision12.jpg", 3, {12}), kZfPrecision},
       {PatchedStream(base, "arith_sof.jpg", 0, {0xC9}), kZfArithmetic},
-      {StreamDir() / "sampling41.jpg", kZfSampling},
+      {PatchedStream(base, "sampling5.jpg", 13, {0x51}), kZfSampling},
       {PatchedStream(base, "zero_height.jpg", 4, {0, 0}), kZfZeroSize},
-      {PatchedStream(base, "ids.jpg", 9, {'R'}), kZfComponents},
+      {PatchedStream(base, "ids.jpg", 12, {1}), kZfComponents},
       {StreamDir() / "cut.jpg", kZfTruncated},
   };
   if (fs::exists(StreamDir() / "arithmetic.jpg")) cases.push_back({StreamDir() / "arithmetic.jpg", kZfArithmetic});
-  if (fs::exists(StreamDir() / "cmyk.jpg")) cases.push_back({StreamDir() / "cmyk.jpg", kZfComponentCount});
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -200,7 +199,6 @@ TEST_F(ToolTest, EachRefusalIsNamed) {
     EXPECT_FALSE(fs::exists(output));
   }
   if (!fs::exists(StreamDir() / "arithmetic.jpg")) std::puts("note: this cjpeg has no -arithmetic; case left out");
-  if (!fs::exists(StreamDir() / "cmyk.jpg")) std::puts("note: no convert for a CMYK stream; case left out");
 
   // Data the decoder cannot decode: where, by MCU (15 of 16x16 in 67x45).
   std::vector<uint8_t> badScan = ReadFile(base);

@@ -1,11 +1,15 @@
-/* Zentrafold: a small, heap-free, bit-exact baseline JPEG decoder.
+/* Zentrafold: a small, bit-exact JPEG decoder.
  *
- * The C API: decode a baseline JFIF stream in memory into a buffer of the
- * caller's, in one of several pixel orders, whole or in bands of rows, with
- * a status that says why a stream is refused. C99 and C++; no platform
- * header. Nothing is allocated during a decode: ZfCreateDecoder makes the
- * decoder's state once, and a decoder decodes one stream at a time (one per
- * thread).
+ * The C API: decode a sequential 8-bit JPEG stream in memory (baseline or
+ * extended, Huffman-coded; grey, YCbCr, RGB, CMYK or YCCK; any integral
+ * sampling; one scan or several) into a buffer of the caller's, in one of
+ * several pixel orders, whole or in bands of rows, with a status that says
+ * why a stream is refused. C99 and C++; no platform header. ZfCreateDecoder
+ * makes the decoder's state once, and a decoder decodes one stream at a time
+ * (one per thread). A picture in one scan is decoded without allocating; a
+ * picture in several scans needs ZfInfo.workBytes of whole-picture memory,
+ * which the decoder takes once and keeps, or the caller gives
+ * (ZfSetWorkMemory).
  *
  *   ZfDecoder* decoder = ZfCreateDecoder(NULL);
  *   ZfInfo info;
@@ -41,20 +45,22 @@ typedef enum ZfStatus {
   kZfHierarchical = 11,    /* a hierarchical (differential) frame */
   kZfExtended = 12,        /* an extended sequential frame */
   kZfPrecision = 13,       /* a sample precision other than 8 bits */
-  kZfComponentCount = 14,  /* a component count other than 1 or 3 */
-  kZfSampling = 15,        /* a sampling outside 1x1, 1x2, 2x1, 2x2 luma with 1x1 chroma */
-  kZfComponents = 16,      /* component identifiers other than 1 or 1, 2, 3, or their quantisation tables */
-  kZfTables = 17,          /* a table identifier above 1, or 16-bit quantisation tables */
-  kZfSecondApp0 = 18,      /* a second APP0 segment */
+  kZfComponentCount = 14,  /* a component count other than 1, 3 or 4 */
+  kZfSampling = 15,        /* sampling factors outside 1..4, ratios that are not whole, an MCU of more than 10 blocks */
+  kZfComponents = 16,      /* component identifiers repeated, or a scan naming one the frame lacks or out of order */
+  kZfTables = 17,          /* a table identifier above 3 */
+  kZfSecondApp0 = 18,      /* (DecodeImage only) a second APP0 segment */
   kZfSecondFrame = 19,     /* a second frame header */
-  kZfTableRedefined = 20,  /* a table defined twice */
+  kZfTableRedefined = 20,  /* (DecodeImage only) a table defined twice */
   kZfBadHuffmanTable = 21, /* a Huffman table that is not a valid code */
   kZfZeroSize = 22,        /* a frame of width or height 0 */
   kZfNoFrame = 23,         /* a scan before any frame header */
   kZfMissingTables = 24,   /* a table the scan needs is not defined */
-  kZfSeveralScans = 25,    /* a scan that does not hold all components */
+  kZfSeveralScans = 25,    /* (DecodeImage only) a scan that does not hold all components */
   kZfMalformed = 26,       /* a segment whose length or layout is wrong */
-  kZfBadData = 27          /* entropy-coded data that cannot be decoded (ZfFailedMcu says where) */
+  kZfBadData = 27,         /* entropy-coded data that cannot be decoded (ZfFailedMcu says where) */
+  kZfWorkTooLarge = 28,    /* the picture needs more whole-picture memory than ZfOptions.maxWorkBytes */
+  kZfBadFormat = 29        /* the output format cannot be made from the stream (kZfCmyk of a non-CMYK stream) */
 } ZfStatus;
 
 typedef struct ZfDecoder ZfDecoder;
@@ -63,7 +69,18 @@ typedef struct ZfDecoder ZfDecoder;
 typedef struct ZfOptions {
   uint32_t threads;   /* 0 or 1: the caller's thread; N > 1: N - 1 workers besides it (at most 64) */
   uint64_t maxPixels; /* frames with more pixels are refused (kZfTooLarge); default 2^28, UINT64_MAX: no limit */
+  uint64_t maxWorkBytes; /* pictures that need more whole-picture memory are refused (kZfWorkTooLarge);
+                            default 2^31 (2 GiB), UINT64_MAX: no limit */
 } ZfOptions;
+
+/* How the stream's components make colours (ZfInfo.colorSpace). */
+typedef enum ZfColorSpace {
+  kZfColorGrey = 0,  /* one component */
+  kZfColorYCbCr = 1, /* JFIF's YCbCr */
+  kZfColorRgb = 2,   /* R, G, B stored as they are (Adobe transform 0, or identifiers 'R', 'G', 'B') */
+  kZfColorCmyk = 3,  /* C, M, Y, K stored as they are (four components, no Adobe transform) */
+  kZfColorYcck = 4   /* Y, Cb, Cr, K (Adobe transform 2) */
+} ZfColorSpace;
 
 typedef struct ZfComponentInfo {
   uint8_t id;         /* Ci */
@@ -75,16 +92,23 @@ typedef struct ZfComponentInfo {
 typedef struct ZfInfo {
   uint32_t width, height;    /* of the frame */
   uint32_t components;       /* Nf */
-  uint32_t samplingCode;     /* the MCU the decoder uses: 0x11, 0x12, 0x21, 0x22 (0x11 for grey) */
+  uint32_t samplingCode;     /* the MCU of the frame: Hmax in the high nibble, Vmax in the low (0x11 for grey) */
   uint32_t restartInterval;  /* from DRI, in MCUs; 0: none */
   uint32_t frameMarker;      /* the SOFn code of the frame: 0xC0 baseline, 0xC2 progressive, ...; 0: none */
   uint32_t precision;        /* sample precision in bits */
   ZfComponentInfo component[4]; /* the first min(components, 4) entries of the frame header */
+  uint32_t colorSpace;       /* a ZfColorSpace */
+  uint32_t scanComponents;   /* components of the first scan */
+  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 when the first scan holds every component */
 } ZfInfo;
 
 /* Byte orders of the output: four bytes (X is 0, A is 255), three, or one.
- * kZfGrey is the grey value of a grey stream and the luma of a colour one. */
-typedef enum ZfFormat { kZfBgrx, kZfRgbx, kZfBgra, kZfRgba, kZfBgr, kZfRgb, kZfGrey } ZfFormat;
+ * kZfGrey is the first component's samples: the grey of a grey stream, the
+ * luma of a YCbCr or YCCK one, R of an RGB one, C of a CMYK one. kZfCmyk
+ * (CMYK and YCCK streams only) is C, M, Y, K as the stream stores them,
+ * YCCK converted; the RGB orders of a CMYK stream are
+ * R = K - ((255 - C) * K >> 8), likewise G from M and B from Y. */
+typedef enum ZfFormat { kZfBgrx, kZfRgbx, kZfBgra, kZfRgba, kZfBgr, kZfRgb, kZfGrey, kZfCmyk } ZfFormat;
 
 /* Band mode: called with each band of finished rows, top to bottom; rowCount
  * rows at `stride` bytes from `rows`, the first of them picture row
@@ -112,26 +136,38 @@ typedef struct ZfOutput {
  * and band mode, stay on the caller's thread. Should the threads not start,
  * it decodes on one. */
 ZfDecoder* ZfCreateDecoder(const ZfOptions* options);
-/* Stops and joins the workers; null is ignored. */
+/* Stops and joins the workers and frees the whole-picture memory the
+ * decoder took; null is ignored. */
 void ZfDestroyDecoder(ZfDecoder* decoder);
+
+/* Gives the decoder `size` bytes at `memory` (any alignment) for the
+ * whole-picture memory of pictures in several scans, used in place of memory
+ * of its own for every later decode; the caller keeps it unchanged and alive
+ * until the decoder is destroyed or given another block. A picture that
+ * needs more than `size` is refused with kZfWorkTooLarge. Null (size 0)
+ * goes back to memory of the decoder's own. Returns kZfBadArgument for a
+ * null decoder or a null block of non-zero size. */
+ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size);
 
 /* The decoder's own header stage, up to the scan header: fills `info` with
  * what it read (also when it refuses the stream) and gives the status the
  * decode would give at the headers. Keeps no state. */
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info);
 
-/* Decodes `size` bytes of a baseline JFIF stream (from its SOI) into
- * `output`. kZfOk and kZfDamaged leave a whole picture; after kZfBadData or
- * kZfStopped the rows before the failing band are written. Nothing is
- * written when the headers are refused. The stream must stay unchanged
- * during the call. */
+/* Decodes `size` bytes of a JPEG stream (from its SOI) into `output`. kZfOk
+ * and kZfDamaged leave a whole picture (a picture in several scans whose
+ * later scans are missing is damaged: what they would hold is zero); after
+ * kZfBadData or kZfStopped the rows before the failing band are written (for
+ * a picture in several scans, none after kZfBadData). Nothing is written
+ * when the headers are refused. The stream must stay unchanged during the
+ * call. */
 ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output);
 
 /* After kZfBadData from ZfDecode: the index (from 0, raster order) of the
  * MCU that could not be decoded. */
 uint32_t ZfFailedMcu(const ZfDecoder* decoder);
 
-/* The rows of one band: the MCU height, 8 or 16. */
+/* The rows of one band: the MCU height, 8 to 32. */
 uint32_t ZfBandRows(const ZfInfo* info);
 /* 4, 3 or 1; 0 for an unknown format. */
 uint32_t ZfBytesPerPixel(ZfFormat format);
