@@ -151,6 +151,7 @@ bool CheckFrameHeader(DecoderState& state, const uint8_t* pos) {
   const uint32_t mcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
   const uint32_t mcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
   uint8_t firstBlock = 0;
+  uint64_t storeBlock = 0;
   for (int i = 0; i < count; ++i) {
     FrameComponent& c = state.frame[i];
     const uint32_t samplesWide = (state.width * c.h + state.hMax - 1) / state.hMax;
@@ -161,6 +162,8 @@ bool CheckFrameHeader(DecoderState& state, const uint8_t* pos) {
     c.paddedHigh = mcuRows * c.v;
     c.firstBlock = firstBlock;
     firstBlock = static_cast<uint8_t>(firstBlock + c.h * c.v);
+    state.storeBlock[i] = storeBlock;
+    storeBlock += static_cast<uint64_t>(c.paddedWide) * c.paddedHigh;
   }
   state.frameBlockCount = firstBlock;
   return true;
