@@ -1,7 +1,7 @@
 // ZfDecode on arbitrary streams with arbitrary call parameters. The first
 // kParameterBytes of the input choose how the stream (the rest) is decoded:
 //
-//   [0] format: below 0xE0, one of the seven (value % 7); from 0xE0, a value
+//   [0] format: below 0xE0, one of the eight (value % 8); from 0xE0, a value
 //       outside the enumeration, as a C caller may pass one
 //   [1] stride: low two bits 0 or 3 exact, 1 padded by 1 + (byte >> 2)
 //       bytes, 2 short by 1 + (byte >> 2) bytes (never below 0)
@@ -34,8 +34,8 @@ constexpr uint64_t kMaxPixels = uint64_t{1} << 20;
 constexpr size_t kGuardBytes = 64;
 constexpr uint8_t kCanary = 0xA7;
 
-// Values outside ZfFormat (0..6) that a C caller can pass.
-constexpr int32_t kBadFormats[] = {7, 8, 100, 255, 0x7FFFFFFF, -1, -7, INT32_MIN};
+// Values outside ZfFormat (0..7) that a C caller can pass.
+constexpr int32_t kBadFormats[] = {8, 9, 100, 255, 0x7FFFFFFF, -1, -7, INT32_MIN};
 
 // Decodes on three threads, for pictures of any size, so that the split
 // decode of restart intervals as tasks and the runs ahead of streams without
@@ -95,8 +95,8 @@ Geometry FrameGeometry(const ZfInfo& info) {
   g.width = info.width;
   g.height = info.height;
   g.bandRows = ZfBandRows(&info);
-  FUZZ_CHECK(g.bandRows == 8 || g.bandRows == 16);
-  const uint32_t mcuWidth = (info.samplingCode >> 4) == 2 ? 16 : 8;
+  FUZZ_CHECK(g.bandRows % 8 == 0 && g.bandRows >= 8 && g.bandRows <= 32);
+  const uint32_t mcuWidth = 8 * (info.samplingCode >> 4);
   g.mcusPerRow = (g.width + mcuWidth - 1) / mcuWidth;
   g.bands = (g.height + g.bandRows - 1) / g.bandRows;
   return g;
@@ -156,6 +156,8 @@ bool SamePixel(const uint8_t* pixel, const uint8_t* bgrx, ZfFormat format, bool 
     case kZfGrey:
       // The luma of a colour stream has no BGRX counterpart.
       return !greyStream || pixel[0] == bgrx[0];
+    case kZfCmyk:
+      return true;  // no BGRX counterpart
   }
   return false;
 }
@@ -194,7 +196,7 @@ int ReferenceBand(void* context, const uint8_t* rows, size_t stride, uint32_t fi
 
 bool KnownStatus(ZfStatus status) {
   const int value = static_cast<int>(status);
-  return value >= kZfOk && value <= kZfBadData;
+  return value >= kZfOk && value <= kZfBadFormat;
 }
 
 // A decode that writes nothing: small buffer, all of it must stay canary.
@@ -228,14 +230,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(KnownStatus(infoStatus));
   FUZZ_CHECK(infoStatus != kZfDamaged && infoStatus != kZfStopped && infoStatus != kZfBadData);
   if (infoStatus == kZfOk) {
-    FUZZ_CHECK(info.frameMarker == 0xC0 && info.precision == 8);
+    FUZZ_CHECK((info.frameMarker == 0xC0 || info.frameMarker == 0xC1) && info.precision == 8);
     FUZZ_CHECK(info.width >= 1 && info.height >= 1);
-    FUZZ_CHECK(info.components == 1 || info.components == 3);
+    FUZZ_CHECK(info.components == 1 || info.components == 3 || info.components == 4);
+    FUZZ_CHECK(info.scanComponents >= 1 && info.scanComponents <= info.components);
+    FUZZ_CHECK((info.workBytes == 0) == (info.scanComponents == info.components));
   }
 
   // The format, as a C caller would store it.
   const bool badFormat = data[0] >= 0xE0;
-  const int32_t formatValue = badFormat ? kBadFormats[data[0] & 7] : data[0] % 7;
+  const int32_t formatValue = badFormat ? kBadFormats[data[0] & 7] : data[0] % 8;
   ZfOutput output{};
   static_assert(sizeof(output.format) == sizeof(formatValue));
   std::memcpy(&output.format, &formatValue, sizeof formatValue);
@@ -274,7 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool tooLarge = framePixels > maxPixels;
 
   // The decodes that write nothing.
-  if (badFormat || infoStatus != kZfOk || tooLarge || shortStride) {
+  const bool noCmyk = format == kZfCmyk && info.colorSpace != kZfColorCmyk && info.colorSpace != kZfColorYcck;
+  if (badFormat || infoStatus != kZfOk || tooLarge || shortStride || noCmyk) {
     const ZfStatus status = DecodeRefused(decoder, stream, streamSize, output);
     if (badFormat) {
       FUZZ_CHECK(status == kZfBadArgument);
@@ -282,11 +287,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(status == infoStatus);
     } else if (tooLarge) {
       FUZZ_CHECK(status == kZfTooLarge);
-    } else {
+    } else if (shortStride) {
       FUZZ_CHECK(status == kZfBadArgument);
+    } else {
+      FUZZ_CHECK(status == kZfBadFormat);
     }
     return 0;
   }
+  // A picture in several scans is written after its last scan: nothing is
+  // written when a scan's data cannot be decoded.
+  const bool severalScans = info.scanComponents < info.components;
 
   const Geometry g = FrameGeometry(info);
   const bool greyStream = info.components == 1;
@@ -319,16 +329,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The rows this decode wrote.
   uint32_t rowsWritten = 0;
   const uint32_t failedMcu = status == kZfBadData ? ZfFailedMcu(decoder) : 0;
-  if (status == kZfBadData) FUZZ_CHECK(failedMcu < g.mcusPerRow * g.bands);
+  if (status == kZfBadData && !severalScans) FUZZ_CHECK(failedMcu < g.mcusPerRow * g.bands);
   if (banded) {
     FUZZ_CHECK(run.stopped == (status == kZfStopped));
     FUZZ_CHECK(run.calls <= g.bands);
     if (status == kZfOk || status == kZfDamaged) FUZZ_CHECK(run.nextRow == g.height);
-    if (status == kZfBadData) FUZZ_CHECK(run.calls == failedMcu / g.mcusPerRow);
+    if (status == kZfBadData) FUZZ_CHECK(run.calls == (severalScans ? 0 : failedMcu / g.mcusPerRow));
     rowsWritten = run.nextRow;
   } else {
     FUZZ_CHECK(status != kZfStopped);
-    rowsWritten = status == kZfBadData ? failedMcu / g.mcusPerRow * g.bandRows : g.height;
+    rowsWritten = status != kZfBadData ? g.height : severalScans ? 0 : failedMcu / g.mcusPerRow * g.bandRows;
   }
   if (!compare) return 0;
 

@@ -26,8 +26,8 @@ constexpr uint64_t kMaxDecodedPixels = 1024;
 // Whether DecodeImage would run the MCU loop over more than kMaxDecodedPixels
 // (the headers are read, and the section can be had).
 bool SkipFrame(const ZfInfo& info) {
-  const uint64_t mcuWidth = (info.samplingCode >> 4) == 2 ? 16 : 8;
-  const uint64_t mcuHeight = (info.samplingCode & 0x0F) == 2 ? 16 : 8;
+  const uint64_t mcuWidth = 8 * (info.samplingCode >> 4);
+  const uint64_t mcuHeight = 8 * (info.samplingCode & 0x0F);
   const uint64_t mcuPixels = (info.width + mcuWidth - 1) / mcuWidth * mcuWidth *
                              ((info.height + mcuHeight - 1) / mcuHeight * mcuHeight);
   const uint64_t sectionBytes = uint64_t{info.width} * info.height * kBytesPerPixel;

@@ -50,13 +50,17 @@ void CheckInfo(const ZfInfo& info, ZfStatus status) {
   }
   if (info.frameMarker == 0) FUZZ_CHECK(info.width == 0 && info.height == 0 && info.components == 0);
   if (status != kZfOk) return;
-  FUZZ_CHECK(info.frameMarker == 0xC0 && info.precision == 8);
+  FUZZ_CHECK((info.frameMarker == 0xC0 || info.frameMarker == 0xC1) && info.precision == 8);
   FUZZ_CHECK(info.width != 0 && info.height != 0);
-  FUZZ_CHECK(info.components == 1 || info.components == 3);
-  FUZZ_CHECK(info.samplingCode == 0x11 || info.samplingCode == 0x12 || info.samplingCode == 0x21 ||
-             info.samplingCode == 0x22);
+  FUZZ_CHECK(info.components == 1 || info.components == 3 || info.components == 4);
+  const uint32_t h = info.samplingCode >> 4, v = info.samplingCode & 0x0F;
+  FUZZ_CHECK(h >= 1 && h <= 4 && v >= 1 && v <= 4);
+  for (uint32_t i = 0; i < info.components && info.components > 1; ++i)
+    FUZZ_CHECK(h % (info.component[i].sampling >> 4) == 0 && v % (info.component[i].sampling & 0x0F) == 0);
   if (info.components == 1) FUZZ_CHECK(info.samplingCode == 0x11);
-  FUZZ_CHECK(ZfBandRows(&info) == ((info.samplingCode & 0x0F) == 2 ? 16u : 8u));
+  FUZZ_CHECK(ZfBandRows(&info) == 8 * v);
+  FUZZ_CHECK(info.colorSpace <= kZfColorYcck);
+  FUZZ_CHECK(info.scanComponents >= 1 && info.scanComponents <= info.components);
 }
 
 // What the band function saw.

@@ -21,9 +21,9 @@ TEST(InfoTest, DescribesTheHeadersAndTheDecodersVerdict) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, BaselineStream("restart").string() +
                          ": 67x45, baseline, 8-bit, 3 components (1: 2x2 q0, 2: 1x1 q1, 3: 1x1 q1), "
-                         "restart interval 10; decoder: ok\n" +
+                         "restart interval 10, YCbCr; decoder: ok\n" +
                          BaselineStream("grey").string() +
-                         ": 67x45, baseline, 8-bit, 1 component (1: 1x1 q0), restart interval 0; decoder: ok\n");
+                         ": 67x45, baseline, 8-bit, 1 component (1: 1x1 q0), restart interval 0, grey; decoder: ok\n");
   const ToolResult refused = RunTool("--info -", StreamDir() / "progressive.jpg");
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.out, "stdin: 67x45, progressive, 8-bit, 3 components (1: 2x2 q0, 2: 1x1 q1, 3: 1x1 q1), "

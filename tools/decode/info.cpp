@@ -25,6 +25,17 @@ std::string DescribeStream(const ZfInfo& info, ZfStatus status) {
     text += ")";
   }
   text += ", restart interval " + std::to_string(info.restartInterval);
+  // What the first scan told: the colours, and for a picture in several
+  // scans the whole-picture memory its decode takes.
+  if (status == kZfOk) {
+    static const char* const kColors[] = {"grey", "YCbCr", "RGB", "CMYK", "YCCK"};
+    if (info.colorSpace < 5) text += std::string(", ") + kColors[info.colorSpace];
+    if (info.scanComponents < info.components) {
+      text += ", several scans (the first of " + std::to_string(info.scanComponents) + " of " +
+              std::to_string(info.components) + " components), whole-picture memory " +
+              std::to_string(info.workBytes) + " bytes";
+    }
+  }
   return text + verdict;
 }
 

@@ -49,7 +49,7 @@ __all__ = [
 __version__: str = _native.LIBRARY_VERSION
 
 #: Pixel formats by name: channels per pixel in the array's last dimension.
-FORMATS = {"RGB": 3, "BGR": 3, "RGBA": 4, "BGRA": 4, "RGBX": 4, "BGRX": 4, "L": 1}
+FORMATS = {"RGB": 3, "BGR": 3, "RGBA": 4, "BGRA": 4, "RGBX": 4, "BGRX": 4, "L": 1, "CMYK": 4}
 
 #: Frames with more pixels than this are refused unless max_pixels says otherwise.
 DEFAULT_MAX_PIXELS = 1 << 28
@@ -69,7 +69,7 @@ def _status(code: int):
 
 
 Source = Union[bytes, bytearray, memoryview, str, os.PathLike]
-Format = Literal["RGB", "BGR", "RGBA", "BGRA", "RGBX", "BGRX", "L"]
+Format = Literal["RGB", "BGR", "RGBA", "BGRA", "RGBX", "BGRX", "L", "CMYK"]
 
 
 class Error(Exception):
@@ -135,8 +135,12 @@ class Info:
     """What a stream's headers say, as the decoder reads them.
 
     sampling is (horizontal, vertical) per component, from the frame header;
-    subsampling names the layout the decoder would use ("4:2:0", "4:2:2",
-    "4:4:0", "4:4:4", "grey"), or None when it takes none of them.
+    subsampling names the common layouts of YCbCr ("4:2:0", "4:2:2",
+    "4:4:0", "4:4:4", "4:1:1", "4:1:0") and "grey", else None.
+    color_space is "grey", "YCbCr", "RGB", "CMYK" or "YCCK" (as the decoder
+    reads the components; "" when the headers are refused before the scan).
+    scan_components: the components of the first scan. work_bytes: the
+    whole-picture memory the decode takes, 0 for a picture in one scan.
     supported is True when the decoder takes the stream's headers (the data
     may still turn out damaged); otherwise status and reason say why not.
     """
@@ -154,9 +158,13 @@ class Info:
     supported: bool
     status: Status
     reason: str
+    color_space: str = ""
+    scan_components: int = 0
+    work_bytes: int = 0
 
 
-_SUBSAMPLING = {0x22: "4:2:0", 0x21: "4:2:2", 0x12: "4:4:0", 0x11: "4:4:4"}
+_SUBSAMPLING = {0x22: "4:2:0", 0x21: "4:2:2", 0x12: "4:4:0", 0x11: "4:4:4", 0x41: "4:1:1", 0x42: "4:1:0"}
+_COLOR_SPACES = ("grey", "YCbCr", "RGB", "CMYK", "YCCK")
 
 
 def _read(source) -> Tuple[object, Optional[str]]:
@@ -212,8 +220,14 @@ def info(source: Source) -> Info:
     code = fields["sampling_code"]
     supported = status == Status.OK
     subsampling = None
+    color_space = ""
     if supported:
-        subsampling = "grey" if fields["components"] == 1 else _SUBSAMPLING.get(code)
+        color_space = _COLOR_SPACES[fields["color_space"]]
+        chroma_11 = all(h == 1 and v == 1 for _, h, v, _ in components[1:])
+        if fields["components"] == 1:
+            subsampling = "grey"
+        elif color_space == "YCbCr" and chroma_11:
+            subsampling = _SUBSAMPLING.get(code)
     return Info(
         width=fields["width"],
         height=fields["height"],
@@ -228,6 +242,9 @@ def info(source: Source) -> Info:
         supported=supported,
         status=status,
         reason=_native.status_text(status),
+        color_space=color_space,
+        scan_components=fields["scan_components"],
+        work_bytes=fields["work_bytes"],
     )
 
 
@@ -267,7 +284,11 @@ class Decoder:
                strict: bool = False) -> np.ndarray:
         """Decodes a stream to a uint8 array: H x W x 3 for "RGB"/"BGR",
         H x W x 4 for "RGBA"/"BGRA"/"RGBX"/"BGRX" (A is 255, X is 0), H x W
-        for "L" (grey: the grey of a grey stream, the luma of a colour one).
+        for "L" (the first component: the grey of a grey stream, the luma of
+        a YCbCr one), H x W x 4 for "CMYK" (CMYK and YCCK streams only: the
+        four stored components; other streams raise RefusedError with
+        Status.BAD_FORMAT). RGB of a CMYK stream is R = K - ((255 - C) * K >> 8),
+        likewise G from M and B from Y.
 
         out: an array to write into instead of a new one: uint8, writable,
         of exactly that shape (H x W x 1 is also taken for "L"), its pixels
@@ -328,11 +349,11 @@ def _thread_decoder(threads: int, max_pixels: int) -> Decoder:
 
 def decode(source: Source, format: str = "RGB", *, threads: int = 1, max_pixels: Optional[int] = None,
            strict: bool = False) -> np.ndarray:
-    """Decodes a baseline JPEG to a new uint8 NumPy array.
+    """Decodes a sequential JPEG to a new uint8 NumPy array.
 
     source: bytes, bytearray, memoryview or another contiguous buffer, or a
     path (str or os.PathLike). format: "RGB" (default), "BGR", "RGBA",
-    "BGRA", "RGBX", "BGRX" or "L"; see Decoder.decode for the shapes.
+    "BGRA", "RGBX", "BGRX", "L" or "CMYK"; see Decoder.decode for the shapes.
     threads: cores this one picture may use. max_pixels: the largest width x
     height taken (None: DEFAULT_MAX_PIXELS).
 

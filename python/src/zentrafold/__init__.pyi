@@ -12,7 +12,7 @@ DEFAULT_MAX_PIXELS: int
 
 # Anything with the buffer protocol is taken as the stream's bytes.
 Source = Union[bytes, bytearray, memoryview, str, os.PathLike[str], Any]
-Format = Literal["RGB", "BGR", "RGBA", "BGRA", "RGBX", "BGRX", "L"]
+Format = Literal["RGB", "BGR", "RGBA", "BGRA", "RGBX", "BGRX", "L", "CMYK"]
 
 class Status(enum.IntEnum):
     OK: int
@@ -43,6 +43,8 @@ class Status(enum.IntEnum):
     SEVERAL_SCANS: int
     MALFORMED: int
     BAD_DATA: int
+    WORK_TOO_LARGE: int
+    BAD_FORMAT: int
 
 class Error(Exception): ...
 
@@ -83,6 +85,9 @@ class Info:
     supported: bool
     status: Status
     reason: str
+    color_space: str
+    scan_components: int
+    work_bytes: int
 
 class Decoder:
     def __init__(self, threads: int = ..., max_pixels: Optional[int] = ...) -> None: ...

@@ -220,7 +220,9 @@ py::dict InfoDict(ZfStatus status, const ZfInfo& info) {
   return py::dict("status"_a = static_cast<int>(status), "width"_a = info.width, "height"_a = info.height,
                   "components"_a = info.components, "sampling_code"_a = info.samplingCode,
                   "restart_interval"_a = info.restartInterval, "frame_marker"_a = info.frameMarker,
-                  "precision"_a = info.precision, "component_info"_a = py::tuple(components));
+                  "precision"_a = info.precision, "component_info"_a = py::tuple(components),
+                  "color_space"_a = info.colorSpace, "scan_components"_a = info.scanComponents,
+                  "work_bytes"_a = info.workBytes);
 }
 
 class Decoder {
@@ -339,6 +341,8 @@ PYBIND11_MODULE(_native, m) {
       {"SEVERAL_SCANS", kZfSeveralScans},
       {"MALFORMED", kZfMalformed},
       {"BAD_DATA", kZfBadData},
+      {"WORK_TOO_LARGE", kZfWorkTooLarge},
+      {"BAD_FORMAT", kZfBadFormat},
   };
   for (const auto& [name, code] : kStatuses) statuses[name] = static_cast<int>(code);
   m.attr("STATUSES") = statuses;
@@ -346,7 +350,7 @@ PYBIND11_MODULE(_native, m) {
   py::dict formats;
   const std::pair<const char*, ZfFormat> kFormats[] = {
       {"BGRX", kZfBgrx}, {"RGBX", kZfRgbx}, {"BGRA", kZfBgra}, {"RGBA", kZfRgba},
-      {"BGR", kZfBgr},   {"RGB", kZfRgb},   {"L", kZfGrey},
+      {"BGR", kZfBgr},   {"RGB", kZfRgb},   {"L", kZfGrey},    {"CMYK", kZfCmyk},
   };
   for (const auto& [name, code] : kFormats) formats[name] = static_cast<int>(code);
   m.attr("FORMATS") = formats;
