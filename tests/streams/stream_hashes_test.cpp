@@ -47,7 +47,8 @@ TEST(StreamHashes, EveryCommittedStreamDecodesToItsHashOrIsRefused) {
   std::map<std::string, std::string> actual;
   for (const std::string& name : StreamNames()) {
     const auto picture = Decode(ReadData(name));
-    if (name.rfind("refuse_", 0) == 0) {
+    // Streams outside the bitmap entry's profile (the C API opens them).
+    if (name.rfind("refuse_", 0) == 0 || name.rfind("scans_", 0) == 0) {
       EXPECT_FALSE(picture) << name << " must be refused";
       continue;
     }
