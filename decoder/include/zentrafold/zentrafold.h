@@ -63,6 +63,7 @@ typedef struct ZfDecoder ZfDecoder;
 typedef struct ZfOptions {
   uint32_t threads;   /* 0 or 1: the caller's thread; N > 1: N - 1 workers besides it (at most 64) */
   uint64_t maxPixels; /* frames with more pixels are refused (kZfTooLarge); default 2^28, UINT64_MAX: no limit */
+  uint64_t maxWorkBytes;
 } ZfOptions;
 
 typedef struct ZfComponentInfo {
@@ -80,11 +81,13 @@ typedef struct ZfInfo {
   uint32_t frameMarker;      /* the SOFn code of the frame: 0xC0 baseline, 0xC2 progressive, ...; 0: none */
   uint32_t precision;        /* sample precision in bits */
   ZfComponentInfo component[4]; /* the first min(components, 4) entries of the frame header */
+  uint64_t workBytes;
+  uint32_t colorTransform;
 } ZfInfo;
 
 /* Byte orders of the output: four bytes (X is 0, A is 255), three, or one.
  * kZfGrey is the grey value of a grey stream and the luma of a colour one. */
-typedef enum ZfFormat { kZfBgrx, kZfRgbx, kZfBgra, kZfRgba, kZfBgr, kZfRgb, kZfGrey } ZfFormat;
+typedef enum ZfFormat { kZfBgrx, kZfRgbx, kZfBgra, kZfRgba, kZfBgr, kZfRgb, kZfGrey, kZfCmyk } ZfFormat;
 
 /* Band mode: called with each band of finished rows, top to bottom; rowCount
  * rows at `stride` bytes from `rows`, the first of them picture row
