@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -226,6 +227,28 @@ Bytes SplitTableSegments(const Bytes& stream) {
   return JoinStream(out);
 }
 
+Bytes MergeTableSegments(const Bytes& stream) {
+  auto parts = SplitStream(stream);
+  std::vector<StreamPart> out;
+  size_t firstOf[2] = {SIZE_MAX, SIZE_MAX};  // DQT, DHT: where in `out` the merged segment is
+  bool scanSeen = false;
+  for (StreamPart& p : parts) {
+    scanSeen = scanSeen || p.code == kSos;
+    if (!scanSeen && (p.code == kDqt || p.code == kDht)) {
+      size_t& first = firstOf[p.code == kDht];
+      if (first == SIZE_MAX) {
+        first = out.size();
+        out.push_back(std::move(p));
+      } else {
+        out[first].body.insert(out[first].body.end(), p.body.begin(), p.body.end());
+      }
+      continue;
+    }
+    out.push_back(std::move(p));
+  }
+  return JoinStream(out);
+}
+
 Bytes AddDummyTablesFirst(const Bytes& stream) {
   auto parts = SplitStream(stream);
   std::set<uint8_t> quant, huffman;  // identifiers; class/identifier bytes
@@ -311,7 +334,9 @@ std::vector<Variant> SegmentVariants(const Bytes& source) {
       for (const Bytes& t : TablesOf(p)) maxTable = std::max(maxTable, t[0] & 0x0F);
   }
   if (maxTable <= 1) add("tables_2_3", MoveTableIds(source, 2));
-  add("tables_split", SplitTableSegments(source));
+  // One of them changes the stream: cjpeg writes one table a segment.
+  if (Bytes split = SplitTableSegments(source); split != source) add("tables_split", std::move(split));
+  if (Bytes merged = MergeTableSegments(source); merged != source) add("tables_merged", std::move(merged));
   add("tables_dummy_first", AddDummyTablesFirst(source));
   if (maxTable <= 1)
     add("tables_2_3_split_dummy_first", AddDummyTablesFirst(SplitTableSegments(MoveTableIds(source, 2))));
@@ -407,6 +432,46 @@ std::vector<Variant> JpegtranVariants(const Bytes& source, std::string* error) {
     run("jpegtran_scans_each_restart_1row_copy_all", {"-restart", "1", "-copy", "all", "-scans", file.string()}, true);
   }
   if (!ok) out.clear();
+  return out;
+}
+
+}  // namespace zentrafold::test
+
+namespace zentrafold::test {
+
+namespace {
+
+std::string ParameterName(const std::string& text) {
+  std::string name;
+  for (char c : text) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+
+std::vector<SourceStream> StreamsIn(const std::filesystem::path& folder, const std::string& prefix, bool skipRefused) {
+  std::vector<SourceStream> out;
+  if (!std::filesystem::is_directory(folder)) return out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string file = entry.path().filename().string();
+    if (entry.path().extension() != ".jpg" || (skipRefused && file.rfind("refuse_", 0) == 0)) continue;
+    out.push_back({ParameterName(prefix + entry.path().stem().string()), entry.path()});
+  }
+  std::sort(out.begin(), out.end(), [](const SourceStream& a, const SourceStream& b) { return a.name < b.name; });
+  return out;
+}
+
+}  // namespace
+
+std::vector<SourceStream> SequentialStreams() { return StreamsIn(DataDir() / "sequential", "sequential_", false); }
+
+std::vector<SourceStream> RewriteSources() {
+  std::vector<SourceStream> out = StreamsIn(DataDir(), "", true);
+  for (SourceStream& s : SequentialStreams()) out.push_back(std::move(s));
+  for (const std::filesystem::path& p : Photographs(true)) {
+    if (std::filesystem::file_size(p) > 150000) continue;
+    // /usr/share/wallpapers/Flow/contents/images/720x1440.jpg -> photo_Flow_contents_images_720x1440
+    const std::filesystem::path relative = p.lexically_relative("/usr/share/wallpapers").replace_extension();
+    out.push_back({ParameterName("photo_" + relative.string()), p});
+  }
   return out;
 }
 

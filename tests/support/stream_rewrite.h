@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,8 @@ Bytes ToExtendedSequential(const Bytes& stream);
 Bytes MoveTableIds(const Bytes& stream, int offset);
 // One DQT or DHT segment per table.
 Bytes SplitTableSegments(const Bytes& stream);
+// One DQT and one DHT segment for all the tables before the first scan.
+Bytes MergeTableSegments(const Bytes& stream);
 // Before the first table segment, a dummy definition of each table the
 // stream defines (quantisation values of 1, the hand-made Huffman codes of
 // test_support.h); the stream's own definitions replace them before SOS.
@@ -81,5 +85,24 @@ std::vector<Variant> JpegtranVariants(const Bytes& source, std::string* error);
 
 // Runs `jpegtran ARGS` on `source`; nullopt and `error` on failure.
 std::optional<Bytes> RunJpegtran(const Bytes& source, const std::vector<std::string>& args, std::string* error);
+
+}  // namespace zentrafold::test
+
+namespace zentrafold::test {
+
+// The sources of the rewrite tests: every decodable committed stream of
+// tests/data (not refuse_*), every stream of tests/data/sequential, and the
+// baseline photographs of plasma-workspace-wallpapers up to 150 kB (the
+// 400x250 screenshots and the 720x1440 pictures, which are large enough for
+// two threads). Names are usable as GoogleTest parameter names.
+struct SourceStream {
+  std::string name;
+  std::filesystem::path path;
+};
+std::vector<SourceStream> RewriteSources();
+// For GoogleTest's parameter listings.
+inline void PrintTo(const SourceStream& s, std::ostream* os) { *os << s.path.string(); }
+// Only the streams of tests/data/sequential.
+std::vector<SourceStream> SequentialStreams();
 
 }  // namespace zentrafold::test
