@@ -151,7 +151,7 @@ void Print(const char* what, const std::string& name, const Distance& d) {
 
 // The bounds of the baseline peer test: inverse-DCT rounding and colour arithmetic.
 constexpr int kMaxDifference = 12;
-constexpr double kMeanColour = 1.8, kMeanGrey = 1.0;
+constexpr double kMeanColour = 1.8, kMeanGrey = 1.0;  // grey: at most (a flat picture is off by one everywhere)
 
 TEST(SequentialPeer, ColourStreamsAreCloseToThePeer) {
   for (const SourceStream& s : zentrafold::test::SequentialStreams()) {
@@ -220,7 +220,7 @@ TEST(SequentialPeer, GreyIsTheFirstComponent) {
     const Distance d = Measure(ours.pixels, 1, *peer, tjPixelSize[format], {{0, 0}});
     Print("GREY", s.name, d);
     EXPECT_LT(d.max, kMaxDifference) << s.name;
-    EXPECT_LT(d.mean, kMeanGrey) << s.name;
+    EXPECT_LE(d.mean, kMeanGrey) << s.name;
   }
 }
 
