@@ -21,6 +21,8 @@
 #include <memory>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "stream_rewrite.h"
 #include "test_support.h"
 
@@ -170,6 +172,40 @@ TEST_P(WorkBytes, CountedForSeveralScansOnly) {
 INSTANTIATE_TEST_SUITE_P(Streams, SegmentRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, JpegtranRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, WorkBytes, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
+
+// The new samplings, RGB and YCCK on a picture large enough for two threads
+// (0.25 MP and more; the committed streams are smaller): a 720x1440
+// photograph re-encoded at run time with cjpeg and ImageMagick.
+TEST(NewStreams, TwoThreadsEqualOneOnALargePicture) {
+  std::filesystem::path photo;
+  for (const auto& p : zentrafold::test::Photographs(true))
+    if (p.filename() == "720x1440.jpg") photo = p;
+  if (photo.empty()) GTEST_SKIP() << "no 720x1440 photograph of plasma-workspace-wallpapers";
+  const std::filesystem::path work =
+      std::filesystem::temp_directory_path() / ("zentrafold-variants-" + std::to_string(getpid()));
+  std::filesystem::create_directories(work);
+  const std::string ppm = (work / "photo.ppm").string();
+  ASSERT_EQ(std::system(("djpeg -pnm -outfile '" + ppm + "' '" + photo.string() + "'").c_str()), 0);
+  const std::vector<std::pair<std::string, std::string>> encodings = {
+      {"4x1", "cjpeg -quality 85 -sample 4x1"},          {"4x2", "cjpeg -quality 85 -sample 4x2"},
+      {"1x4", "cjpeg -quality 85 -sample 1x4"},          {"3x1", "cjpeg -quality 85 -sample 3x1"},
+      {"1x1,2x2,2x2", "cjpeg -quality 85 -sample 1x1,2x2,2x2"},
+      {"2x1,1x2,1x2", "cjpeg -quality 85 -sample 2x1,1x2,1x2"},
+      {"rgb", "cjpeg -quality 85 -rgb"},                 {"4x1 restart", "cjpeg -quality 85 -sample 4x1 -restart 3B"},
+      {"ycck", "convert - -colorspace CMYK -quality 85 jpeg:-"}};
+  const DecoderPtr one = MakeDecoder(1), two = MakeDecoder(2);
+  for (const auto& [name, command] : encodings) {
+    const std::string out = (work / "out.jpg").string();
+    ASSERT_EQ(std::system((command + " < '" + ppm + "' > '" + out + "'").c_str()), 0) << command;
+    const Bytes stream = ReadFile(out);
+    for (const ZfFormat format : FormatsFor(stream)) {
+      const Decoded a = DecodeWith(one.get(), stream, format), b = DecodeWith(two.get(), stream, format);
+      EXPECT_EQ(a.status, kZfOk) << name << " in " << FormatName(format) << ": " << ZfStatusText(a.status);
+      EXPECT_TRUE(a.status == b.status && a.pixels == b.pixels) << name << " in " << FormatName(format);
+    }
+  }
+  std::filesystem::remove_all(work);
+}
 
 // The new streams decoded in every format on one and two threads, one line
 // each: name, format, threads, status, width x height, FNV-1a of the bytes.
