@@ -267,6 +267,9 @@ struct DecoderState {
   uint8_t blockPredictor[kMaxMcuBlocks];
   uint32_t scanMcuColumns;
   uint32_t scanMcuRows;
+  // The scan is one of several: the marker after its data is the next
+  // segment's, so any marker but a restart ends its data as EOI does.
+  bool severalScans;
 
   // Whole-picture memory for a frame in several scans: every component's
   // dequantised coefficients, blocks of its padded grid in raster order
@@ -304,6 +307,12 @@ inline uint32_t FormatBytes(ZfFormat format) {
     case kZfCmyk: return 4;
   }
   return 0;
+}
+
+// Whether a marker met in the data ends it (as EOI does): without several
+// scans EOI alone; in one of several scans any marker but a restart.
+inline bool EndsData(const DecoderState& state, uint32_t marker) {
+  return marker == kMarkerEoi || (state.severalScans && (marker < 0xD0 || marker > 0xD7));
 }
 
 // The reading of bytes at and past the end of the stream: 0x00.

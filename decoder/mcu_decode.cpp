@@ -118,7 +118,7 @@ bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t si
   const Item first = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
   if (first.isMarker) {
     reader.marker = first.value;
-    if (!interval && first.value == kMarkerEoi) state.dataEnded = true;
+    if (!interval && EndsData(state, first.value)) state.dataEnded = true;
     if (kind == RefillKind::kDcMagnitude) return false;
     if (kind == RefillKind::kAcMagnitude) {
       reader.count = size;  // the missing bits read as zero
@@ -148,7 +148,7 @@ bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t si
     reader.fake += 8;
     state.dataEnded = true;
   }
-  if (second.isMarker && !interval && second.value == kMarkerEoi) state.dataEnded = true;
+  if (second.isMarker && !interval && EndsData(state, second.value)) state.dataEnded = true;
   return true;
 }
 
@@ -206,7 +206,7 @@ bool LoadPlain(DecoderState& state) {
       if (next == 0x00) {
         past = past || pos >= state.streamEnd;
         pos = Step(state, pos);
-      } else if (next == kMarkerEoi) {
+      } else if (EndsData(state, next)) {
         past = true;
       } else {
         return false;
@@ -255,7 +255,7 @@ void RestartAtBoundary(DecoderState& state) {
     const Item item = NextItemInterval(state, state.inputPos);
     if (item.isMarker) state.marker = item.value;
   }
-  ResumeAfterBoundary(state, state.marker == kMarkerEoi ? nullptr : state.inputPos);
+  ResumeAfterBoundary(state, EndsData(state, state.marker) ? nullptr : state.inputPos);
 }
 
 }  // namespace
@@ -294,7 +294,7 @@ int FinishMcu(DecoderState& state) {
   const bool lastMcu = state.mcuNumber >= state.mcuTotal;
   if (state.restartInterval != 0) {
     if (!lastMcu && state.mcuNumber % state.restartInterval == 0) RestartAtBoundary(state);
-  } else if (!lastMcu && state.marker != 0 && state.marker != kMarkerEoi) {
+  } else if (!lastMcu && state.marker != 0 && !EndsData(state, state.marker)) {
     if (!LoadPlain(state)) return 0;
     for (int16_t& p : state.dcPredictor) p = 0;
   }

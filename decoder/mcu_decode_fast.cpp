@@ -527,7 +527,7 @@ void RecordZeroBitsMcu(DecoderState& state, const ZeroBitsMcu::Reader& before,
   const bool last = state.mcuNumber >= state.mcuTotal;
   const bool restarted = !last && (state.restartInterval != 0
                                        ? state.mcuNumber % state.restartInterval == 0
-                                       : state.marker != 0 && state.marker != kMarkerEoi);
+                                       : state.marker != 0 && !EndsData(state, state.marker));
   if (restarted) return;
   const int count = BlockCount(state);
   const size_t bytes = static_cast<size_t>(count) * 64 * sizeof(int16_t);
@@ -615,7 +615,7 @@ inline int FinishFastMcu(DecoderState& state) {
   uint32_t bytes;
   memcpy(&bytes, p + 2, 4);
   bytes = __builtin_bswap32(bytes);
-  if (code == 0x00 || code == 0xFF || code == kMarkerEoi || !NoByteFF(bytes)) return FinishMcu(state);
+  if (code == 0x00 || code == 0xFF || EndsData(state, code) || !NoByteFF(bytes)) return FinishMcu(state);
   // The damage check of FinishMcu holds: fakeBits is 0 here.
   state.mcuNumber = next;
   state.boundaryPos = p + 2;

@@ -185,13 +185,16 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   // Which components scans have coded: bit 0 alone, bit 1 interleaved.
   uint8_t coded[kMaxComponents] = {};
   bool damaged = false;
+  state.severalScans = true;
   for (;;) {
     const size_t headerLength = static_cast<size_t>(ByteAt(state, scanHeader)) << 8 | ByteAt(state, scanHeader, 1);
     const uint8_t* dataStart = headerLength < static_cast<size_t>(state.streamEnd - scanHeader)
                                    ? scanHeader + headerLength
                                    : state.streamEnd;
-    if (!StartScan(state, scanHeader)) return 0;
-    if (!DecodeScanToStore(state, paths)) return 0;
+    if (!StartScan(state, scanHeader) || !DecodeScanToStore(state, paths)) {
+      state.severalScans = false;
+      return 0;
+    }
     damaged = damaged || state.damaged;
     for (int j = 0; j < state.scanComponents; ++j)
       coded[state.scanComponent[j]] |= state.scanComponents > 1 ? 2 : 1;
@@ -224,6 +227,7 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   // The pixel stages run over the frame's MCU grid.
   state.scanMcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
   state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
+  state.severalScans = false;
   if (!OutputPicture(state, paths, OutputStoreRange)) return 0;
   state.status = damaged ? kZfDamaged : kZfOk;
   return 1;

@@ -126,7 +126,7 @@ TEST(NoHeap, ZfDecodeAllocatesNothing) {
 // once, on the first such decode, and keeps it; with the caller's block it
 // takes none at all.
 TEST(NoHeap, SeveralScansTakeTheirMemoryOnceOrNever) {
-  const auto stream = zentrafold::test::ReadData("scans_one_each.jpg");
+  const auto stream = zentrafold::test::ReadData("sequential/scans_one_each_320x200.jpg");
   std::vector<uint8_t> pixels(320 * 200 * 4);
   const ZfOutput out{kZfBgrx, pixels.data(), 320 * 4, nullptr, nullptr};
   ZfDecoder* decoder = ZfCreateDecoder(nullptr);

@@ -66,9 +66,9 @@ TEST(ApiHashes, EveryCommittedStreamTheApiOpens) {
     std::string name, hash;
     while (in >> name >> hash) golden[name] = hash;
   }
-  for (const auto& entry : fs::directory_iterator(zentrafold::test::DataDir())) {
+  for (const auto& entry : fs::recursive_directory_iterator(zentrafold::test::DataDir())) {
     if (entry.path().extension() != ".jpg") continue;
-    const std::string name = entry.path().filename().string();
+    const std::string name = fs::relative(entry.path(), zentrafold::test::DataDir()).generic_string();
     const Bytes stream = zentrafold::test::ReadFile(entry.path());
     ZfInfo info;
     if (ZfReadInfo(stream.data(), stream.size(), &info) != kZfOk) continue;
@@ -99,8 +99,8 @@ TEST(ApiHashes, EveryCommittedStreamTheApiOpens) {
 // Lossless rewrites in several scans decode to their sources' bytes, whole
 // and in bands, in every format, on one thread and two.
 TEST(SeveralScans, DecodeToTheirSourcesBytes) {
-  const std::pair<const char*, const char*> pairs[] = {{"scans_one_each.jpg", "sample_2x2.jpg"},
-                                                       {"scans_two_one_restart.jpg", "sample_2x1.jpg"}};
+  const std::pair<const char*, const char*> pairs[] = {{"sequential/scans_one_each_320x200.jpg", "sample_2x2.jpg"},
+                                                       {"sequential/scans_two_one_restart_320x200.jpg", "sample_2x1.jpg"}};
   for (const auto& [scans, source] : pairs) {
     const Bytes stream = ReadData(scans);
     ZfInfo info;
@@ -121,7 +121,7 @@ TEST(SeveralScans, DecodeToTheirSourcesBytes) {
 // The store's size: every component's blocks over the MCU grid, 128 bytes
 // a block. 320x200 at 2x1: 20 x 13 MCUs of 2 + 1 + 1 blocks.
 TEST(SeveralScans, WorkBytesCountTheBlocksOfTheMcuGrid) {
-  const Bytes stream = ReadData("scans_two_one_restart.jpg");
+  const Bytes stream = ReadData("sequential/scans_two_one_restart_320x200.jpg");
   ZfInfo info;
   ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk);
   EXPECT_EQ(info.samplingCode, 0x21u);
@@ -132,7 +132,7 @@ TEST(SeveralScans, WorkBytesCountTheBlocksOfTheMcuGrid) {
 }
 
 TEST(SeveralScans, LimitRefusesBeforeWritingAndCallerMemoryIsUsed) {
-  const Bytes stream = ReadData("scans_one_each.jpg");
+  const Bytes stream = ReadData("sequential/scans_one_each_320x200.jpg");
   ZfInfo info;
   ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk);
   Bytes pixels(size_t{info.width} * info.height * 3, 0x5A);
@@ -165,7 +165,7 @@ TEST(SeveralScans, LimitRefusesBeforeWritingAndCallerMemoryIsUsed) {
 // came: damaged, never refused, and the components that never came are
 // zero (mid grey luma, neutral chroma).
 TEST(SeveralScans, CutStreamsGiveTheScansThatCame) {
-  const Bytes stream = ReadData("scans_one_each.jpg");
+  const Bytes stream = ReadData("sequential/scans_one_each_320x200.jpg");
   std::vector<size_t> sos;
   for (size_t i = 0; i + 1 < stream.size(); ++i)
     if (stream[i] == 0xFF && stream[i + 1] == 0xDA) sos.push_back(i);
@@ -196,7 +196,7 @@ TEST(SeveralScans, CutStreamsGiveTheScansThatCame) {
 // general stage through a decode in band mode and whole.
 TEST(NewLayouts, BandsMatchTheWholePicture) {
   for (const char* name : {"refuse_sampling_4x1.jpg", "refuse_chroma_2x2.jpg", "refuse_cmyk.jpg",
-                           "scans_one_each.jpg"}) {
+                           "sequential/scans_one_each_320x200.jpg"}) {
     const Bytes stream = ReadData(name);
     ZfInfo info;
     ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk) << name;

@@ -78,10 +78,14 @@ TEST_P(RewriteMachinery, ThePeerDecodesEveryRewriteToTheSourceBytes) {
   // Each rewrite changed the stream, and into what it says.
   for (const Variant& v : variants) {
     // (jpegtran may have nothing to do: -optimize on an optimised stream.)
-    if (v.name.rfind("jpegtran_", 0) != 0) EXPECT_TRUE(v.stream != source) << v.name << " left the stream unchanged";
+    if (v.name.rfind("jpegtran_", 0) != 0) {
+      EXPECT_TRUE(v.stream != source) << v.name << " left the stream unchanged";
+    }
     const auto facts = ReadFacts(v.stream);
     EXPECT_EQ(facts.scans > 1, v.severalScans) << v.name;
-    if (v.name == "sof1") EXPECT_EQ(facts.frameCode, 0xC1) << v.name;
+    if (v.name == "sof1") {
+      EXPECT_EQ(facts.frameCode, 0xC1) << v.name;
+    }
   }
   const int format = ReadFacts(source).components == 4 ? TJPF_CMYK : TJPF_BGRX;
   for (const int flags : {kNearest, 0}) {

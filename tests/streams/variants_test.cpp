@@ -233,7 +233,9 @@ TEST(NewStreams, FastPathsEqualScalar) {
   if (std::strcmp(ZfFastPaths(), "scalar") == 0) GTEST_SKIP() << "this run is forced scalar";
   const std::string fast = HashLines();
   std::string scalar;
-  FILE* child = popen("ZENTRAFOLD_FORCE_SCALAR=1 /proc/self/exe --print-new-stream-hashes", "r");
+  // The shell's /proc/self/exe would be the shell: name this binary first.
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  FILE* child = popen(("ZENTRAFOLD_FORCE_SCALAR=1 '" + self + "' --print-new-stream-hashes").c_str(), "r");
   ASSERT_NE(child, nullptr);
   char buffer[4096];
   size_t n;
