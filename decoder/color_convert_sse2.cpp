@@ -16,6 +16,7 @@
 
 #if defined(ZENTRAFOLD_HAVE_SSE2)
 #include <emmintrin.h>
+#include <string.h>
 
 namespace {
 
@@ -119,6 +120,120 @@ void OutputGrayMcu(const int16_t* block, uint8_t* destination, size_t rowBytes) 
 }
 
 }  // namespace
+
+namespace {
+
+inline __m128i Load8(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i Invert(__m128i v) { return _mm_sub_epi16(_mm_set1_epi16(255), v); }
+// The bytes after the pack's clamp, back in 16-bit lanes.
+inline __m128i Saturate(__m128i v) { return _mm_unpacklo_epi8(_mm_packus_epi16(v, v), _mm_setzero_si128()); }
+
+// InkToLight on eight lanes: k - ((255 - c) * k >> 8), the product below 2^16.
+inline __m128i InkToLight8(__m128i c, __m128i k) {
+  return _mm_sub_epi16(k, _mm_srli_epi16(_mm_mullo_epi16(Invert(c), k), 8));
+}
+
+// Where a row's samples of a component lie: eight pixels from `at + step *
+// group`, in a gathered line (step 8) or straight in the blocks (step 64).
+struct Samples {
+  const int16_t* at;
+  int step;
+  const int16_t* Group(int g) const { return at + step * g; }
+};
+
+// One row of `count` pixels (rounded up to a multiple of 8) as BGRX or CMYK
+// bytes, 4 a pixel, into `out`.
+void ConvertRow(const DecoderState& state, const Samples* line, int count, bool cmykOutput, uint8_t* out) {
+  const ColorKind kind = state.colorKind;
+  for (int g = 0, x = 0; x < count; ++g, x += 8) {
+    __m128i blue, green, red;
+    if (kind == kColorGrey) {
+      blue = green = red = ClampLuma(Load8(line[0].Group(g)));
+    } else if (kind == kColorRgb) {
+      red = ClampLuma(Load8(line[0].Group(g)));
+      green = ClampLuma(Load8(line[1].Group(g)));
+      blue = ClampLuma(Load8(line[2].Group(g)));
+    } else {
+      __m128i c0, c1, c2;
+      if (kind == kColorCmyk) {
+        c0 = ClampLuma(Load8(line[0].Group(g)));
+        c1 = ClampLuma(Load8(line[1].Group(g)));
+        c2 = ClampLuma(Load8(line[2].Group(g)));
+      } else {
+        // y + term, clamped by the pack, as in OutputColorMcu.
+        const __m128i y = ClampLuma(Load8(line[0].Group(g)));
+        const Terms t = ChromaTerms(ClampChroma(Load8(line[1].Group(g))), ClampChroma(Load8(line[2].Group(g))));
+        red = _mm_add_epi16(y, t.red);
+        green = _mm_add_epi16(y, t.green);
+        blue = _mm_add_epi16(y, t.blue);
+        if (kind == kColorYcc) {
+          Store8(out + 4 * x, blue, green, red);
+          continue;
+        }
+        // YCCK: the complements of the clamped colours are C, M, Y.
+        c0 = Invert(Saturate(red));
+        c1 = Invert(Saturate(green));
+        c2 = Invert(Saturate(blue));
+      }
+      const __m128i k = ClampLuma(Load8(line[3].Group(g)));
+      if (cmykOutput) {
+        // C, M, Y, K bytes: the BGRX store with the lanes renamed.
+        const __m128i cm = _mm_unpacklo_epi8(_mm_packus_epi16(c0, c0), _mm_packus_epi16(c1, c1));
+        const __m128i yk = _mm_unpacklo_epi8(_mm_packus_epi16(c2, c2), _mm_packus_epi16(k, k));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_unpacklo_epi16(cm, yk));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x + 16), _mm_unpackhi_epi16(cm, yk));
+        continue;
+      }
+      red = InkToLight8(c0, k);
+      green = InkToLight8(c1, k);
+      blue = InkToLight8(c2, k);
+    }
+    Store8(out + 4 * x, blue, green, red);
+  }
+}
+
+}  // namespace
+
+// OutputMcuGeneral on SSE2: each row's component samples replicated into
+// lines (GatherComponentRow), converted eight pixels at a time with the
+// same sums, clamps and rounding (see the file's opening comment; for CMYK
+// the product (255 - c) * k stays below 2^16), into a row of BGRX or CMYK,
+// then moved into place in the output's order.
+void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
+  if (state.outputFormat == kZfGrey) {
+    OutputMcuGeneral(state, destination, columns, rows);
+    return;
+  }
+  const bool cmykOutput = state.outputFormat == kZfCmyk;
+  // Whole groups of eight in BGRX or CMYK go straight to the output.
+  const bool direct = (state.outputFormat == kZfBgrx || cmykOutput) && columns % 8 == 0;
+  alignas(16) int16_t gathered[kMaxComponents][40] = {};
+  alignas(16) uint8_t row[40 * 4];
+  const int count = state.componentCount;
+  Samples line[kMaxComponents];
+  for (int y = 0; y < rows; ++y) {
+    for (int c = 0; c < count; ++c) {
+      const FrameComponent& component = state.frame[c];
+      if (component.h == state.hMax) {
+        line[c] = {state.blockBuffer + component.firstBlock * 64 + state.sampleRow[c][y], 64};
+      } else {
+        GatherComponentRow(state, c, y, columns, gathered[c]);
+        line[c] = {gathered[c], 8};
+      }
+    }
+    uint8_t* out = destination + static_cast<size_t>(y) * state.outputStride;
+    if (direct) {
+      ConvertRow(state, line, columns, cmykOutput, out);
+      continue;
+    }
+    ConvertRow(state, line, columns, cmykOutput, row);
+    if (state.outputFormat == kZfBgrx || cmykOutput) {
+      memcpy(out, row, static_cast<size_t>(columns) * 4);
+    } else {
+      ConvertBgrx(row, 0, out, 0, columns, 1, state.outputFormat);
+    }
+  }
+}
 
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
   const uint32_t sampling = state.samplingCode;

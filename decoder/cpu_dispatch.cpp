@@ -9,15 +9,15 @@
 
 namespace {
 
-const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar"};
+const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar", OutputMcuGeneral};
 #if defined(ZENTRAFOLD_HAVE_SSE2)
-const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2"};
+const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2", OutputMcuGeneralSse2};
 #endif
 #if defined(ZENTRAFOLD_HAVE_AVX2)
-const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2"};
+const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2", OutputMcuGeneralSse2};
 #endif
 #if !defined(ZENTRAFOLD_HAVE_SSE2)
-const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable"};
+const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable", OutputMcuGeneral};
 #endif
 
 const DecoderPaths& Pick() {

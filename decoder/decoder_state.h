@@ -76,8 +76,13 @@ constexpr int kMaxSampling = 4;
 // kernels take (luma 1, 2 or 4 wide and 1 or 2 high, chroma 1x1): up to 16
 // rows of up to 32 pixels, McuWidth * 3 bytes apart.
 using McuPixelBuffer = uint8_t[32 * 16 * 3];
-// The blocks of one MCU, 64 int16 each in natural (row * 8 + column) order.
-using BlockBuffer = int16_t[kMaxMcuBlocks * 64];
+// A frame whose components come in separate scans may have more blocks in
+// its MCU than a scan may: up to 16 for each component.
+constexpr int kMaxFrameBlocks = kMaxComponents * kMaxSampling * kMaxSampling;
+// The blocks of one MCU, 64 int16 each in natural (row * 8 + column) order:
+// a scan's MCU (at most kMaxMcuBlocks) as entropy decoding leaves it, or
+// the frame's MCU for the pixel stages.
+using BlockBuffer = int16_t[kMaxFrameBlocks * 64];
 // The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
 using CosineTable = int16_t[64];
 
@@ -297,6 +302,10 @@ inline int McuHeight(uint32_t samplingCode) { return 8 * static_cast<int>(sampli
 // Also fills the frame fields the pixel stages read. For tests that set a
 // state up by hand.
 void SetKernelLayout(DecoderState& state);
+// A frame of `count` components with these identifiers and sampling bytes,
+// its colours read from them and from sawJfif, sawAdobe and adobeTransform
+// as the state holds them: the fields the pixel stages read. For tests.
+void SetFrameForTests(DecoderState& state, int count, const uint8_t* ids, const uint8_t* samplings);
 
 // Bytes per pixel of an output format; 0 for an unknown one.
 inline uint32_t FormatBytes(ZfFormat format) {
@@ -429,6 +438,7 @@ int DecodeMcuAhead(DecoderState& state, int16_t* blocks);
 #define ZENTRAFOLD_HAVE_SSE2 1
 void InverseDctSse2(const CosineTable& table, int16_t* block);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
+void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 #endif
 // On 64-bit Windows GCC does not realign the stack for 32-byte vector spills
 // (GCC bug 54412): the AVX2 files are assembled there with every aligned
@@ -449,6 +459,8 @@ struct DecoderPaths {
   void (*inverseDct)(const CosineTable& table, int16_t* block);
   void (*outputMcu)(DecoderState& state, uint8_t* destination, int columns, int rows);
   const char* name;  // for tools and tests: "scalar", "sse2", ...
+  // The output of every other layout and colour kind (OutputMcuGeneral).
+  void (*outputGeneral)(DecoderState& state, uint8_t* destination, int columns, int rows);
 };
 // The paths for this processor, or the scalar ones when the environment
 // sets ZENTRAFOLD_FORCE_SCALAR=1.
@@ -488,5 +500,7 @@ bool OutputStoreInParallel(DecoderState& state, const DecoderPaths& paths, int& 
 // kind, from the frame MCU's blocks after the inverse DCT, into any format
 // (the scalar procedure for what the output kernels do not take).
 void OutputMcuGeneral(DecoderState& state, uint8_t* destination, int columns, int rows);
+// Row y of the MCU's component c, replicated: `columns` samples into `line`.
+void GatherComponentRow(const DecoderState& state, int c, int y, int columns, int16_t* line);
 
 extern const uint8_t kZigzagToNatural[64];

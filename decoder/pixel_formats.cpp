@@ -43,7 +43,7 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t* destination, int columns,
                         int rows) {
   if (!state.kernelLayout) {
-    OutputMcuGeneral(state, destination, columns, rows);
+    paths.outputGeneral(state, destination, columns, rows);
     return;
   }
   switch (state.outputFormat) {

@@ -522,6 +522,25 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
 
 uint64_t FrameWorkBytes(const DecoderState& state) { return WorkBytes(state); }
 
+void SetFrameForTests(DecoderState& state, int count, const uint8_t* ids, const uint8_t* samplings) {
+  state.componentCount = static_cast<uint8_t>(count);
+  state.hMax = state.vMax = 1;
+  uint8_t first = 0;
+  for (int i = 0; i < count; ++i) {
+    FrameComponent& c = state.frame[i];
+    c.id = ids[i];
+    c.h = static_cast<uint8_t>(samplings[i] >> 4);
+    c.v = static_cast<uint8_t>(samplings[i] & 0x0F);
+    c.firstBlock = first;
+    first = static_cast<uint8_t>(first + c.h * c.v);
+    if (c.h > state.hMax) state.hMax = c.h;
+    if (c.v > state.vMax) state.vMax = c.v;
+  }
+  state.frameBlockCount = first;
+  state.samplingCode = static_cast<uint32_t>(state.hMax) << 4 | state.vMax;
+  FinishFrame(state);
+}
+
 void SetKernelLayout(DecoderState& state) {
   const int count = state.componentCount == 3 ? 3 : 1;
   state.hMax = static_cast<uint8_t>(state.samplingCode >> 4);

@@ -100,7 +100,7 @@ Outcome Decode(const Bytes& stream, const DecoderPaths& paths) {
 
 // Lockstep entropy decoding, with the scalar IDCT and output so that only
 // the entropy stage is under test.
-const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, "lockstep"};
+const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, "lockstep", OutputMcuGeneral};
 
 ::testing::AssertionResult DecodesAlike(const Bytes& stream) {
   gMismatch.clear();

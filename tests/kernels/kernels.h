@@ -43,6 +43,15 @@ inline std::vector<OutputKernel> OutputKernels() {
   return kernels;
 }
 
+// The general output stage's fast twins (every other layout and colour).
+inline std::vector<OutputKernel> GeneralOutputKernels() {
+  std::vector<OutputKernel> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", OutputMcuGeneralSse2, Always});
+#endif
+  return kernels;
+}
+
 // Test names and messages show the kernel's name rather than its bytes.
 inline void PrintTo(const IdctKernel& kernel, std::ostream* os) { *os << kernel.name; }
 inline void PrintTo(const OutputKernel& kernel, std::ostream* os) { *os << kernel.name; }

@@ -98,4 +98,83 @@ TEST_P(OutputKernel, EveryLumaAndChromaTriple) {
 INSTANTIATE_TEST_SUITE_P(Kernels, OutputKernel, testing::ValuesIn(OutputKernels()), KernelName<::OutputKernel>);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(OutputKernel);
 
+// The general output stage: every colour kind, samplings with replication
+// by 1 to 4 either way (and chroma above luma), every format, whole and
+// partial MCUs, samples past every clamp.
+struct Frame {
+  const char* name;
+  int count;
+  uint8_t ids[4];
+  uint8_t samplings[4];
+  bool adobe;
+  uint8_t transform;
+};
+
+constexpr Frame kFrames[] = {
+    {"grey", 1, {1}, {0x11}, false, 0},
+    {"ycc 4x2 with chroma 2x1", 3, {1, 2, 3}, {0x42, 0x21, 0x21}, false, 0},
+    {"ycc 1x1 with chroma 2x2", 3, {1, 2, 3}, {0x11, 0x22, 0x22}, false, 0},
+    {"ycc 3x2 with chroma 1x2", 3, {1, 2, 3}, {0x32, 0x12, 0x12}, false, 0},
+    {"ycc 1x4", 3, {1, 2, 3}, {0x14, 0x11, 0x11}, false, 0},
+    {"rgb", 3, {'R', 'G', 'B'}, {0x11, 0x11, 0x11}, false, 0},
+    {"rgb 2x1", 3, {1, 2, 3}, {0x21, 0x11, 0x11}, true, 0},
+    {"cmyk", 4, {'C', 'M', 'Y', 'K'}, {0x11, 0x11, 0x11, 0x11}, true, 0},
+    {"cmyk 2x2", 4, {1, 2, 3, 4}, {0x22, 0x11, 0x11, 0x22}, false, 0},
+    {"ycck", 4, {1, 2, 3, 4}, {0x11, 0x11, 0x11, 0x11}, true, 2},
+    {"ycck 2x2 with K 2x2", 4, {1, 2, 3, 4}, {0x22, 0x11, 0x11, 0x22}, true, 2},
+};
+
+class GeneralOutputKernel : public testing::TestWithParam<::OutputKernel> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().supported()) GTEST_SKIP() << GetParam().name << " not supported by this processor";
+    BuildColorTables(gScalar.colorTables);
+    BuildColorTables(gFast.colorTables);
+  }
+};
+
+TEST_P(GeneralOutputKernel, EveryKindSamplingAndFormat) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> wide(-300, 600), chroma(-300, 300);
+  for (const Frame& frame : kFrames) {
+    for (DecoderState* s : {&gScalar, &gFast}) {
+      s->sawJfif = false;
+      s->sawAdobe = frame.adobe;
+      s->adobeTransform = frame.transform;
+      SetFrameForTests(*s, frame.count, frame.ids, frame.samplings);
+    }
+    // Grey is both: the output kernels take it in the one-scan decode.
+    ASSERT_FALSE(gScalar.kernelLayout && frame.count > 1) << frame.name;
+    const int mcuWidth = McuWidth(gScalar.samplingCode), mcuHeight = McuHeight(gScalar.samplingCode);
+    const bool cmyk = gScalar.colorKind == kColorCmyk || gScalar.colorKind == kColorYcck;
+    for (int n = 0; n < 200; ++n) {
+      for (int i = 0; i < gScalar.frameBlockCount * 64; ++i)
+        gScalar.blockBuffer[i] = static_cast<int16_t>(n % 3 == 0 ? chroma(random) : wide(random));
+      std::memcpy(gFast.blockBuffer, gScalar.blockBuffer, sizeof gScalar.blockBuffer);
+      for (int f = 0; f <= (cmyk ? kZfCmyk : kZfGrey); ++f) {
+        const auto format = static_cast<ZfFormat>(f);
+        // Whole, and a partial MCU at the right or bottom edge.
+        const int columns = n % 2 ? mcuWidth : 1 + static_cast<int>(random() % static_cast<unsigned>(mcuWidth));
+        const int rows = n % 2 ? mcuHeight : 1 + static_cast<int>(random() % static_cast<unsigned>(mcuHeight));
+        const size_t stride = static_cast<size_t>(columns) * FormatBytes(format) + 5;
+        std::vector<uint8_t> expected(stride * 33, 0xA5), actual(stride * 33, 0xA5);
+        for (DecoderState* s : {&gScalar, &gFast}) {
+          s->outputFormat = format;
+          s->outputStride = stride;
+        }
+        OutputMcuGeneral(gScalar, expected.data(), columns, rows);
+        GetParam().run(gFast, actual.data(), columns, rows);
+        size_t at = 0;
+        while (at < expected.size() && expected[at] == actual[at]) ++at;
+        ASSERT_EQ(at, expected.size()) << frame.name << ", format " << f << ", " << columns << " x " << rows
+                                       << ": byte " << at % stride << " of row " << at / stride;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, GeneralOutputKernel, testing::ValuesIn(GeneralOutputKernels()),
+                         KernelName<::OutputKernel>);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GeneralOutputKernel);
+
 }  // namespace

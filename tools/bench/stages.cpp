@@ -69,7 +69,8 @@ std::string FastPathName() { return SelectedPaths().name; }
 StageTimes ProfileStages(const uint8_t* data, size_t size, bool scalar, int repeat) {
   const DecoderPaths& inner = scalar ? ScalarPaths() : SelectedPaths();
   gInner = &inner;
-  const DecoderPaths timed = {TimedDecodeMcu, inner.usesFastAcTables, TimedInverseDct, TimedOutputMcu, "timed"};
+  const DecoderPaths timed = {TimedDecodeMcu, inner.usesFastAcTables, TimedInverseDct, TimedOutputMcu, "timed",
+                             inner.outputGeneral};
   std::vector<double> entropy, idct, assembly, color, total;
   StageTimes result;
   for (int r = 0; r < repeat; ++r) {
