@@ -1,7 +1,7 @@
 """CMYK and YCCK streams in the RGB formats, against OpenCV's cv2.imread.
 
 What OpenCV does (4.6, through libjpeg-turbo, measured on the streams of
-tests/data/sequential and refuse_cmyk.jpg): it asks libjpeg for JCS_CMYK (the
+tests/data/sequential and wide_ycck.jpg): it asks libjpeg for JCS_CMYK (the
 four bytes as stored; for YCCK after the YCC -> RGB step and the inversion),
 decoded with libjpeg's defaults (accurate integer DCT, smooth upsampling), and
 converts each pixel with integer arithmetic:
@@ -37,7 +37,7 @@ from conftest import DATA
 SEQUENTIAL = DATA / "sequential"
 # ImageMagick writes CMYK as YCCK (Adobe transform 2); Pillow as CMYK (transform 0).
 FOUR_COMPONENTS = sorted([p.name for p in SEQUENTIAL.glob("*.jpg")
-                          if p.name.startswith(("ycck_", "cmyk_", "scans_each_ycck"))]) + ["../refuse_cmyk.jpg"]
+                          if p.name.startswith(("ycck_", "cmyk_", "scans_each_ycck"))]) + ["wide_ycck.jpg"]
 MEAN_BOUND_FULL = 1.5     # every component sampled 1x1
 MEAN_BOUND_SAMPLED = 4.5  # some component subsampled
 

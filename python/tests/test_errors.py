@@ -12,11 +12,8 @@ from conftest import REFUSED, read
 
 EXPECTED_REFUSALS = {
     "refuse_arithmetic.jpg": Status.ARITHMETIC,
-    "refuse_chroma_2x2.jpg": Status.SAMPLING,
-    "refuse_cmyk.jpg": Status.COMPONENT_COUNT,
     "refuse_precision12.jpg": Status.PRECISION,
     "refuse_progressive.jpg": Status.PROGRESSIVE,
-    "refuse_sampling_4x1.jpg": Status.SAMPLING,
 }
 
 

@@ -360,9 +360,9 @@ TEST(CApiStatus, EachRefusalHasItsOwnReason) {
              "Huffman table 2 in place of the one the scan names");
 
   // The profile's refusals of what the C API opens.
-  ExpectProfileRefused(ReadData("refuse_cmyk.jpg"), kZfComponentCount, kZfOk, "CMYK");
-  ExpectProfileRefused(ReadData("refuse_sampling_4x1.jpg"), kZfSampling, kZfOk, "4x1");
-  ExpectProfileRefused(ReadData("refuse_chroma_2x2.jpg"), kZfSampling, kZfOk, "chroma 2x2");
+  ExpectProfileRefused(ReadData("sequential/wide_ycck.jpg"), kZfComponentCount, kZfOk, "CMYK");
+  ExpectProfileRefused(ReadData("sequential/wide_sampling_4x1.jpg"), kZfSampling, kZfOk, "4x1");
+  ExpectProfileRefused(ReadData("sequential/wide_chroma_2x2.jpg"), kZfSampling, kZfOk, "chroma 2x2");
   ExpectProfileRefused(withByte(sof + 1, 0xC1), kZfExtended, kZfOk, "extended");
   ExpectProfileRefused(Splice(withByte(sof + 10, 4), sos + 5, 1, {4}), kZfComponents, kZfOk, "identifier 4");
   ExpectProfileRefused(withByte(sof + 12, 1), kZfComponents, kZfOk, "luma quantisation table 1");

@@ -195,7 +195,7 @@ TEST(SeveralScans, CutStreamsGiveTheScansThatCame) {
 // output kernels take beyond the four (4:1:1, 4:1:0) are compared with the
 // general stage through a decode in band mode and whole.
 TEST(NewLayouts, BandsMatchTheWholePicture) {
-  for (const char* name : {"refuse_sampling_4x1.jpg", "refuse_chroma_2x2.jpg", "refuse_cmyk.jpg",
+  for (const char* name : {"sequential/wide_sampling_4x1.jpg", "sequential/wide_chroma_2x2.jpg", "sequential/wide_ycck.jpg",
                            "sequential/scans_one_each_320x200.jpg"}) {
     const Bytes stream = ReadData(name);
     ZfInfo info;
