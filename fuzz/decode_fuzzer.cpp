@@ -69,8 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImageRecord* fast = DecodeImage(data, size, nullptr);
   ImageRecord* scalar = DecodeImageWithState(scalarState, data, size, nullptr);
   FUZZ_CHECK((fast == nullptr) == (scalar == nullptr));
-  // Headers the header stage refuses are refused by the decode.
-  if (headers != kZfOk) FUZZ_CHECK(fast == nullptr);
+  // Headers the C API's header stage refuses are refused by the decode,
+  // but for what the bitmap entry's profile does not read: the scan's
+  // selectors (its components and tables are fixed), the class nibble of a
+  // Huffman table beyond its AC bit, the scan header's last fields (the C
+  // API refuses a scan header the stream cuts short), and a frame header of
+  // another process after the frame (which the profile skips).
+  if (headers != kZfOk && headers != kZfComponents && headers != kZfTables && headers != kZfMissingTables &&
+      headers != kZfTruncated && headers != kZfSecondFrame)
+    FUZZ_CHECK(fast == nullptr);
   if (fast != nullptr) {
     CheckRecord(*fast);
     CheckRecord(*scalar);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes the seed corpus of the stream fuzz targets in FOLDER: the committed
-# test streams (tests/data/*.jpg; with MAX_BYTES, only those up to that size)
+# test streams (tests/data/*.jpg and the sequential streams beyond the
+# baseline profile in tests/data/sequential; with MAX_BYTES, only those up to
+# that size)
 # and a few small baseline streams made here with cjpeg and jpegtran, one of
 # each sampling, grey, restart intervals (one MCU, and several), optimised
 # tables. Needs ImageMagick (convert) and cjpeg/jpegtran (libjpeg-turbo-progs).
@@ -11,8 +13,8 @@ max=${2:-0}
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 shopt -s nullglob
-for f in "$here"/../tests/data/*.jpg; do
-  if [ "$max" -eq 0 ] || [ "$(stat -c %s "$f")" -le "$max" ]; then cp "$f" "$out/"; fi
+for f in "$here"/../tests/data/*.jpg "$here"/../tests/data/sequential/*.jpg; do
+  if [ "$max" -eq 0 ] || [ "$(stat -c %s "$f")" -le "$max" ]; then cp "$f" "$out/$(basename "$(dirname "$f")")-$(basename "$f")"; fi
 done
 
 tmp=$(mktemp -d)
