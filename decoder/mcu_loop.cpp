@@ -200,15 +200,22 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
       coded[state.scanComponent[j]] |= state.scanComponents > 1 ? 2 : 1;
     bool complete = true;
     for (int c = 0; c < state.componentCount; ++c) complete = complete && coded[c] != 0;
-    // The next scan, if any: the data ends at its first marker other than
-    // a restart. A stream that ends, or whose headers fail, before every
-    // component has come is a damaged picture of what came; after that,
-    // what follows the last scan is not examined further.
+    // Each component comes in one scan only: once all have come, what
+    // follows is not examined, and a scan that would code a component again
+    // ends the picture (so a stream of repeated scans cannot make the
+    // decode do the picture's work over and over). The next scan, if any:
+    // the data ends at its first marker other than a restart. A stream that
+    // ends, or whose headers fail, before every component has come is a
+    // damaged picture of what came.
+    if (complete) break;
     bool endOfImage = false;
     const uint8_t* next = ScanDataEnd(state, dataStart);
     scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
-    if (scanHeader == nullptr) {
-      if (!complete) damaged = true;
+    bool repeats = false;
+    for (int j = 0; scanHeader != nullptr && j < state.scanComponents; ++j)
+      repeats = repeats || coded[state.scanComponent[j]] != 0;
+    if (scanHeader == nullptr || repeats) {
+      damaged = true;
       break;
     }
   }

@@ -190,6 +190,27 @@ TEST(SeveralScans, CutStreamsGiveTheScansThatCame) {
   }
 }
 
+// A scan that codes a component again ends the picture: the picture of the
+// scans before it, damaged (a stream cannot make the decode redo the
+// picture's work scan after scan).
+TEST(SeveralScans, ARepeatedComponentEndsThePicture) {
+  const Bytes stream = ReadData("sequential/scans_one_each_320x200.jpg");
+  std::vector<size_t> sos;
+  for (size_t i = 0; i + 1 < stream.size(); ++i)
+    if (stream[i] == 0xFF && stream[i + 1] == 0xDA) sos.push_back(i);
+  ASSERT_EQ(sos.size(), 3u);
+  // The luma scan twice, then the chroma scans.
+  Bytes repeated(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(sos[1]));
+  repeated.insert(repeated.end(), stream.begin() + static_cast<std::ptrdiff_t>(sos[0]),
+                  stream.begin() + static_cast<std::ptrdiff_t>(sos[1]));
+  repeated.insert(repeated.end(), stream.begin() + static_cast<std::ptrdiff_t>(sos[1]), stream.end());
+  const Bytes lumaOnly(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(sos[1]));
+  const Decoded expected = DecodeApi(lumaOnly, kZfRgb);
+  const Decoded actual = DecodeApi(repeated, kZfRgb);
+  EXPECT_EQ(actual.status, kZfDamaged);
+  EXPECT_TRUE(actual.pixels == expected.pixels);
+}
+
 // Fast paths against the scalar twins on the new layouts: the forced
 // scalar run of this binary pins the same hashes; here the layouts the
 // output kernels take beyond the four (4:1:1, 4:1:0) are compared with the
