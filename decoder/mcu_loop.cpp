@@ -14,33 +14,49 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
 
 namespace {
 
+// The frame's MCU grid, worked out once for a run of MCUs.
+struct McuGrid {
+  uint32_t mcuWidth, mcuHeight;
+  uint32_t mcuColumns, lastRow;
+  size_t mcuBytes;  // output bytes across one MCU
+  int blocks;       // blocks the pixel stages transform
+  // The blocks whose samples are 0..255 (not centred chroma): the level
+  // shift's, in order.
+  uint8_t shifted[kMaxFrameBlocks];
+  int shiftedCount = 0;
+  explicit McuGrid(const DecoderState& state)
+      : mcuWidth(static_cast<uint32_t>(McuWidth(state.samplingCode))),
+        mcuHeight(static_cast<uint32_t>(McuHeight(state.samplingCode))),
+        mcuColumns((state.width + mcuWidth - 1) / mcuWidth),
+        lastRow((state.height + mcuHeight - 1) / mcuHeight - 1),
+        mcuBytes(mcuWidth * FormatBytes(state.outputFormat)),
+        // Grey output needs the first component's samples only.
+        blocks(state.outputFormat == kZfGrey ? state.frame[0].h * state.frame[0].v : state.frameBlockCount) {
+    for (int c = 0; c < state.componentCount; ++c) {
+      const FrameComponent& component = state.frame[c];
+      for (int b = 0; component.levelShift && b < component.h * component.v; ++b)
+        shifted[shiftedCount++] = static_cast<uint8_t>(component.firstBlock + b);
+    }
+  }
+};
+
 // The pixel stages of the frame MCU (mx, my), whose blocks are in
 // blockBuffer: the level shift of components whose samples are 0..255
 // (carried by the DC: 128 * 8, 16-bit, wrapping), the inverse DCT, and the
 // output at the MCU's place in the output rows (the band's in band mode).
-void PixelStages(DecoderState& state, const DecoderPaths& paths, uint32_t mx, uint32_t my) {
-  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode));
-  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode));
-  const FrameComponent& first = state.frame[0];
-  // Grey output needs the first component's samples only.
-  const int blocks = state.outputFormat == kZfGrey ? first.h * first.v : state.frameBlockCount;
-  for (int c = 0; c < state.componentCount; ++c) {
-    const FrameComponent& component = state.frame[c];
-    if (!component.levelShift) continue;
-    for (int b = component.firstBlock; b < component.firstBlock + component.h * component.v; ++b) {
-      int16_t& dc = state.blockBuffer[b * 64];
-      dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
-    }
+inline __attribute__((always_inline)) void PixelStages(DecoderState& state, const DecoderPaths& paths,
+                                                       const McuGrid& grid, uint32_t mx, uint32_t my) {
+  for (int i = 0; i < grid.shiftedCount; ++i) {
+    int16_t& dc = state.blockBuffer[grid.shifted[i] * 64];
+    dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
   }
-  for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
-  const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
-  const uint32_t lastRow = (state.height + mcuHeight - 1) / mcuHeight - 1;
-  const uint32_t columns = mx == mcuColumns - 1 ? state.width - mx * mcuWidth : mcuWidth;
-  const uint32_t rows = my == lastRow ? state.height - my * mcuHeight : mcuHeight;
+  for (int b = 0; b < grid.blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
+  const uint32_t columns = mx == grid.mcuColumns - 1 ? state.width - mx * grid.mcuWidth : grid.mcuWidth;
+  const uint32_t rows = my == grid.lastRow ? state.height - my * grid.mcuHeight : grid.mcuHeight;
   const size_t stride = state.outputStride;
-  uint8_t* rowStart = state.outputRows + (state.band != nullptr ? 0 : static_cast<size_t>(my) * mcuHeight * stride);
-  OutputMcuFormatted(state, paths, rowStart + mx * mcuWidth * FormatBytes(state.outputFormat),
-                     static_cast<int>(columns), static_cast<int>(rows));
+  uint8_t* rowStart =
+      state.outputRows + (state.band != nullptr ? 0 : static_cast<size_t>(my) * grid.mcuHeight * stride);
+  OutputMcuFormatted(state, paths, rowStart + mx * grid.mcuBytes, static_cast<int>(columns), static_cast<int>(rows));
 }
 
 // The store's block (column, row) of frame component c.
@@ -51,6 +67,7 @@ int16_t* StoredBlock(const DecoderState& state, int c, uint32_t column, uint32_t
 
 // MCUs first .. end - 1 of the frame from the store through the pixel stages.
 int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
+  const McuGrid grid(state);
   const uint32_t mcuColumns = state.scanMcuColumns;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
     const uint32_t mx = mcu % mcuColumns;
@@ -63,7 +80,7 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
           memcpy(block, StoredBlock(state, c, mx * component.h + bx, my * component.v + by), 64 * sizeof *block);
       }
     }
-    PixelStages(state, paths, mx, my);
+    PixelStages(state, paths, grid, mx, my);
   }
   return 1;
 }
@@ -156,14 +173,21 @@ const uint8_t* ScanDataEnd(const DecoderState& state, const uint8_t* pos) {
 }  // namespace
 
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
+  const McuGrid grid(state);
   const uint32_t mcuColumns = state.scanMcuColumns;
+  uint32_t mx = first % mcuColumns;
+  uint32_t my = first / mcuColumns;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
     if (!paths.decodeMcu(state)) {
       state.status = kZfBadData;
       state.failedMcu = mcu;
       return 0;
     }
-    PixelStages(state, paths, mcu % mcuColumns, mcu / mcuColumns);
+    PixelStages(state, paths, grid, mx, my);
+    if (++mx == mcuColumns) {
+      mx = 0;
+      ++my;
+    }
   }
   return 1;
 }
