@@ -42,7 +42,8 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 
 void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t* destination, int columns,
                         int rows) {
-  if (!state.kernelLayout) {
+  // The output kernels take whole 8x8 blocks: reduced ones go the general way.
+  if (!state.kernelLayout || state.scaleShift != 0) {
     paths.outputGeneral(state, destination, columns, rows);
     return;
   }
