@@ -1,0 +1,111 @@
+// The reduced inverse DCTs of scaled decoding against the same transform in
+// real arithmetic (over the same 16-bit table): within 1 everywhere, at
+// random blocks, single coefficients in each position and the extremes,
+// where the sums are largest and the clamp takes over; the DC alone at 1/8,
+// whatever the AC holds; samples only where the layout puts them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "decoder_state.h"
+
+namespace {
+
+// T[x][k] = round(32768 * C(k) * cos((2x + 1) k pi / 2n)), as the decoder defines it.
+double Table(int n, int x, int k) {
+  double value = std::cos((2 * x + 1) * k * M_PI / (2.0 * n));
+  if (k == 0) value /= std::sqrt(2.0);
+  return std::lround(value * 32768.0);
+}
+
+// The n x n output in real arithmetic, clamped as the decoder clamps.
+double Reference(const int16_t* block, int n, int r, int x) {
+  if (n == 1) return block[0] / 8.0;
+  double sum = 0;
+  for (int k = 0; k < n; ++k)
+    for (int l = 0; l < n; ++l) sum += block[k * 8 + l] * Table(n, r, k) / 65536.0 * Table(n, x, l) / 65536.0;
+  return std::min(32767.0, std::max(-32768.0, sum));
+}
+
+// Runs the reduced transform on `in` and checks every output; returns the
+// largest distance seen.
+double Check(const int16_t* in, int shift) {
+  const int n = 8 >> shift;
+  int16_t block[64];
+  std::copy(in, in + 64, block);
+  ReducedInverseDct(block, shift);
+  double worst = 0;
+  for (int r = 0; r < 8; ++r) {
+    for (int x = 0; x < 8; ++x) {
+      if (r < n && x < n) {
+        const double distance = std::abs(block[r * 8 + x] - Reference(in, n, r, x));
+        worst = std::max(worst, distance);
+        EXPECT_LE(distance, 1.0) << "n " << n << " at " << r << "," << x << " got " << block[r * 8 + x];
+      } else {
+        // Past the outputs the layout reads nothing; the transform leaves
+        // the coefficients there as they were.
+        EXPECT_EQ(block[r * 8 + x], in[r * 8 + x]);
+      }
+    }
+  }
+  return worst;
+}
+
+TEST(ReducedInverseDctTest, WithinOneOfRealArithmeticAtRandomBlocks) {
+  std::mt19937 random(19);
+  std::uniform_int_distribution<int> small(-300, 300), any(-32768, 32767);
+  for (int shift = 1; shift <= 3; ++shift) {
+    for (int trial = 0; trial < 3000; ++trial) {
+      int16_t block[64];
+      for (int16_t& v : block) v = static_cast<int16_t>(trial % 2 ? small(random) : any(random));
+      block[0] = static_cast<int16_t>(any(random));
+      Check(block, shift);
+    }
+  }
+}
+
+TEST(ReducedInverseDctTest, SingleCoefficientsAndExtremes) {
+  for (int shift = 1; shift <= 3; ++shift) {
+    for (int position = 0; position < 64; ++position) {
+      for (int value : {1, -1, 7, 1023, -1024, 32767, -32768}) {
+        int16_t block[64] = {};
+        block[position] = static_cast<int16_t>(value);
+        Check(block, shift);
+      }
+    }
+    // Every coefficient at an extreme, alike and alternating in sign: the
+    // sums far past 16 bits, the clamp at both ends.
+    for (int pattern = 0; pattern < 4; ++pattern) {
+      int16_t block[64];
+      for (int i = 0; i < 64; ++i) {
+        const bool high = pattern == 0 || (pattern == 2 && (i / 8 + i % 8) % 2 == 0) || (pattern == 3 && i % 2 == 0);
+        block[i] = high ? 32767 : -32768;
+      }
+      Check(block, shift);
+    }
+  }
+}
+
+TEST(ReducedInverseDctTest, FlatBlocksKeepTheirMean) {
+  // A DC-only block's samples are DC / 8, rounded: the mean of the 8x8
+  // block it stands for.
+  for (int shift = 1; shift <= 3; ++shift) {
+    for (int dc : {-32768, -1028, -4, -3, 0, 3, 4, 5, 1020, 32767}) {
+      int16_t block[64] = {};
+      block[0] = static_cast<int16_t>(dc);
+      ReducedInverseDct(block, shift);
+      const int n = 8 >> shift;
+      for (int i = 0; i < n * n; ++i)
+        EXPECT_NEAR(block[(i / n) * 8 + i % n], dc / 8.0, 0.5 + 1e-9) << "dc " << dc << " n " << n;
+    }
+  }
+  // 1/8 reads the DC only.
+  int16_t block[64];
+  for (int i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(i * 501 - 16000);
+  block[0] = 804;
+  ReducedInverseDct(block, 3);
+  EXPECT_EQ(block[0], 101);
+}
+
+}  // namespace
