@@ -305,6 +305,10 @@ struct DecoderState {
   bool viewed;
   uint8_t scaleShift;
   uint8_t componentShift[kMaxComponents];
+  // Non-zero: a reduced MCU of a kernel layout, its luma samples packed
+  // into whole blocks (CompactScaledMcu), is an MCU of this sampling code
+  // for the output kernels; 0: reduced MCUs take the general output.
+  uint8_t compactCode;
   uint8_t orientation;
   uint32_t scaledWidth, scaledHeight;
   uint32_t regionX0, regionX1, regionY0, regionY1;
@@ -428,8 +432,9 @@ int LimitRead(uint32_t buffer, int start, const CodeLimitTable& limits, const Hu
 void BuildCosineTable(CosineTable& table);
 // The reduced inverse DCT of a dequantised block (natural order) for
 // scaleShift 1, 2 or 3: its 4x4, 2x2 or 1x1 samples, level shift carried
-// by the DC as for InverseDct, row r at block + r * 8 (inverse_dct_reduced.cpp).
-void ReducedInverseDct(int16_t* block, int scaleShift);
+// by the DC as for InverseDct, row r at out + r * outStride; `out` may be
+// the block itself (inverse_dct_reduced.cpp).
+void ReducedInverseDct(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 // Sets the view fields and the replication tables for it, after
 // ReadHeaders; false (status kZfBadArgument) for a view the picture cannot
 // give. Null: the whole picture as stored.
@@ -442,6 +447,11 @@ struct ViewGeometry {
 // The geometry of `view` (null: the whole picture) over a frame of this
 // size; false when the view is not one the picture can give.
 bool MakeViewGeometry(uint32_t width, uint32_t height, const ZfView* view, ViewGeometry& geometry);
+// The inverse DCTs of a reduced MCU's first `blocks` blocks, each
+// component at its componentShift; with compactCode, the luma's h*n x v*n
+// samples written as one picture packed into the blocks of compactCode's
+// luma grid, and the chroma blocks moved after them.
+void ScaledTransforms(DecoderState& state, const struct DecoderPaths& paths, int blocks);
 // The output of frame MCU (mx, my) of a view, after its inverse DCT.
 void OutputViewMcu(DecoderState& state, const struct DecoderPaths& paths, uint32_t mx, uint32_t my);
 bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, size_t stride, bool band);

@@ -40,19 +40,7 @@ void PixelStages(DecoderState& state, const DecoderPaths& paths, uint32_t mx, ui
     }
   }
   if (state.scaleShift != 0) {
-    for (int c = 0; c < state.componentCount; ++c) {
-      const FrameComponent& component = state.frame[c];
-      const int shift = state.componentShift[c];
-      const int end = component.firstBlock + component.h * component.v;
-      for (int b = component.firstBlock; b < end && b < blocks; ++b) {
-        int16_t* block = state.blockBuffer + b * 64;
-        if (shift != 0) {
-          ReducedInverseDct(block, shift);
-        } else {
-          paths.inverseDct(state.cosineTable, block);
-        }
-      }
-    }
+    ScaledTransforms(state, paths, blocks);
   } else {
     for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
   }

@@ -112,6 +112,7 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
   state.viewOrigin = (c - g.x) * bytes + (f - g.y) * rowBytes;
 
   for (int i = 0; i < kMaxComponents; ++i) state.componentShift[i] = static_cast<uint8_t>(g.shift);
+  state.compactCode = 0;
   if (g.shift != 0) {
     // Replication at the reduced size: MCU column x (of n * Hmax) takes
     // sample floor(x * H * nc / (n * Hmax)) of the component's H * nc
@@ -134,8 +135,55 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
         state.sampleRow[i][y] = static_cast<uint16_t>((sy / nc) * component.h * 64 + (sy % nc) * 8);
       }
     }
+    // A kernel layout whose packed luma fills the kernel MCU's blocks (so
+    // the kernels convert no sample that is not shown): 4:2:0 and 4:2:2 of
+    // 4x2 at 1/2, their chroma kept whole. Chroma reduced by k = 2^(shift -
+    // chroma shift) less than luma makes a layout of luma h / k x v / k.
+    if (state.kernelLayout && state.componentCount == 3) {
+      const int k = 1 << (g.shift - state.componentShift[1]);
+      if (n * k == 8) state.compactCode = static_cast<uint8_t>((state.hMax / k) << 4 | (state.vMax / k));
+    }
   }
   return true;
+}
+
+void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks) {
+  int first = 0;
+  if (state.compactCode != 0) {
+    // Luma block (bx, by) gives samples x = bx * n.., y = by * n.. of the
+    // packed picture. Its packed block never lies after its own, and the
+    // samples it takes there are no other block's: in raster order each
+    // block's coefficients are read before any later block writes over them.
+    const int n = 8 >> state.scaleShift;
+    const int h = state.frame[0].h, v = state.frame[0].v;
+    const int packedWide = state.compactCode >> 4;
+    for (int by = 0; by < v; ++by) {
+      for (int bx = 0; bx < h; ++bx) {
+        const int x = bx * n, y = by * n;
+        int16_t* out = state.blockBuffer + ((y >> 3) * packedWide + (x >> 3)) * 64 + (y & 7) * 8 + (x & 7);
+        ReducedInverseDct(state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out, 8);
+      }
+    }
+    first = 1;
+  }
+  for (int c = first; c < state.componentCount; ++c) {
+    const FrameComponent& component = state.frame[c];
+    const int shift = state.componentShift[c];
+    const int end = component.firstBlock + component.h * component.v;
+    for (int b = component.firstBlock; b < end && b < blocks; ++b) {
+      int16_t* block = state.blockBuffer + b * 64;
+      if (shift != 0) {
+        ReducedInverseDct(block, shift, block, 8);
+      } else {
+        paths.inverseDct(state.cosineTable, block);
+      }
+    }
+  }
+  if (state.compactCode != 0 && blocks > state.frame[0].h * state.frame[0].v) {
+    const int lumaBlocks = (state.compactCode >> 4) * (state.compactCode & 0x0F);
+    memmove(state.blockBuffer + lumaBlocks * 64, state.blockBuffer + state.frame[1].firstBlock * 64,
+            2 * 64 * sizeof(int16_t));
+  }
 }
 
 void OutputViewMcu(DecoderState& state, const DecoderPaths& paths, uint32_t mx, uint32_t my) {
