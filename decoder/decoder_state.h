@@ -431,7 +431,8 @@ int LimitRead(uint32_t buffer, int start, const CodeLimitTable& limits, const Hu
 
 void BuildCosineTable(CosineTable& table);
 // The reduced inverse DCT of a dequantised block (natural order) for
-// scaleShift 1, 2 or 3: its 4x4, 2x2 or 1x1 samples, level shift carried
+// scaleShift 1, 2 or 3: its 4x4, 2x2 or 1x1 samples (each the mean of a
+// square of the full inverse DCT), level shift carried
 // by the DC as for InverseDct, row r at out + r * outStride; `out` may be
 // the block itself (inverse_dct_reduced.cpp).
 void ReducedInverseDct(const int16_t* block, int scaleShift, int16_t* out, int outStride);
