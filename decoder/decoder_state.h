@@ -436,6 +436,8 @@ void BuildCosineTable(CosineTable& table);
 // by the DC as for InverseDct, row r at out + r * outStride; `out` may be
 // the block itself (inverse_dct_reduced.cpp).
 void ReducedInverseDct(const int16_t* block, int scaleShift, int16_t* out, int outStride);
+// Its table for n = 4 or 2: B[x][k] at x * 8 + k.
+const int32_t* ReducedDctTable(int n);
 // Sets the view fields and the replication tables for it, after
 // ReadHeaders; false (status kZfBadArgument) for a view the picture cannot
 // give. Null: the whole picture as stored.
@@ -509,6 +511,7 @@ int DecodeMcuAhead(DecoderState& state, int16_t* blocks);
 #if defined(__SSE2__) || defined(_M_X64)
 #define ZENTRAFOLD_HAVE_SSE2 1
 void InverseDctSse2(const CosineTable& table, int16_t* block);
+void ReducedInverseDctSse2(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 #endif
@@ -533,6 +536,8 @@ struct DecoderPaths {
   const char* name;  // for tools and tests: "scalar", "sse2", ...
   // The output of every other layout and colour kind (OutputMcuGeneral).
   void (*outputGeneral)(DecoderState& state, uint8_t* destination, int columns, int rows);
+  // The reduced inverse DCT of scaled views (ReducedInverseDct).
+  void (*reducedInverseDct)(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 };
 // The paths for this processor, or the scalar ones when the environment
 // sets ZENTRAFOLD_FORCE_SCALAR=1.

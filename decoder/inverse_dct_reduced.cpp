@@ -52,6 +52,12 @@ ReducedTables MakeTables() {
 
 const ReducedTables kTables = MakeTables();
 
+}  // namespace
+
+const int32_t* ReducedDctTable(int n) { return n == 4 ? &kTables.four[0][0] : &kTables.two[0][0]; }
+
+namespace {
+
 int16_t Clamp16(int32_t v) { return static_cast<int16_t>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v)); }
 
 // One dimension of n outputs from 8 inputs a stride apart. The table's rows

@@ -161,7 +161,7 @@ void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks
       for (int bx = 0; bx < h; ++bx) {
         const int x = bx * n, y = by * n;
         int16_t* out = state.blockBuffer + ((y >> 3) * packedWide + (x >> 3)) * 64 + (y & 7) * 8 + (x & 7);
-        ReducedInverseDct(state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out, 8);
+        paths.reducedInverseDct(state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out, 8);
       }
     }
     first = 1;
@@ -173,7 +173,7 @@ void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks
     for (int b = component.firstBlock; b < end && b < blocks; ++b) {
       int16_t* block = state.blockBuffer + b * 64;
       if (shift != 0) {
-        ReducedInverseDct(block, shift, block, 8);
+        paths.reducedInverseDct(block, shift, block, 8);
       } else {
         paths.inverseDct(state.cosineTable, block);
       }
