@@ -16,11 +16,13 @@ namespace {
 struct PairTable {
   __m128i pair[4][4];  // [x][p]
   __m128i row[4];      // B[x][0..7] as eight 16-bit values
+  int32_t dc;          // B[x][0], the same for every x
 };
 
 PairTable MakePairs(int n) {
   const int32_t* b = ReducedDctTable(n);
   PairTable t{};
+  t.dc = b[0];
   for (int x = 0; x < n; ++x) {
     for (int p = 0; p < 4; ++p)
       t.pair[x][p] = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(b[x * 8 + 2 * p]) |
@@ -42,6 +44,20 @@ inline __m128i HorizontalSums(__m128i a, __m128i b, __m128i c, __m128i d) {
 
 template <int n>
 void Reduced(const int16_t* block, const PairTable& t, int16_t* out, int outStride) {
+  // A block whose AC coefficients are all 0 gives the DC's one value, by the
+  // sums the scalar flat-block path takes (the same as the full sums).
+  const __m128i* rows = reinterpret_cast<const __m128i*>(block);
+  __m128i any = _mm_and_si128(_mm_loadu_si128(rows), _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1));
+  for (int r = 1; r < 8; ++r) any = _mm_or_si128(any, _mm_loadu_si128(rows + r));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xFFFF) {
+    const int32_t b00 = t.dc;
+    const int32_t sum = (block[0] * b00 + (1 << 12)) >> 13;
+    const int32_t m = sum < -32768 ? -32768 : (sum > 32767 ? 32767 : sum);
+    const auto value = static_cast<int16_t>((m * b00 + (1 << 16)) >> 17);
+    for (int r = 0; r < n; ++r)
+      for (int x = 0; x < n; ++x) out[r * outStride + x] = value;
+    return;
+  }
   // Column pass. Scalar:
   //   for c in 0..7, i < n: m[i][c] = clamp16((sum_k F[k][c] * B[i][k] + 2^12) >> 13)
   // Rows k and k + 1 interleaved give (F[k][c], F[k+1][c]) pairs, columns

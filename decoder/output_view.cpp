@@ -135,13 +135,15 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
         state.sampleRow[i][y] = static_cast<uint16_t>((sy / nc) * component.h * 64 + (sy % nc) * 8);
       }
     }
-    // A kernel layout whose packed luma fills the kernel MCU's blocks (so
-    // the kernels convert no sample that is not shown): 4:2:0 and 4:2:2 of
-    // 4x2 at 1/2, their chroma kept whole. Chroma reduced by k = 2^(shift -
-    // chroma shift) less than luma makes a layout of luma h / k x v / k.
-    if (state.kernelLayout && state.componentCount == 3) {
-      const int k = 1 << (g.shift - state.componentShift[1]);
-      if (n * k == 8) state.compactCode = static_cast<uint8_t>((state.hMax / k) << 4 | (state.vMax / k));
+    // The kernel layouts go to the output kernels packed: chroma reduced by
+    // k = 2^(shift - chroma shift) less than luma makes a layout of luma
+    // h / k x v / k (4:2:0 at 1/2: 4:4:4, its MCU filled); where the packed
+    // samples fill less than the kernel's MCU, the kernels convert it whole
+    // into a tile and its part is copied, which still costs less than the
+    // general stage over MCUs of a few pixels.
+    if (state.kernelLayout) {
+      const int k = state.componentCount == 3 ? 1 << (g.shift - state.componentShift[1]) : 1;
+      state.compactCode = static_cast<uint8_t>((state.hMax / k) << 4 | (state.vMax / k));
     }
   }
   return true;

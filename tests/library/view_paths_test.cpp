@@ -63,15 +63,17 @@ TEST(ViewPathsTest, ScalarAndFastPathsAgreeAtEveryScale) {
 }
 
 TEST(ViewPathsTest, PackedMcusGiveTheGeneralOutput) {
-  // 4:2:0 and 4x2 at 1/2: the layouts whose reduced MCUs are packed.
-  for (const char* name : {"sample_2x2.jpg", "size_17x17.jpg", "sequential/sample_4x2.jpg",
-                           "sequential/sample_4x1_320x200.jpg"}) {
+  // Every layout the output kernels take, at every scale.
+  for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "grey.jpg",
+                           "size_17x17.jpg", "sequential/sample_4x2.jpg", "sequential/sample_4x1_320x200.jpg"}) {
     const Bytes stream = ReadData(name);
-    for (const DecoderPaths* paths : {&ScalarPaths(), &SelectedPaths()}) {
-      for (ZfFormat format : kFormats) {
-        const ZfView view{2, 0, 0, 0, 0, 0};
-        EXPECT_EQ(DecodeOn(stream, view, format, *paths, true), DecodeOn(stream, view, format, *paths, false))
-            << name << " format " << format << " (" << paths->name << ")";
+    for (uint32_t scale : {2u, 4u, 8u}) {
+      for (const DecoderPaths* paths : {&ScalarPaths(), &SelectedPaths()}) {
+        for (ZfFormat format : kFormats) {
+          const ZfView view{scale, 0, 0, 0, 0, 0};
+          EXPECT_EQ(DecodeOn(stream, view, format, *paths, true), DecodeOn(stream, view, format, *paths, false))
+              << name << " 1/" << scale << " format " << format << " (" << paths->name << ")";
+        }
       }
     }
   }
