@@ -93,7 +93,7 @@ uint8_t InkToLight(uint8_t c, uint8_t k) { return static_cast<uint8_t>(k - ((255
 void GatherComponentRow(const DecoderState& state, int c, int y, int columns, int16_t* line) {
   const FrameComponent& component = state.frame[c];
   const int16_t* row = state.blockBuffer + component.firstBlock * 64 + state.sampleRow[c][y];
-  if (component.h == state.hMax) {
+  if (component.h == state.hMax && state.scaleShift == 0) {
     // No replication across: eight samples of each block in turn.
     for (int x = 0; x < columns; x += 8)
       memcpy(line + x, row + (x >> 3) * 64, static_cast<size_t>(columns - x < 8 ? columns - x : 8) * sizeof *line);

@@ -214,7 +214,7 @@ void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns
   for (int y = 0; y < rows; ++y) {
     for (int c = 0; c < count; ++c) {
       const FrameComponent& component = state.frame[c];
-      if (component.h == state.hMax) {
+      if (component.h == state.hMax && state.scaleShift == 0) {
         line[c] = {state.blockBuffer + component.firstBlock * 64 + state.sampleRow[c][y], 64};
       } else {
         GatherComponentRow(state, c, y, columns, gathered[c]);

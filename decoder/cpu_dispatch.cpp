@@ -9,15 +9,18 @@
 
 namespace {
 
-const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar", OutputMcuGeneral};
+const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar", OutputMcuGeneral, ReducedInverseDct};
 #if defined(ZENTRAFOLD_HAVE_SSE2)
-const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2", OutputMcuGeneralSse2};
+const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2", OutputMcuGeneralSse2,
+                           ReducedInverseDctSse2};
 #endif
 #if defined(ZENTRAFOLD_HAVE_AVX2)
-const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2", OutputMcuGeneralSse2};
+const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2", OutputMcuGeneralSse2,
+                           ReducedInverseDctSse2};
 #endif
 #if !defined(ZENTRAFOLD_HAVE_SSE2)
-const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable", OutputMcuGeneral};
+const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable", OutputMcuGeneral,
+                               ReducedInverseDct};
 #endif
 
 const DecoderPaths& Pick() {

@@ -256,6 +256,7 @@ struct DecoderState {
   bool sawJfif;
   bool sawAdobe;
   uint8_t adobeTransform;
+  bool sawExif;  // the first APP1 Exif segment gave info.orientation
   // The tables defined so far, by identifier: Huffman tables in place in
   // the stream, quantisation tables widened to 16 bits (zigzag order).
   const HuffmanSpec* dcTable[kMaxTables];
@@ -287,6 +288,42 @@ struct DecoderState {
   void* callerWork;
   size_t callerWorkBytes;
   uint64_t maxWorkBytes;
+
+  // The view the pixel stages write (ZfDecodeView). viewed: anything but
+  // the whole picture as stored. Blocks give 8 >> scaleShift samples a
+  // side; the reduced picture as stored is scaledWidth x scaledHeight, and
+  // the region lies at regionX.. in it (columns x0..x1 - 1, rows y0..y1 - 1),
+  // touching frame MCU columns mcuX0..mcuX1 - 1 and rows mcuY0..mcuY1 - 1.
+  // Stored pixel (x, y) of the reduced picture goes to byte
+  //   viewOrigin + x * viewStepX + y * viewStepY
+  // of outputRows (orientation and region folded in; in band mode from the
+  // band's first row).
+  // A component sampled below the frame's maximum by a factor of 2 or 4
+  // both ways is reduced less (componentShift[c] <= scaleShift), so that
+  // it is replicated less: 4:2:0 chroma at 1/2 takes the whole 8x8 inverse
+  // DCT and is not replicated at all.
+  bool viewed;
+  uint8_t scaleShift;
+  uint8_t componentShift[kMaxComponents];
+  // Non-zero: a reduced MCU of a kernel layout, its luma samples packed
+  // into whole blocks (CompactScaledMcu), is an MCU of this sampling code
+  // for the output kernels; 0: reduced MCUs take the general output.
+  uint8_t compactCode;
+  uint8_t orientation;
+  uint32_t scaledWidth, scaledHeight;
+  uint32_t regionX0, regionX1, regionY0, regionY1;
+  uint32_t mcuX0, mcuX1, mcuY0, mcuY1;
+  int64_t viewOrigin, viewStepX, viewStepY;
+
+  // APP2 ICC_PROFILE chunks met before the first scan, by sequence number
+  // (1..255): where each chunk's profile bytes begin and how many there
+  // are (null: none seen). iccDeclared: the chunk count the first chunk
+  // gave; iccBad: a chunk numbered 0 or past its count, a count that
+  // changed, or a number met twice.
+  const uint8_t* iccData[256];
+  uint16_t iccSize[256];
+  uint8_t iccDeclared;
+  bool iccBad;
 };
 
 // MCU layout helpers. The blocks of the first component in a frame MCU
@@ -361,6 +398,15 @@ int StartScan(DecoderState& state, const uint8_t* scanHeader);
 // The colour and cosine tables, when the state does not have them yet.
 void BuildConstantTables(DecoderState& state);
 
+// Photograph metadata (photo_metadata.cpp). The EXIF orientation (1..8) of
+// an APP1 segment at `segment` (its length field; `length` bytes from
+// there lie in the stream), 0 when it is no Exif segment, is malformed, or
+// gives no orientation in IFD0.
+uint32_t ExifOrientation(const uint8_t* segment, size_t length);
+// An APP2 segment at `segment` (`length` bytes): recorded in iccData when
+// it is an ICC_PROFILE chunk.
+void RecordIccChunk(DecoderState& state, const uint8_t* segment, size_t length);
+
 // Stages, in pipeline order.
 void BuildFastTable(const HuffmanSpec* spec, FastLookupTable& table);
 void BuildCodeLimits(const HuffmanSpec* spec, CodeLimitTable& table);
@@ -384,6 +430,34 @@ int LimitRead(uint32_t buffer, int start, const CodeLimitTable& limits, const Hu
               uint32_t& length);
 
 void BuildCosineTable(CosineTable& table);
+// The reduced inverse DCT of a dequantised block (natural order) for
+// scaleShift 1, 2 or 3: its 4x4, 2x2 or 1x1 samples (each the mean of a
+// square of the full inverse DCT), level shift carried
+// by the DC as for InverseDct, row r at out + r * outStride; `out` may be
+// the block itself (inverse_dct_reduced.cpp).
+void ReducedInverseDct(const int16_t* block, int scaleShift, int16_t* out, int outStride);
+// Its table for n = 4 or 2: B[x][k] at x * 8 + k.
+const int32_t* ReducedDctTable(int n);
+// Sets the view fields and the replication tables for it, after
+// ReadHeaders; false (status kZfBadArgument) for a view the picture cannot
+// give. Null: the whole picture as stored.
+struct ViewGeometry {
+  uint32_t shift, orientation;          // 0..3; 1..8
+  uint32_t scaledWidth, scaledHeight;   // the reduced picture as stored
+  uint32_t uprightWidth, uprightHeight; // and turned upright
+  uint32_t x, y, width, height;         // the region, upright
+};
+// The geometry of `view` (null: the whole picture) over a frame of this
+// size; false when the view is not one the picture can give.
+bool MakeViewGeometry(uint32_t width, uint32_t height, const ZfView* view, ViewGeometry& geometry);
+// The inverse DCTs of a reduced MCU's first `blocks` blocks, each
+// component at its componentShift; with compactCode, the luma's h*n x v*n
+// samples written as one picture packed into the blocks of compactCode's
+// luma grid, and the chroma blocks moved after them.
+void ScaledTransforms(DecoderState& state, const struct DecoderPaths& paths, int blocks);
+// The output of frame MCU (mx, my) of a view, after its inverse DCT.
+void OutputViewMcu(DecoderState& state, const struct DecoderPaths& paths, uint32_t mx, uint32_t my);
+bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, size_t stride, bool band);
 void InverseDct(const CosineTable& table, int16_t* block);
 
 void AssembleMcu(DecoderState& state);
@@ -437,6 +511,7 @@ int DecodeMcuAhead(DecoderState& state, int16_t* blocks);
 #if defined(__SSE2__) || defined(_M_X64)
 #define ZENTRAFOLD_HAVE_SSE2 1
 void InverseDctSse2(const CosineTable& table, int16_t* block);
+void ReducedInverseDctSse2(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 #endif
@@ -461,6 +536,8 @@ struct DecoderPaths {
   const char* name;  // for tools and tests: "scalar", "sse2", ...
   // The output of every other layout and colour kind (OutputMcuGeneral).
   void (*outputGeneral)(DecoderState& state, uint8_t* destination, int columns, int rows);
+  // The reduced inverse DCT of scaled views (ReducedInverseDct).
+  void (*reducedInverseDct)(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 };
 // The paths for this processor, or the scalar ones when the environment
 // sets ZENTRAFOLD_FORCE_SCALAR=1.

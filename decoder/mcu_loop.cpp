@@ -40,17 +40,32 @@ struct McuGrid {
   }
 };
 
+// Whether a view leaves frame MCU (mx, my) out.
+bool OutsideView(const DecoderState& state, uint32_t mx, uint32_t my) {
+  return state.viewed && (mx < state.mcuX0 || mx >= state.mcuX1 || my < state.mcuY0 || my >= state.mcuY1);
+}
+
 // The pixel stages of the frame MCU (mx, my), whose blocks are in
 // blockBuffer: the level shift of components whose samples are 0..255
-// (carried by the DC: 128 * 8, 16-bit, wrapping), the inverse DCT, and the
-// output at the MCU's place in the output rows (the band's in band mode).
+// (carried by the DC: 128 * 8, 16-bit, wrapping), the inverse DCT (reduced
+// for a scaled view), and the output at the MCU's place in the output rows
+// (the band's in band mode). Nothing for an MCU outside the view.
 inline __attribute__((always_inline)) void PixelStages(DecoderState& state, const DecoderPaths& paths,
                                                        const McuGrid& grid, uint32_t mx, uint32_t my) {
+  if (OutsideView(state, mx, my)) return;
   for (int i = 0; i < grid.shiftedCount; ++i) {
     int16_t& dc = state.blockBuffer[grid.shifted[i] * 64];
     dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
   }
-  for (int b = 0; b < grid.blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
+  if (state.scaleShift != 0) {
+    ScaledTransforms(state, paths, grid.blocks);
+  } else {
+    for (int b = 0; b < grid.blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
+  }
+  if (state.viewed) {
+    OutputViewMcu(state, paths, mx, my);
+    return;
+  }
   const uint32_t columns = mx == grid.mcuColumns - 1 ? state.width - mx * grid.mcuWidth : grid.mcuWidth;
   const uint32_t rows = my == grid.lastRow ? state.height - my * grid.mcuHeight : grid.mcuHeight;
   const size_t stride = state.outputStride;
@@ -72,6 +87,7 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
   for (uint32_t mcu = first; mcu < end; ++mcu) {
     const uint32_t mx = mcu % mcuColumns;
     const uint32_t my = mcu / mcuColumns;
+    if (OutsideView(state, mx, my)) continue;
     for (int c = 0; c < state.componentCount; ++c) {
       const FrameComponent& component = state.frame[c];
       int16_t* block = state.blockBuffer + component.firstBlock * 64;
@@ -86,18 +102,28 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
 }
 
 // The whole picture, or band after band, through `range` (MCUs of the frame
-// grid, first .. end - 1).
+// grid, first .. end - 1). A view stops after the last MCU row it touches,
+// and hands on only bands that hold rows of its region.
 int OutputPicture(DecoderState& state, const DecoderPaths& paths,
                   int (*range)(DecoderState&, const DecoderPaths&, uint32_t, uint32_t)) {
-  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode));
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode)) >> state.scaleShift;
   const uint32_t mcuColumns = state.scanMcuColumns;
-  const uint32_t mcuRows = state.scanMcuRows;
+  const uint32_t mcuRows = state.viewed ? state.mcuY1 : state.scanMcuRows;
   if (state.band != nullptr) {
     // One MCU row at a time into the band, handed on before the next.
+    const int64_t origin = state.viewOrigin;
+    const uint32_t top = state.viewed ? state.regionY0 : 0;
+    const uint32_t bottom = state.viewed ? state.regionY1 : state.height;
     for (uint32_t my = 0; my < mcuRows; ++my) {
-      if (!range(state, paths, my * mcuColumns, (my + 1) * mcuColumns)) return 0;
-      const uint32_t rows = my + 1 == mcuRows ? state.height - my * mcuHeight : mcuHeight;
-      if (state.band(state.bandContext, state.outputRows, state.outputStride, my * mcuHeight, rows) != 0) {
+      // The band's rows: those of the MCU row inside the region.
+      const uint32_t first = my * mcuHeight > top ? my * mcuHeight : top;
+      const uint32_t end = (my + 1) * mcuHeight < bottom ? (my + 1) * mcuHeight : bottom;
+      state.viewOrigin = origin - static_cast<int64_t>(first - top) * static_cast<int64_t>(state.outputStride);
+      const int decoded = range(state, paths, my * mcuColumns, (my + 1) * mcuColumns);
+      state.viewOrigin = origin;
+      if (!decoded) return 0;
+      if (first >= end) continue;
+      if (state.band(state.bandContext, state.outputRows, state.outputStride, first - top, end - first) != 0) {
         state.status = kZfStopped;
         return 0;
       }
@@ -105,8 +131,10 @@ int OutputPicture(DecoderState& state, const DecoderPaths& paths,
     return 1;
   }
   int result = 0;
-  if (range == DecodeMcuRange && DecodeInParallel(state, paths, result)) return result;
-  if (range == OutputStoreRange && OutputStoreInParallel(state, paths, result)) return result;
+  if (!state.viewed) {
+    if (range == DecodeMcuRange && DecodeInParallel(state, paths, result)) return result;
+    if (range == OutputStoreRange && OutputStoreInParallel(state, paths, result)) return result;
+  }
   return range(state, paths, 0, mcuColumns * mcuRows);
 }
 

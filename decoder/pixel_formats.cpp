@@ -42,8 +42,21 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 
 void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t* destination, int columns,
                         int rows) {
-  if (!state.kernelLayout) {
+  // The output kernels take whole 8x8 blocks: reduced ones go the general
+  // way, but for those packed into an MCU of another layout.
+  if (!state.kernelLayout || (state.scaleShift != 0 && state.compactCode == 0)) {
     paths.outputGeneral(state, destination, columns, rows);
+    return;
+  }
+  if (state.scaleShift != 0) {
+    // The packed MCU, as the kernels see it.
+    const uint32_t code = state.samplingCode;
+    const uint8_t shift = state.scaleShift;
+    state.samplingCode = state.compactCode;
+    state.scaleShift = 0;
+    OutputMcuFormatted(state, paths, destination, columns, rows);
+    state.scaleShift = shift;
+    state.samplingCode = code;
     return;
   }
   switch (state.outputFormat) {

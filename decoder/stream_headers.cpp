@@ -1,6 +1,8 @@
 // The header stage: the marker walk from SOI up to SOS, the frame header
 // check, the table segments (read in place), the scan header check, and the
 // scan set-up. Every check that refuses records its reason in state.status.
+#include <string.h>
+
 #include "decoder_state.h"
 
 namespace {
@@ -432,6 +434,10 @@ const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t si
   state.sawJfif = false;
   state.sawAdobe = false;
   state.adobeTransform = 0;
+  state.sawExif = false;
+  memset(state.iccData, 0, sizeof state.iccData);
+  state.iccDeclared = 0;
+  state.iccBad = false;
   state.componentCount = 0;
 
   const uint8_t* pos = stream;
@@ -482,6 +488,15 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
           state.sawAdobe = true;
           state.adobeTransform = ByteAt(state, pos, 13);
         }
+        break;
+      case 0xE1:  // APP1: the first Exif segment's orientation
+        if (firstScan && !state.sawExif && HasIdentifier(state, pos, "Exif\0", 6, 8)) {
+          state.sawExif = true;
+          state.info.orientation = ExifOrientation(pos, static_cast<size_t>(state.streamEnd - pos));
+        }
+        break;
+      case 0xE2:  // APP2: a chunk of an ICC profile, gathered when it is asked for
+        if (firstScan) RecordIccChunk(state, pos, static_cast<size_t>(state.streamEnd - pos));
         break;
       case 0xC4:  // DHT: the length is not used; tables run until a 0xFF
         pos = ReadHuffmanTables(state, Advance(state, pos, 2));

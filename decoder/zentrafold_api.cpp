@@ -104,6 +104,11 @@ ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
 }
 
 ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output) {
+  return ZfDecodeView(decoder, stream, size, output, nullptr);
+}
+
+ZfStatus ZfDecodeView(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output,
+                      const ZfView* view) {
   if (decoder == nullptr) return kZfBadArgument;
   DecoderState& state = decoder->state;
   state.failedMcu = 0;
@@ -114,9 +119,8 @@ ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const 
   const uint8_t* scanHeader = ReadHeaders(state, stream, size);
   if (scanHeader == nullptr) return state.status;
   if (static_cast<uint64_t>(state.width) * state.height > decoder->maxPixels) return state.status = kZfTooLarge;
-  if (output->stride < static_cast<size_t>(state.width) * FormatBytes(output->format)) {
-    return state.status = kZfBadArgument;
-  }
+  if (!SetView(state, view, FormatBytes(output->format), output->stride, output->band != nullptr))
+    return state.status;
   if (output->format == kZfCmyk && state.colorKind != kColorCmyk && state.colorKind != kColorYcck)
     return state.status = kZfBadFormat;
   const bool severalScans = state.scanComponents < state.componentCount;
@@ -133,6 +137,41 @@ ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const 
   if (!StartScan(state, scanHeader)) return state.status;
   RunMcuLoop(state);
   return state.status;
+}
+
+ZfStatus ZfViewSize(const ZfInfo* info, const ZfView* view, uint32_t* width, uint32_t* height) {
+  if (info == nullptr || width == nullptr || height == nullptr) return kZfBadArgument;
+  ViewGeometry g;
+  if (!MakeViewGeometry(info->width, info->height, view, g)) return kZfBadArgument;
+  *width = g.width;
+  *height = g.height;
+  return kZfOk;
+}
+
+ZfStatus ZfReadIccProfile(const uint8_t* stream, size_t size, uint8_t* buffer, size_t capacity,
+                          size_t* profileSize) {
+  if (profileSize == nullptr) return kZfBadArgument;
+  *profileSize = 0;
+  DecoderState state{};
+  ReadHeaders(state, stream, size);
+  // The chunks the walk passed count even when the frame or scan is
+  // refused; a stream that is no JPEG has none.
+  if (state.status == kZfNotJpeg || state.status == kZfBadArgument) return state.status;
+  if (state.iccBad) return kZfIccChunks;
+  const int count = state.iccDeclared;
+  size_t total = 0;
+  for (int i = 1; i <= count; ++i) {
+    if (state.iccData[i] == nullptr) return kZfIccChunks;
+    total += state.iccSize[i];
+  }
+  *profileSize = total;
+  if (buffer == nullptr) return kZfOk;
+  if (capacity < total) return kZfBadArgument;
+  for (int i = 1; i <= count; ++i) {
+    __builtin_memcpy(buffer, state.iccData[i], state.iccSize[i]);
+    buffer += state.iccSize[i];
+  }
+  return kZfOk;
 }
 
 uint32_t ZfFailedMcu(const ZfDecoder* decoder) { return decoder != nullptr ? decoder->state.failedMcu : 0; }
@@ -179,6 +218,7 @@ const char* ZfStatusText(ZfStatus status) {
     case kZfBadData: return "entropy-coded data that cannot be decoded";
     case kZfWorkTooLarge: return "the picture needs more whole-picture memory than the limit";
     case kZfBadFormat: return "output format not available for this stream (CMYK output needs a CMYK or YCCK stream)";
+    case kZfIccChunks: return "ICC profile chunks missing, repeated or inconsistent";
   }
   return "unknown status";
 }

@@ -100,7 +100,8 @@ Outcome Decode(const Bytes& stream, const DecoderPaths& paths) {
 
 // Lockstep entropy decoding, with the scalar IDCT and output so that only
 // the entropy stage is under test.
-const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, "lockstep", OutputMcuGeneral};
+const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, "lockstep", OutputMcuGeneral,
+                                 ReducedInverseDct};
 
 ::testing::AssertionResult DecodesAlike(const Bytes& stream) {
   gMismatch.clear();

@@ -19,7 +19,21 @@ struct OutputKernel {
   bool (*supported)();
 };
 
+struct ReducedIdctKernel {
+  std::string name;
+  void (*run)(const int16_t* block, int scaleShift, int16_t* out, int outStride);
+  bool (*supported)();
+};
+
 inline bool Always() { return true; }
+
+inline std::vector<ReducedIdctKernel> ReducedIdctKernels() {
+  std::vector<ReducedIdctKernel> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", ReducedInverseDctSse2, Always});
+#endif
+  return kernels;
+}
 
 inline std::vector<IdctKernel> IdctKernels() {
   std::vector<IdctKernel> kernels;

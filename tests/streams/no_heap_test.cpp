@@ -117,6 +117,19 @@ TEST(NoHeap, ZfDecodeAllocatesNothing) {
         EXPECT_EQ(allocations, 0) << name;
         EXPECT_EQ(status, headers == kZfOk ? kZfOk : headers) << name;
       }
+      // Views: reduced (the first call of each reduced transform sets up its
+      // tables), a region, turned; and the ICC profile's reading.
+      for (const ZfView& view : {ZfView{2, 0, 0, 0, 0, 0}, ZfView{4, 6, 0, 0, 0, 0}, ZfView{8, 3, 1, 1, 2, 2}}) {
+        const ZfOutput out{format, pixels.data(), 4096 * 4, nullptr, nullptr};
+        allocations = 0;
+        counting = true;
+        const ZfStatus status = ZfDecodeView(decoder, stream.data(), stream.size(), &out, &view);
+        size_t iccSize = 0;
+        ZfReadIccProfile(stream.data(), stream.size(), nullptr, 0, &iccSize);
+        counting = false;
+        EXPECT_EQ(allocations, 0) << name << " scale " << view.scale;
+        EXPECT_NE(status, kZfBadArgument) << name;
+      }
     }
   }
   ZfDestroyDecoder(decoder);

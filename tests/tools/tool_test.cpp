@@ -622,3 +622,104 @@ TEST_F(ToolTest, WallpaperPhotographsInOneBatch) {
 
 }  // namespace
 }  // namespace zentrafold::test
+
+namespace zentrafold::test {
+namespace {
+
+// A stream with (marker, body) segments put after its SOI.
+std::vector<uint8_t> WithSegments(const std::vector<uint8_t>& stream,
+                                  const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& segments) {
+  std::vector<uint8_t> out(stream.begin(), stream.begin() + 2);
+  for (const auto& [marker, body] : segments) {
+    const size_t length = body.size() + 2;
+    out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+    out.insert(out.end(), body.begin(), body.end());
+  }
+  out.insert(out.end(), stream.begin() + 2, stream.end());
+  return out;
+}
+
+std::vector<uint8_t> ExifOrientation(uint8_t orientation) {
+  return {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+          0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, orientation, 0, 0, 0, 0, 0, 0};
+}
+
+std::vector<uint8_t> IccChunk(uint8_t number, uint8_t count, const std::string& part) {
+  std::vector<uint8_t> body = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, number, count};
+  for (char c : part) body.push_back(static_cast<uint8_t>(c));
+  return body;
+}
+
+// The library's view of a stream file, in `format`.
+Pixels ViewWithLibrary(const fs::path& path, ZfView view, ZfFormat format) {
+  const std::vector<uint8_t> bytes = ReadFile(path);
+  ZfInfo info;
+  Pixels pixels;
+  if (ZfReadInfo(bytes.data(), bytes.size(), &info) != kZfOk) return pixels;
+  if (ZfViewSize(&info, &view, &pixels.width, &pixels.height) != kZfOk) return pixels;
+  pixels.channels = ZfBytesPerPixel(format);
+  pixels.bytes.resize(size_t{pixels.width} * pixels.height * pixels.channels);
+  ZfDecoder* decoder = ZfCreateDecoder(nullptr);
+  const ZfOutput output{format, pixels.bytes.data(), size_t{pixels.width} * pixels.channels, nullptr, nullptr};
+  const ZfStatus status = ZfDecodeView(decoder, bytes.data(), bytes.size(), &output, &view);
+  ZfDestroyDecoder(decoder);
+  if (status != kZfOk) pixels = Pixels{};
+  return pixels;
+}
+
+TEST_F(ToolTest, ScaleCropOrientAndIcc) {
+  const fs::path turned = Work("turned.jpg");
+  WriteFile(turned, WithSegments(ReadFile(BaselineStream("s22")),
+                                 {{0xE1, ExifOrientation(6)}, {0xE2, IccChunk(2, 2, "profile")},
+                                  {0xE2, IccChunk(1, 2, "an ICC ")}}));
+  // --crop is a region of the scaled, turned picture.
+  const ToolResult run = RunTool("--scale 1/4 --crop 8x7+3+2 --orient --icc " + Quote(Work("out.icc")) + " " +
+                                 Quote(turned) + " " + Quote(Work("out.ppm")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ParsePnm(ReadFile(Work("out.ppm"))) == ViewWithLibrary(turned, ZfView{4, 6, 3, 2, 8, 7}, kZfRgb));
+  const std::vector<uint8_t> icc = ReadFile(Work("out.icc"));
+  EXPECT_EQ(std::string(icc.begin(), icc.end()), "an ICC profile");
+  // Without --orient the picture is written as stored; bands carry a scaled
+  // picture too, as the whole-picture path does (threads).
+  for (const char* threads : {"1", "2"}) {
+    const ToolResult stored = RunTool(std::string("--threads ") + threads + " --scale 1/2 -f pgm " + Quote(turned) +
+                                      " " + Quote(Work("stored.pgm")));
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    EXPECT_TRUE(ParsePnm(ReadFile(Work("stored.pgm"))) == ViewWithLibrary(turned, ZfView{2, 0, 0, 0, 0, 0}, kZfGrey));
+  }
+
+  // Batch mode takes them: a folder of thumbnails.
+  const fs::path outDir = Work("thumbs");
+  const ToolResult batch = RunTool("--scale 1/8 --orient --format ppm --out-dir " + Quote(outDir) + " " +
+                                   Quote(turned) + " " + Quote(BaselineStream("s11")));
+  ASSERT_EQ(batch.status, 0) << batch.err;
+  EXPECT_EQ(batch.out, "2 decoded, 0 refused\n");
+  EXPECT_TRUE(ParsePnm(ReadFile(outDir / "turned.ppm")) == ViewWithLibrary(turned, ZfView{8, 6, 0, 0, 0, 0}, kZfRgb));
+  EXPECT_TRUE(ParsePnm(ReadFile(outDir / "s11.ppm")) ==
+              ViewWithLibrary(BaselineStream("s11"), ZfView{8, 0, 0, 0, 0, 0}, kZfRgb));
+}
+
+TEST_F(ToolTest, ViewsThePictureCannotGiveAreRefused) {
+  const fs::path input = BaselineStream("s22");
+  const ToolResult outside = RunTool("--crop 100000x1+0+0 " + Quote(input) + " " + Quote(Work("x.ppm")));
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_NE(outside.err.find("(--crop) is not inside the"), std::string::npos) << outside.err;
+  EXPECT_FALSE(fs::exists(Work("x.ppm")));
+  for (const char* bad : {"--scale 1/3", "--scale 2", "--crop 0x5+1+1", "--crop 5x5+1", "--crop 5x5-1-1"}) {
+    const ToolResult usage = RunTool(std::string(bad) + " " + Quote(input) + " " + Quote(Work("x.ppm")));
+    EXPECT_EQ(usage.status, 2) << bad;
+  }
+  const ToolResult iccBatch = RunTool("--icc x.icc --out-dir " + Quote(Work("d")) + " " + Quote(input));
+  EXPECT_EQ(iccBatch.status, 2);
+  // Chunks that do not make a profile refuse the file: nothing is written.
+  const fs::path broken = Work("broken.jpg");
+  WriteFile(broken, WithSegments(ReadFile(input), {{0xE2, IccChunk(1, 2, "half")}}));
+  const ToolResult chunks = RunTool("--icc " + Quote(Work("b.icc")) + " " + Quote(broken) + " " + Quote(Work("b.ppm")));
+  EXPECT_EQ(chunks.status, 1);
+  EXPECT_NE(chunks.err.find(ZfStatusText(kZfIccChunks)), std::string::npos) << chunks.err;
+  EXPECT_FALSE(fs::exists(Work("b.icc")));
+  EXPECT_FALSE(fs::exists(Work("b.ppm")));
+}
+
+}  // namespace
+}  // namespace zentrafold::test

@@ -20,6 +20,11 @@
 // ZfDecode into the kept buffer on a decoder of N threads, with its ratio to
 // the reused single-threaded decode.
 //
+// --scale N (2, 4 or 8) and --region WxH+X+Y (of the scaled picture) instead
+// time views: ZfDecodeView of the view, ZfDecode of the whole picture and,
+// with --scale, libjpeg-turbo's scaled decode (tjDecompress2 at the scaled
+// size), all into the kept buffer, interleaved.
+//
 // --stages instead times each stage of our MCU loop, on the scalar paths
 // (ZENTRAFOLD_FORCE_SCALAR=1) and on the fast ones, per file and summed.
 #include <sys/resource.h>
@@ -44,12 +49,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-enum Kind { kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads, kKinds };
+enum Kind { kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads, kOursView, kTurboScaled, kKinds };
 constexpr const char* kKindName[kKinds] = {"ours", "turbo", "stb", "fill", "ours-reused", "turbo-reused",
-                                           "ours-threads"};
+                                           "ours-threads", "ours-view", "turbo-scaled"};
 // The JSON keys of the kinds.
 constexpr const char* kKindKey[kKinds] = {"ours", "turbo", "stb", "fill", "ours_reused", "turbo_reused",
-                                          "ours_threads"};
+                                          "ours_threads", "ours_view", "turbo_scaled"};
 
 struct File {
   std::string name;
@@ -78,12 +83,16 @@ struct Options {
   bool stages = false;
   std::optional<Kind> only;
   std::vector<std::string> inputs;
+  uint32_t scale = 1;  // --scale
+  bool region = false;  // --region
+  uint32_t box[4] = {};  // x, y, width, height
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: zentrafold-bench [--repeat N] [--threads N] [--only ours|turbo|stb|fill|ours-reused|turbo-reused"
                "|ours-threads] [--json] FILE_OR_DIR...\n"
+               "       zentrafold-bench [--scale 2|4|8] [--region WxH+X+Y] [--repeat N] FILE_OR_DIR...\n"
                "       zentrafold-bench --stages [--repeat N] FILE_OR_DIR...\n");
   return 2;
 }
@@ -102,6 +111,19 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       const int threads = std::atoi(argv[++i]);
       if (threads < 1 || threads > 64) return false;
       options.threads = static_cast<unsigned>(threads);
+    } else if (arg == "--scale" && i + 1 < argc) {
+      const int scale = std::atoi(argv[++i]);
+      if (scale != 2 && scale != 4 && scale != 8) return false;
+      options.scale = static_cast<uint32_t>(scale);
+    } else if (arg == "--region" && i + 1 < argc) {
+      unsigned w, h, x, y;
+      char end;
+      if (std::sscanf(argv[++i], "%ux%u+%u+%u%c", &w, &h, &x, &y, &end) != 4 || w == 0 || h == 0) return false;
+      options.region = true;
+      options.box[0] = x;
+      options.box[1] = y;
+      options.box[2] = w;
+      options.box[3] = h;
     } else if (arg == "--only" && i + 1 < argc) {
       const std::string kind = argv[++i];
       const auto* found = std::find_if(std::begin(kKindName), std::end(kKindName),
@@ -161,6 +183,8 @@ KernelUse ThreadKernelUse() {
 // One timed call; false when the decoder refused the stream. The kernel's
 // share is added to the file's sums when `record` is set.
 unsigned gThreads = 1;
+uint32_t gScale = 1;
+const uint32_t* gRegion = nullptr;
 
 bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds, bool record = true) {
   const KernelUse kernelBefore = ThreadKernelUse();
@@ -176,6 +200,8 @@ bool TimeOne(Kind kind, File& file, uint64_t& check, double& seconds, bool recor
     case kOursReused: ok = ZentrafoldBenchOursReused(data, size, &check); break;
     case kTurboReused: ok = ZentrafoldBenchTurboReused(data, size, &check); break;
     case kOursThreads: ok = ZentrafoldBenchOursThreads(data, size, &check, gThreads); break;
+    case kOursView: ok = ZentrafoldBenchOursView(data, size, &check, gScale, gRegion); break;
+    case kTurboScaled: ok = ZentrafoldBenchTurboScaled(data, size, &check, gScale); break;
     case kKinds: break;
   }
   seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -256,10 +282,15 @@ int main(int argc, char** argv) {
 
   std::vector<Kind> kinds;
   gThreads = options.threads;
-  for (Kind kind : {kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads}) {
+  gScale = options.scale;
+  gRegion = options.region ? options.box : nullptr;
+  const bool views = options.scale > 1 || options.region;
+  for (Kind kind : {kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads, kOursView, kTurboScaled}) {
+    if (views != (kind == kOursReused || kind == kOursView || kind == kTurboScaled)) continue;
+    if (kind == kTurboScaled && (options.scale < 2 || options.region)) continue;
     if (options.only && *options.only != kind) continue;
     if (kind == kOursThreads && options.threads < 2) continue;
-    if ((kind == kTurbo || kind == kTurboReused) && !zentrafold::bench::HaveTurbo()) continue;
+    if ((kind == kTurbo || kind == kTurboReused || kind == kTurboScaled) && !zentrafold::bench::HaveTurbo()) continue;
     if (kind == kStb && !zentrafold::bench::HaveStb()) continue;
     kinds.push_back(kind);
   }
@@ -303,6 +334,33 @@ int main(int argc, char** argv) {
       }
     }
     for (Kind kind : kinds) file.median[kind] = Median(file.seconds[kind]);
+  }
+
+  if (views) {
+    // Times in ms (medians); the view's speed-up over the whole decode and
+    // over libjpeg-turbo's scaled decode.
+    std::vector<double> overWhole, overScaled;
+    std::printf("%-32s %6s %9s %9s %9s %8s %8s\n", "file", "MP", "whole ms", "view ms", "turbo ms", "/whole",
+                "/turbo");
+    for (const File& f : files) {
+      const double whole = f.median[kOursReused] * 1e3, view = f.median[kOursView] * 1e3;
+      const double turbo = f.failed[kTurboScaled] ? 0 : f.median[kTurboScaled] * 1e3;
+      const bool viewOk = !f.failed[kOursView] && view > 0;
+      if (viewOk) overWhole.push_back(whole / view);
+      if (viewOk && turbo > 0) overScaled.push_back(turbo / view);
+      std::printf("%-32.32s %6.2f %9.2f %9.2f %9.2f %8.2f %8.2f\n", f.name.c_str(), f.megapixels(), whole,
+                  viewOk ? view : 0, turbo, viewOk ? whole / view : 0, viewOk && turbo > 0 ? turbo / view : 0);
+    }
+    std::printf("(medians of %d, one thread, into one kept BGRX buffer; view: scale 1/%u", options.repeat,
+                options.scale);
+    if (options.region)
+      std::printf(", region %ux%u+%u+%u", options.box[2], options.box[3], options.box[0], options.box[1]);
+    std::printf("; turbo: tjDecompress2 at 1/%u)\n", options.scale);
+    std::printf("geometric mean over %zu files: view speed-up over the whole decode %.3f, over turbo's scaled "
+                "decode %.3f\n",
+                files.size(), GeometricMean(overWhole), GeometricMean(overScaled));
+    std::fprintf(stderr, "(check %llu)\n", static_cast<unsigned long long>(check));
+    return 0;
   }
 
   std::vector<double> overTurbo, overStb, ofFill, reusedOverTurbo, threadsOverOne;

@@ -230,6 +230,51 @@ __attribute__((noinline)) bool ZentrafoldBenchOursThreads(const uint8_t* data, s
   return DecodeReused(decoder, data, size, check);
 }
 
+__attribute__((noinline)) bool ZentrafoldBenchOursView(const uint8_t* data, size_t size, uint64_t* check,
+                                                       uint32_t scale, const uint32_t* region) {
+  static ZfDecoder* decoder = CreateBenchDecoder(1);
+  ZfInfo info;
+  if (decoder == nullptr || ZfReadInfo(data, size, &info) != kZfOk) return false;
+  ZfView view{scale, 0, 0, 0, 0, 0};
+  if (region != nullptr) view = ZfView{scale, 0, region[0], region[1], region[2], region[3]};
+  uint32_t width = 0, height = 0;
+  if (ZfViewSize(&info, &view, &width, &height) != kZfOk) return false;
+  const size_t bytes = static_cast<size_t>(width) * height * 4;
+  unsigned char* pixels = ReusedBuffer(bytes);
+  if (pixels == nullptr) return false;
+  const ZfOutput output = {BenchFormat(info), pixels, static_cast<size_t>(width) * 4, nullptr, nullptr};
+  const ZfStatus status = ZfDecodeView(decoder, data, size, &output, &view);
+  if (status != kZfOk && status != kZfDamaged) return false;
+  *check += Sample(pixels, bytes);
+  return true;
+}
+
+__attribute__((noinline)) bool ZentrafoldBenchTurboScaled(const uint8_t* data, size_t size, uint64_t* check,
+                                                          uint32_t scale) {
+#if defined(ZENTRAFOLD_BENCH_TURBO)
+  tjhandle handle = TurboHandle();
+  int width, height, subsampling, colorspace;
+  if (tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
+                          &colorspace) != 0)
+    return false;
+  const tjscalingfactor factor{1, static_cast<int>(scale)};
+  const int scaledWidth = TJSCALED(width, factor);
+  const int scaledHeight = TJSCALED(height, factor);
+  const size_t bytes = static_cast<size_t>(scaledWidth) * static_cast<size_t>(scaledHeight) * 4;
+  unsigned char* pixels = ReusedBuffer(bytes);
+  if (pixels == nullptr) return false;
+  const int format = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK ? TJPF_CMYK : TJPF_BGRX;
+  const bool ok = tjDecompress2(handle, data, static_cast<unsigned long>(size), pixels, scaledWidth, 0,
+                                scaledHeight, format, TJFLAG_FASTUPSAMPLE) == 0 ||
+                  tjGetErrorCode(handle) == TJERR_WARNING;
+  if (ok) *check += Sample(pixels, bytes);
+  return ok;
+#else
+  (void)data, (void)size, (void)check, (void)scale;
+  return false;
+#endif
+}
+
 __attribute__((noinline)) bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check) {
 #if defined(ZENTRAFOLD_BENCH_TURBO)
   return TurboDecode(data, size, check, true);

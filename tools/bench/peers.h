@@ -25,6 +25,13 @@ bool ZentrafoldBenchOursReused(const uint8_t* data, size_t size, uint64_t* check
 // the same kept buffer.
 bool ZentrafoldBenchOursThreads(const uint8_t* data, size_t size, uint64_t* check, unsigned threads);
 bool ZentrafoldBenchTurboReused(const uint8_t* data, size_t size, uint64_t* check);
+// A view (ZfDecodeView: `scale` 1, 2, 4 or 8 and, with `region` non-null,
+// the rectangle x, y, width, height of the scaled picture) into the kept
+// buffer; and libjpeg-turbo's scaled decode, tjDecompress2 at the size of
+// scaling factor 1/scale, into the same.
+bool ZentrafoldBenchOursView(const uint8_t* data, size_t size, uint64_t* check, uint32_t scale,
+                             const uint32_t* region);
+bool ZentrafoldBenchTurboScaled(const uint8_t* data, size_t size, uint64_t* check, uint32_t scale);
 }
 
 namespace zentrafold::bench {

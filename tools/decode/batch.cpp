@@ -125,8 +125,15 @@ int RunBatch(const BatchRequest& request) {
     // reported per file.
     const DecoderPtr decoder = MakeDecoder(request.maxPixels, request.threads);
     for (size_t i; (i = next++) < total;) {
-      const DecodeRequest one{request.inputs[i], outputs[i], request.format, request.maxPixels, request.strict,
-                              request.threads};
+      DecodeRequest one;
+      one.input = request.inputs[i];
+      one.output = outputs[i];
+      one.format = request.format;
+      one.maxPixels = request.maxPixels;
+      one.strict = request.strict;
+      one.threads = request.threads;
+      one.view = request.view;
+      one.orient = request.orient;
       reporter.Finished(DecodeFile(decoder.get(), one));
     }
   };

@@ -17,6 +17,8 @@ struct BatchRequest {
   uint64_t maxPixels = 0;
   bool strict = false;        // damaged streams are refused
   bool showProgress = false;  // a progress line on stderr (a terminal)
+  ZfView view{};              // --scale and --crop
+  bool orient = false;        // --orient
 };
 
 // DIR/NAME.EXT for each input in order, NAME being the input's file name

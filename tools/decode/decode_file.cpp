@@ -1,6 +1,9 @@
 #include "decode_file.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -99,31 +102,55 @@ int WriteBand(void* context, const uint8_t* rows, size_t stride, uint32_t firstR
 constexpr size_t kMaxWholePicture = size_t{64} << 20;
 
 ZfStatus DecodeInBands(ZfDecoder* decoder, const uint8_t* stream, size_t size, ZfFormat pixels,
-                       std::vector<uint8_t>& band, size_t stride, BandSink& sink) {
+                       std::vector<uint8_t>& band, size_t stride, const ZfView& view, BandSink& sink) {
   const ZfOutput output{pixels, band.data(), stride, WriteBand, &sink};
-  return ZfDecode(decoder, stream, size, &output);
+  return ZfDecodeView(decoder, stream, size, &output, &view);
+}
+
+// A view other than the whole picture as stored (sink.width x sink.height).
+bool Viewed(const ZfView& view) {
+  return view.scale > 1 || view.orientation > 1 || view.width != 0;
 }
 
 ZfStatus DecodeWholeThenWrite(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfInfo& info,
-                              ZfFormat pixels, size_t stride, BandSink& sink) {
-  std::vector<uint8_t> whole(stride * info.height);
+                              ZfFormat pixels, size_t stride, const ZfView& view, BandSink& sink) {
+  const uint32_t height = sink.height;
+  std::vector<uint8_t> whole(stride * height);
   const ZfOutput output{pixels, whole.data(), stride, nullptr, nullptr};
-  const ZfStatus status = ZfDecode(decoder, stream, size, &output);
+  const ZfStatus status = ZfDecodeView(decoder, stream, size, &output, &view);
   // The rows the band decode would have handed on: all of them for a
-  // picture, those above the failing MCU's row for data that breaks.
+  // picture, those above the failing MCU's row for data that breaks (none
+  // of a view).
   const uint32_t bandRows = ZfBandRows(&info);
   uint32_t rows = 0;
   if (status == kZfOk || status == kZfDamaged) {
-    rows = info.height;
-  } else if (status == kZfBadData) {
+    rows = height;
+  } else if (status == kZfBadData && !Viewed(view)) {
     const uint32_t mcuWidth = (info.samplingCode >> 4) == 2 ? 16 : 8;
     rows = ZfFailedMcu(decoder) / ((info.width + mcuWidth - 1) / mcuWidth) * bandRows;
   }
   for (uint32_t first = 0; first < rows; first += bandRows) {
-    const uint32_t count = std::min(bandRows, info.height - first);
+    const uint32_t count = std::min(bandRows, height - first);
     if (WriteBand(&sink, whole.data() + first * stride, stride, first, count) != 0) return kZfStopped;
   }
   return status;
+}
+
+// The stream's ICC profile into the file at `path`: "" when written (or the
+// stream has none, when nothing is written), else why not.
+std::string WriteIccProfile(const uint8_t* stream, size_t size, const std::string& path) {
+  size_t bytes = 0;
+  ZfStatus status = ZfReadIccProfile(stream, size, nullptr, 0, &bytes);
+  if (status != kZfOk) return std::string("ICC profile: ") + ZfStatusText(status);
+  if (bytes == 0) return {};
+  std::vector<uint8_t> profile(bytes);
+  status = ZfReadIccProfile(stream, size, profile.data(), profile.size(), &bytes);
+  if (status != kZfOk) return std::string("ICC profile: ") + ZfStatusText(status);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return "cannot create: " + std::string(std::strerror(errno));
+  const bool written = std::fwrite(profile.data(), 1, profile.size(), file) == profile.size();
+  if (std::fclose(file) != 0 || !written) return "cannot write: " + std::string(std::strerror(errno));
+  return {};
 }
 
 uint32_t McuCount(const ZfInfo& info) {
@@ -174,9 +201,28 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   if (headers != kZfOk) return Refused(name, RefusalReason(headers, info, 0, request.maxPixels));
   if (decoder == nullptr) return Failed(name, "out of memory for a decoder");
 
+  // The picture the view gives: scaled, turned upright, cropped.
+  ZfView view = request.view;
+  view.orientation = request.orient ? info.orientation : 0;
+  uint32_t width = 0, height = 0;
+  if (ZfViewSize(&info, &view, &width, &height) != kZfOk) {
+    ZfView whole = view;
+    whole.x = whole.y = whole.width = whole.height = 0;
+    ZfViewSize(&info, &whole, &width, &height);
+    return Refused(name, "the region " + std::to_string(view.width) + "x" + std::to_string(view.height) + "+" +
+                             std::to_string(view.x) + "+" + std::to_string(view.y) + " (--crop) is not inside the " +
+                             std::to_string(width) + "x" + std::to_string(height) + " picture");
+  }
+  // Bands run over stored rows: a turned picture is decoded whole.
+  const bool turned = view.orientation > 1;
+  if (!request.icc.empty()) {
+    if (const std::string failure = WriteIccProfile(stream, input.size(), request.icc); !failure.empty())
+      return failure.rfind("cannot", 0) == 0 ? Failed(request.icc, failure) : Refused(name, failure);
+  }
+
   const ZfFormat pixels = PixelFormatFor(request.format, info.components == 1);
-  const size_t stride = size_t{info.width} * ZfBytesPerPixel(pixels);
-  std::vector<uint8_t> band(stride * ZfBandRows(&info));
+  const size_t stride = size_t{width} * ZfBytesPerPixel(pixels);
+  std::vector<uint8_t> band(turned ? 0 : stride * ZfBandRows(&info));
   const std::string outName = request.output == "-" ? "stdout" : request.output;
   const bool inPlace = WritesInPlace(request.output);
 
@@ -185,9 +231,9 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   if (request.strict && inPlace) {
     BandSink nowhere;
     nowhere.input = &input;
-    nowhere.height = info.height;
-    const ZfOutput output{pixels, band.data(), stride, WriteBand, &nowhere};
-    const ZfStatus status = ZfDecode(decoder, stream, input.size(), &output);
+    nowhere.height = height;
+    const ZfStatus status = turned ? DecodeWholeThenWrite(decoder, stream, input.size(), info, pixels, stride, view, nowhere)
+                                   : DecodeInBands(decoder, stream, input.size(), pixels, band, stride, view, nowhere);
     if (status == kZfDamaged) return Refused(name, std::string(ZfStatusText(status)) + " (refused: --strict)");
     if (status != kZfOk) return Refused(name, RefusalReason(status, info, ZfFailedMcu(decoder), request.maxPixels));
   }
@@ -199,12 +245,12 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   sink.input = &input;
   sink.writer = writer.get();
   sink.file = &file;
-  sink.width = info.width;
-  sink.height = info.height;
+  sink.width = width;
+  sink.height = height;
   sink.pixels = pixels;
-  const ZfStatus status = request.threads > 1 && stride * info.height <= kMaxWholePicture
-                              ? DecodeWholeThenWrite(decoder, stream, input.size(), info, pixels, stride, sink)
-                              : DecodeInBands(decoder, stream, input.size(), pixels, band, stride, sink);
+  const ZfStatus status = turned || (request.threads > 1 && stride * height <= kMaxWholePicture)
+                              ? DecodeWholeThenWrite(decoder, stream, input.size(), info, pixels, stride, view, sink)
+                              : DecodeInBands(decoder, stream, input.size(), pixels, band, stride, view, sink);
 
   if (status == kZfStopped) {
     file.Discard();
@@ -226,7 +272,7 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
     return Failed(outName, "cannot write: " + error);
   }
   if (!file.Commit(error)) return Failed(outName, "cannot write: " + error);
-  const uint64_t pixelCount = uint64_t{info.width} * info.height;
+  const uint64_t pixelCount = uint64_t{width} * height;
   if (status == kZfDamaged) return FileResult{FileOutcome::kDamaged, name + ": " + ZfStatusText(status), pixelCount};
   return FileResult{FileOutcome::kDecoded, {}, pixelCount};
 }

@@ -35,6 +35,9 @@ struct DecodeRequest {
   uint64_t maxPixels = kDefaultMaxPixels;  // the decoder's limit, for the message that names it
   bool strict = false;                     // refuse damaged streams too, writing nothing
   unsigned threads = 1;                    // what the decoder was made with
+  ZfView view{};                           // --scale and --crop (orientation unused)
+  bool orient = false;                     // --orient: turn by the stream's EXIF orientation
+  std::string icc;                         // --icc: where the ICC profile goes; empty: nowhere
 };
 
 struct DecoderDeleter {

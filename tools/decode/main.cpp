@@ -74,6 +74,9 @@ int Run(int argc, char** argv) {
     batch.threads = options.threads != 0 ? options.threads : std::max(1u, cores / batch.jobs);
     batch.maxPixels = options.maxPixels;
     batch.strict = options.strict;
+    batch.view = options.view;
+    batch.orient = options.orient;
+    if (options.icc) return UsageError("--icc takes one INPUT, not batch mode");
     batch.showProgress = ZENTRAFOLD_ISATTY(2) != 0;
     return RunBatch(batch);
   }
@@ -84,6 +87,9 @@ int Run(int argc, char** argv) {
   request.output = options.operands[1];
   request.maxPixels = options.maxPixels;
   request.strict = options.strict;
+  request.view = options.view;
+  request.orient = options.orient;
+  request.icc = options.icc.value_or("");
   request.threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   if (options.format) {
     request.format = *options.format;

@@ -15,7 +15,30 @@ std::optional<uint64_t> ParseCount(std::string_view text) {
   return value;
 }
 
+// 0 to 2^32 - 1, all digits.
+std::optional<uint32_t> ParseNumber(std::string_view text) {
+  uint32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
 }  // namespace
+
+std::optional<CropRegion> ParseCrop(std::string_view text) {
+  // WxH+X+Y: width and height at least 1.
+  const size_t times = text.find('x');
+  const size_t plus = text.find('+');
+  if (times == std::string_view::npos || plus == std::string_view::npos || plus < times) return std::nullopt;
+  const size_t plus2 = text.find('+', plus + 1);
+  if (plus2 == std::string_view::npos) return std::nullopt;
+  const auto w = ParseNumber(text.substr(0, times));
+  const auto h = ParseNumber(text.substr(times + 1, plus - times - 1));
+  const auto x = ParseNumber(text.substr(plus + 1, plus2 - plus - 1));
+  const auto y = ParseNumber(text.substr(plus2 + 1));
+  if (!w || !h || !x || !y || *w == 0 || *h == 0) return std::nullopt;
+  return CropRegion{*x, *y, *w, *h};
+}
 
 std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error) {
   Options options;
@@ -100,6 +123,40 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       const auto pixels = count(UINT64_MAX, "a positive number");
       if (!pixels) return std::nullopt;
       options.maxPixels = *pixels;
+    } else if (name == "--scale") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      if (*text == "1/1" || *text == "1") options.view.scale = 1;
+      else if (*text == "1/2") options.view.scale = 2;
+      else if (*text == "1/4") options.view.scale = 4;
+      else if (*text == "1/8") options.view.scale = 8;
+      else {
+        error = "--scale needs 1/1, 1/2, 1/4 or 1/8, not '" + std::string(*text) + "'";
+        return std::nullopt;
+      }
+    } else if (name == "--crop") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      const auto crop = ParseCrop(*text);
+      if (!crop) {
+        error = "--crop needs WxH+X+Y (a region of the output picture), not '" + std::string(*text) + "'";
+        return std::nullopt;
+      }
+      options.view.x = crop->x;
+      options.view.y = crop->y;
+      options.view.width = crop->width;
+      options.view.height = crop->height;
+    } else if (name == "--orient") {
+      if (!noValue()) return std::nullopt;
+      options.orient = true;
+    } else if (name == "--icc") {
+      const auto text = value();
+      if (!text) return std::nullopt;
+      if (text->empty()) {
+        error = "--icc needs a file";
+        return std::nullopt;
+      }
+      options.icc = std::string(*text);
     } else {
       error = "unknown option " + std::string(arg);
       return std::nullopt;
@@ -131,6 +188,14 @@ Options:
                        for one INPUT; in batch mode the cores --jobs leaves)
       --max-pixels N   refuse frames of more than N pixels before decoding
                        (default: 268435456, 2^28)
+      --scale 1/N      decode at 1/2, 1/4 or 1/8 of each dimension (rounded
+                       up), reduced in the DCT domain: much faster than a
+                       full decode for thumbnails
+      --crop WxH+X+Y   write only this region of the (scaled, turned) picture;
+                       decoding stops after the region's last rows
+      --orient         turn the picture upright by its EXIF orientation
+      --icc FILE       also write the stream's ICC profile to FILE (nothing
+                       when it has none; one INPUT only)
       --strict         refuse damaged streams (data that breaks off early)
                        instead of writing them with a warning
       --info           print what each INPUT's headers say and the decoder's
@@ -157,6 +222,8 @@ Examples:
   zentrafold-decode --format ppm - - < photo.jpg | pnmtopng > photo.png
   zentrafold-decode --out-dir decoded --jobs 4 pictures/*.jpg
   zentrafold-decode --info photo.jpg
+  zentrafold-decode --scale 1/8 --orient --out-dir thumbs photos/*.jpg
+  zentrafold-decode --crop 512x512+1024+768 --icc photo.icc photo.jpg part.png
 )";
 }
 

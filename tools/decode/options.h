@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decode_file.h"
@@ -21,8 +22,17 @@ struct Options {
   unsigned jobs = 0;     // 0: one per core
   unsigned threads = 0;  // per picture; 0: the cores left over (all of them for one input)
   uint64_t maxPixels = kDefaultMaxPixels;
+  ZfView view{};  // --scale, --crop
+  bool orient = false;
+  std::optional<std::string> icc;
   std::vector<std::string> operands;
 };
+
+struct CropRegion {
+  uint32_t x, y, width, height;
+};
+// WxH+X+Y (width and height at least 1); nullopt when malformed.
+std::optional<CropRegion> ParseCrop(std::string_view text);
 
 // Parses argv[1..]. On a usage error returns nullopt with `error` set.
 std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error);

@@ -60,7 +60,8 @@ typedef enum ZfStatus {
   kZfMalformed = 26,       /* a segment whose length or layout is wrong */
   kZfBadData = 27,         /* entropy-coded data that cannot be decoded (ZfFailedMcu says where) */
   kZfWorkTooLarge = 28,    /* the picture needs more whole-picture memory than ZfOptions.maxWorkBytes */
-  kZfBadFormat = 29        /* the output format cannot be made from the stream (kZfCmyk of a non-CMYK stream) */
+  kZfBadFormat = 29,       /* the output format cannot be made from the stream (kZfCmyk of a non-CMYK stream) */
+  kZfIccChunks = 30        /* (ZfReadIccProfile) the ICC profile's chunks are missing, repeated or inconsistent */
 } ZfStatus;
 
 typedef struct ZfDecoder ZfDecoder;
@@ -100,6 +101,8 @@ typedef struct ZfInfo {
   uint32_t colorSpace;       /* a ZfColorSpace */
   uint32_t scanComponents;   /* components of the first scan */
   uint64_t workBytes;        /* whole-picture memory the decode needs: 0 when the first scan holds every component */
+  uint32_t orientation;      /* the EXIF orientation (1..8) in IFD0 of the first APP1 Exif segment; 0: none,
+                                or a segment that could not be read (which never fails the decode) */
 } ZfInfo;
 
 /* Byte orders of the output: four bytes (X is 0, A is 255), three, or one.
@@ -162,6 +165,54 @@ ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info);
  * when the headers are refused. The stream must stay unchanged during the
  * call. */
 ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output);
+
+/* A part of the picture, reduced, turned upright. All zero: the whole
+ * picture as stored, as ZfDecode writes it.
+ *
+ * scale: 1, 2, 4 or 8 (0 means 1): each dimension divided by it, rounded
+ *   up. The reduction is made in the DCT domain: each 8x8 block gives 4x4,
+ *   2x2 or 1x1 samples (the inverse DCT of its lowest frequencies; 1/8 is
+ *   the DC alone), then chroma is replicated and colours converted at the
+ *   reduced size.
+ * orientation: 0 or 1: as stored; 2..8: the picture is stored with this
+ *   EXIF orientation (pass ZfInfo.orientation) and is written turned
+ *   upright; 5..8 swap width and height.
+ * x, y, width, height: the region to write, in pixels of the reduced,
+ *   upright picture; width and height 0 (with x and y 0): all of it. Row 0
+ *   of the output is the region's first row. Decoding stops after the last
+ *   MCU row the region touches.
+ *
+ * A separate record (rather than fields of ZfOutput) keeps ZfOutput's size
+ * and meaning for callers built against earlier versions. */
+typedef struct ZfView {
+  uint32_t scale;
+  uint32_t orientation;
+  uint32_t x, y, width, height;
+} ZfView;
+
+/* The size of the picture `view` gives of a stream with these headers:
+ * the region, or the whole reduced, upright picture. kZfBadArgument for a
+ * null argument, a scale other than 0, 1, 2, 4 or 8, an orientation past
+ * 8, or a region not wholly inside the picture (or with one side 0). */
+ZfStatus ZfViewSize(const ZfInfo* info, const ZfView* view, uint32_t* width, uint32_t* height);
+
+/* ZfDecode of the part of the picture `view` says (null: all of it, as
+ * ZfDecode), into `output` at the size ZfViewSize gives. Band mode takes
+ * views with orientation 0 or 1: each band is the region's rows of one MCU
+ * row, `firstRow` counted from the region's first row. Views other than
+ * the whole picture as stored decode on the caller's thread. */
+ZfStatus ZfDecodeView(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output,
+                      const ZfView* view);
+
+/* The ICC profile of a stream: its APP2 "ICC_PROFILE" chunks before the
+ * first scan, joined in the order of their sequence numbers. The size
+ * always goes to *profileSize (0: no profile); the bytes go to `buffer`
+ * when it is not null and `capacity` holds them (else kZfBadArgument,
+ * nothing written). kZfIccChunks when a chunk number is missing, repeated,
+ * 0 or past the chunk count, or the chunks disagree on the count. Other
+ * statuses: the stream is not JPEG (kZfNotJpeg) or a null argument. */
+ZfStatus ZfReadIccProfile(const uint8_t* stream, size_t size, uint8_t* buffer, size_t capacity,
+                          size_t* profileSize);
 
 /* After kZfBadData from ZfDecode: the index (from 0, raster order) of the
  * MCU that could not be decoded. */

@@ -33,6 +33,7 @@ from . import _native
 __all__ = [
     "decode",
     "info",
+    "icc_profile",
     "Decoder",
     "Info",
     "Status",
@@ -161,6 +162,7 @@ class Info:
     color_space: str = ""
     scan_components: int = 0
     work_bytes: int = 0
+    orientation: int = 0
 
 
 _SUBSAMPLING = {0x22: "4:2:0", 0x21: "4:2:2", 0x12: "4:4:0", 0x11: "4:4:4", 0x41: "4:1:1", 0x42: "4:1:0"}
@@ -245,7 +247,53 @@ def info(source: Source) -> Info:
         color_space=color_space,
         scan_components=fields["scan_components"],
         work_bytes=fields["work_bytes"],
+        orientation=fields["orientation"],
     )
+
+
+def icc_profile(source: Source) -> Optional[bytes]:
+    """The stream's ICC profile (its APP2 ICC_PROFILE chunks joined in
+    order), or None when it has none. Raises RefusedError (Status.ICC_CHUNKS)
+    when chunks are missing, repeated or disagree, and for a stream that is
+    no JPEG; OSError for an unreadable path."""
+    stream, path = _read(source)
+    status, profile = _native.icc_profile(stream)
+    if status != Status.OK:
+        raise RefusedError(_status(status), _native.status_text(status), path)
+    return profile
+
+
+_SCALES = (1, 2, 4, 8)
+
+
+def _view(stream, scale, min_size, region, orient):
+    """The scale for `min_size` (the largest reduction keeping at least that
+    size, turned as the output is), checked arguments."""
+    if min_size is not None:
+        if scale != 1:
+            raise ValueError("give scale or min_size, not both")
+        try:
+            want_w, want_h = (int(v) for v in min_size)
+        except (TypeError, ValueError):
+            raise TypeError(f"min_size must be (width, height), not {min_size!r}") from None
+        fields = _native.read_info(stream)
+        width, height = fields["width"], fields["height"]
+        if orient and fields["orientation"] >= 5:
+            width, height = height, width
+        scale = 1
+        for s in _SCALES:
+            if -(-width // s) >= want_w and -(-height // s) >= want_h:
+                scale = s
+    if isinstance(scale, bool) or scale not in _SCALES:
+        raise ValueError(f"scale must be 1, 2, 4 or 8, not {scale!r}")
+    if region is not None:
+        try:
+            region = tuple(int(v) for v in region)
+        except (TypeError, ValueError):
+            raise TypeError(f"region must be (x, y, width, height), not {region!r}") from None
+        if len(region) != 4 or min(region) < 0 or region[2] == 0 or region[3] == 0 or max(region) >= 1 << 32:
+            raise ValueError(f"region must be (x, y, width, height) with width and height above 0, not {region!r}")
+    return scale, region
 
 
 class Decoder:
@@ -281,7 +329,8 @@ class Decoder:
         return (Decoder, (self.threads, self.max_pixels))
 
     def decode(self, source: Source, format: str = "RGB", out: Optional[np.ndarray] = None, *,
-               strict: bool = False) -> np.ndarray:
+               strict: bool = False, scale: int = 1, min_size: Optional[Tuple[int, int]] = None,
+               region: Optional[Tuple[int, int, int, int]] = None, orient: bool = True) -> np.ndarray:
         """Decodes a stream to a uint8 array: H x W x 3 for "RGB"/"BGR",
         H x W x 4 for "RGBA"/"BGRA"/"RGBX"/"BGRX" (A is 255, X is 0), H x W
         for "L" (the first component: the grey of a grey stream, the luma of
@@ -301,17 +350,30 @@ class Decoder:
         TypeError (arguments). A damaged stream warns with DamagedWarning
         and returns its picture; with strict=True it raises RefusedError
         (status Status.DAMAGED) instead.
-        """
-        return self._decode(source, format, out, strict)
 
-    def _decode(self, source, format, out, strict):
+        scale: 1, 2, 4 or 8: each dimension divided by it (rounded up),
+        reduced in the DCT domain, far faster than decoding whole and
+        resizing. min_size=(width, height) instead picks the largest of
+        those reductions that keeps at least that size, as Pillow's draft
+        does. orient (default True, as OpenCV's imread): turn the picture
+        upright by its EXIF orientation; False gives it as stored.
+        region=(x, y, width, height): only that rectangle of the scaled,
+        turned picture (ValueError when it is not inside it); decoding
+        stops after its last rows.
+        """
+        return self._decode(source, format, out, strict, scale, min_size, region, orient)
+
+    def _decode(self, source, format, out, strict, scale=1, min_size=None, region=None, orient=True):
         # Called by Decoder.decode and zentrafold.decode alike, so that a
         # warning's stacklevel points at the caller of either.
         if out is not None and not isinstance(out, np.ndarray):
             raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
         code = _format_code(format)
         stream, path = _read(source)
-        array, status, failed_mcu, width, height = self._native.decode(stream, code, out)
+        scale, region = _view(stream, scale, min_size, region, orient)
+        array, status, failed_mcu, width, height = self._native.decode(stream, code, out, scale, bool(orient), region)
+        if status == Status.BAD_ARGUMENT and region is not None:
+            raise ValueError(f"region {region} is not inside the picture")
         if status == Status.OK:
             return array
         if status == Status.DAMAGED:
@@ -348,7 +410,8 @@ def _thread_decoder(threads: int, max_pixels: int) -> Decoder:
 
 
 def decode(source: Source, format: str = "RGB", *, threads: int = 1, max_pixels: Optional[int] = None,
-           strict: bool = False) -> np.ndarray:
+           strict: bool = False, scale: int = 1, min_size: Optional[Tuple[int, int]] = None,
+           region: Optional[Tuple[int, int, int, int]] = None, orient: bool = True) -> np.ndarray:
     """Decodes a sequential JPEG to a new uint8 NumPy array.
 
     source: bytes, bytearray, memoryview or another contiguous buffer, or a
@@ -360,9 +423,11 @@ def decode(source: Source, format: str = "RGB", *, threads: int = 1, max_pixels:
     Raises RefusedError for streams the decoder does not take, TooLargeError
     above max_pixels, OSError for unreadable paths. A damaged stream warns
     with DamagedWarning and returns its picture, or raises with strict=True.
+    scale, min_size, region and orient: see Decoder.decode (a photograph is
+    turned upright by its EXIF orientation unless orient=False).
     """
     decoder = _thread_decoder(_threads(threads), _max_pixels(max_pixels))
-    return decoder._decode(source, format, None, strict)
+    return decoder._decode(source, format, None, strict, scale, min_size, region, orient)
 
 
 def fast_paths() -> str:

@@ -88,6 +88,7 @@ class Info:
     color_space: str
     scan_components: int
     work_bytes: int
+    orientation: int
 
 class Decoder:
     def __init__(self, threads: int = ..., max_pixels: Optional[int] = ...) -> None: ...
@@ -102,6 +103,10 @@ class Decoder:
         out: Optional[npt.NDArray[np.uint8]] = ...,
         *,
         strict: bool = ...,
+        scale: int = ...,
+        min_size: Optional[Tuple[int, int]] = ...,
+        region: Optional[Tuple[int, int, int, int]] = ...,
+        orient: bool = ...,
     ) -> npt.NDArray[np.uint8]: ...
 
 def decode(
@@ -111,7 +116,12 @@ def decode(
     threads: int = ...,
     max_pixels: Optional[int] = ...,
     strict: bool = ...,
+    scale: int = ...,
+    min_size: Optional[Tuple[int, int]] = ...,
+    region: Optional[Tuple[int, int, int, int]] = ...,
+    orient: bool = ...,
 ) -> npt.NDArray[np.uint8]: ...
 def info(source: Source) -> Info: ...
+def icc_profile(source: Source) -> Optional[bytes]: ...
 def fast_paths() -> str: ...
 def set_memory_cache(max_bytes: int) -> int: ...

@@ -5,6 +5,7 @@
 // and warnings, and reading files are left to the Python layer above.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -222,7 +223,7 @@ py::dict InfoDict(ZfStatus status, const ZfInfo& info) {
                   "restart_interval"_a = info.restartInterval, "frame_marker"_a = info.frameMarker,
                   "precision"_a = info.precision, "component_info"_a = py::tuple(components),
                   "color_space"_a = info.colorSpace, "scan_components"_a = info.scanComponents,
-                  "work_bytes"_a = info.workBytes);
+                  "work_bytes"_a = info.workBytes, "orientation"_a = info.orientation);
 }
 
 class Decoder {
@@ -242,7 +243,11 @@ class Decoder {
   // Returns (array or None, status, failed MCU, width, height). Nothing is
   // written and no array is made when the headers are refused or the frame
   // is over the pixel limit.
-  py::tuple Decode(const py::object& stream, int format, const py::object& out) {
+  // scale: 1, 2, 4 or 8; orient: turn by the stream's EXIF orientation;
+  // region: (x, y, width, height) of the scaled, turned picture, or None.
+  // Status BAD_ARGUMENT (nothing decoded) for a view the picture cannot give.
+  py::tuple Decode(const py::object& stream, int format, const py::object& out, uint32_t scale, bool orient,
+                   const py::object& region) {
     const uint32_t bytesPerPixel = ZfBytesPerPixel(static_cast<ZfFormat>(format));
     if (bytesPerPixel == 0) throw py::value_error("unknown format code " + std::to_string(format));
     HeldBuffer data(stream, PyBUF_SIMPLE);
@@ -250,19 +255,30 @@ class Decoder {
     ZfStatus status = ZfReadInfo(data.bytes(), data.size(), &info);
     if (status == kZfOk && static_cast<uint64_t>(info.width) * info.height > maxPixels_) status = kZfTooLarge;
     if (status != kZfOk) return py::make_tuple(py::none(), static_cast<int>(status), 0, info.width, info.height);
+    ZfView view{scale, orient ? info.orientation : 0, 0, 0, 0, 0};
+    if (!region.is_none()) {
+      const auto box = region.cast<std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>>();
+      view.x = std::get<0>(box);
+      view.y = std::get<1>(box);
+      view.width = std::get<2>(box);
+      view.height = std::get<3>(box);
+    }
+    uint32_t width = 0, height = 0;
+    if (ZfViewSize(&info, &view, &width, &height) != kZfOk)
+      return py::make_tuple(py::none(), static_cast<int>(kZfBadArgument), 0, info.width, info.height);
 
     py::object array;
     std::unique_ptr<HeldBuffer> held;
     Target target{};
     if (out.is_none()) {
-      std::vector<py::ssize_t> shape{info.height, info.width};
+      std::vector<py::ssize_t> shape{height, width};
       if (bytesPerPixel > 1) shape.push_back(bytesPerPixel);
       py::array_t<uint8_t> fresh = NewArray(shape);
-      target = {fresh.mutable_data(), static_cast<size_t>(info.width) * bytesPerPixel};
+      target = {fresh.mutable_data(), static_cast<size_t>(width) * bytesPerPixel};
       array = std::move(fresh);
     } else {
       held = std::make_unique<HeldBuffer>(out, PyBUF_RECORDS);
-      target = CheckOut(held->view(), info.width, info.height, bytesPerPixel);
+      target = CheckOut(held->view(), width, height, bytesPerPixel);
       array = out;
     }
     if (generation_ != forkGeneration) {
@@ -274,7 +290,7 @@ class Decoder {
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> hold(*lock_);
-      status = ZfDecode(decoder_, data.bytes(), data.size(), &output);
+      status = ZfDecodeView(decoder_, data.bytes(), data.size(), &output, &view);
       if (status == kZfBadData) failedMcu = ZfFailedMcu(decoder_);
     }
     return py::make_tuple(array, static_cast<int>(status), failedMcu, info.width, info.height);
@@ -343,6 +359,7 @@ PYBIND11_MODULE(_native, m) {
       {"BAD_DATA", kZfBadData},
       {"WORK_TOO_LARGE", kZfWorkTooLarge},
       {"BAD_FORMAT", kZfBadFormat},
+      {"ICC_CHUNKS", kZfIccChunks},
   };
   for (const auto& [name, code] : kStatuses) statuses[name] = static_cast<int>(code);
   m.attr("STATUSES") = statuses;
@@ -359,7 +376,18 @@ PYBIND11_MODULE(_native, m) {
       .def(py::init<uint32_t, uint64_t>(), "threads"_a, "max_pixels"_a)
       .def_property_readonly("threads", &Decoder::threads)
       .def_property_readonly("max_pixels", &Decoder::maxPixels)
-      .def("decode", &Decoder::Decode, "stream"_a, "format"_a, "out"_a = py::none());
+      .def("decode", &Decoder::Decode, "stream"_a, "format"_a, "out"_a = py::none(), "scale"_a = 1,
+           "orient"_a = false, "region"_a = py::none());
+  // (status, profile bytes or None)
+  m.def("icc_profile", [](const py::object& stream) {
+    HeldBuffer data(stream, PyBUF_SIMPLE);
+    size_t size = 0;
+    ZfStatus status = ZfReadIccProfile(data.bytes(), data.size(), nullptr, 0, &size);
+    if (status != kZfOk || size == 0) return py::make_tuple(static_cast<int>(status), py::none());
+    std::string profile(size, '\0');
+    status = ZfReadIccProfile(data.bytes(), data.size(), reinterpret_cast<uint8_t*>(profile.data()), size, &size);
+    return py::make_tuple(static_cast<int>(status), py::bytes(profile));
+  }, "stream"_a);
   m.def("read_info", &ReadInfo, "stream"_a);
   m.def("status_text", [](int status) { return std::string(ZfStatusText(static_cast<ZfStatus>(status))); });
   m.def("frame_kind_text", [](uint32_t marker) { return std::string(ZfFrameKindText(marker)); });

@@ -1,4 +1,5 @@
 """python3 -m zentrafold.bench [--repeat N] [--threads N] [--pool N] [--json FILE] FILE_OR_DIR...
+python3 -m zentrafold.bench --thumbnail 2|4|8 [--repeat N] FILE_OR_DIR...
 
 Decodes each JPEG to an RGB NumPy array with zentrafold, Pillow and OpenCV in
 one interleaved run (each repetition times every decoder on every file, in
@@ -19,6 +20,14 @@ OpenCV runs with cv2.setNumThreads(1), so that a single-threaded column is
 single-threaded and the pool decides the parallelism for every decoder.
 Files that zentrafold refuses are listed and left out; a peer that is not
 installed is left out.
+
+--thumbnail N instead times a thumbnail loop: every file of the set reduced
+to 1/N in the DCT domain, one after another, each decoder's pass over the set
+in turn (rotating), the median pass of --repeat:
+  zentrafold  zentrafold.decode(data, scale=N)   (turned upright by EXIF)
+  Pillow      im = Image.open(io.BytesIO(data)); im.draft("RGB", (w // N, h // N));
+              numpy.asarray(im.convert("RGB"))
+  OpenCV      cv2.cvtColor(cv2.imdecode(buffer, cv2.IMREAD_REDUCED_COLOR_N), cv2.COLOR_BGR2RGB)
 """
 
 from __future__ import annotations
@@ -31,6 +40,7 @@ import os
 import statistics
 import sys
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Callable, Dict, List
@@ -70,6 +80,82 @@ def _opencv():
             raise ValueError("OpenCV could not decode it")
         return cv2.cvtColor(picture, cv2.COLOR_BGR2RGB)
     return run
+
+
+def _thumbnailers(scale: int) -> Dict[str, Callable[[bytes], np.ndarray]]:
+    runs: Dict[str, Callable[[bytes], np.ndarray]] = {
+        "zentrafold": lambda data: zentrafold.decode(data, "RGB", scale=scale)}
+    try:
+        from PIL import Image
+
+        def pillow(data: bytes) -> np.ndarray:
+            im = Image.open(io.BytesIO(data))
+            im.draft("RGB", (im.width // scale, im.height // scale))
+            return np.asarray(im.convert("RGB"))
+        runs["Pillow draft"] = pillow
+    except ImportError:
+        pass
+    try:
+        import cv2
+        cv2.setNumThreads(1)
+        flag = {2: cv2.IMREAD_REDUCED_COLOR_2, 4: cv2.IMREAD_REDUCED_COLOR_4, 8: cv2.IMREAD_REDUCED_COLOR_8}[scale]
+
+        def opencv(data: bytes) -> np.ndarray:
+            picture = cv2.imdecode(np.frombuffer(data, np.uint8), flag)
+            if picture is None:
+                raise ValueError("OpenCV could not decode it")
+            return cv2.cvtColor(picture, cv2.COLOR_BGR2RGB)
+        runs[f"OpenCV REDUCED_{scale}"] = opencv
+    except ImportError:
+        pass
+    return runs
+
+
+def _thumbnail_loop(paths: List[Path], scale: int, repeat: int) -> int:
+    runs = _thumbnailers(scale)
+    datas, taken = [], []
+    for path in paths:
+        data = path.read_bytes()
+        if not zentrafold.info(data).supported:
+            print(f"left out (zentrafold refuses it): {path.name}")
+            continue
+        datas.append(data)
+        taken.append(path)
+    if not datas:
+        print("no decodable files", file=sys.stderr)
+        return 2
+    names = list(runs)
+    # Warm-up; a file some decoder refuses (Pillow refuses cut streams) is
+    # left out for all, so that every pass decodes the same files.
+    kept = []
+    for path, data in zip(taken, datas):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                for run in runs.values():
+                    run(data)
+            kept.append(data)
+        except Exception as error:  # noqa: BLE001 - any peer's refusal
+            print(f"left out (a decoder refuses it: {error}): {path.name}")
+    datas = kept
+    passes: Dict[str, List[float]] = {name: [] for name in names}
+    for r in range(repeat):
+        for i in range(len(names)):
+            name = names[(i + r) % len(names)]
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                start = time.perf_counter()
+                for data in datas:
+                    runs[name](data)
+                passes[name].append(time.perf_counter() - start)
+    medians = {name: statistics.median(passes[name]) for name in names}
+    print(f"thumbnail loop at 1/{scale} over {len(datas)} files, one thread, median of {repeat} passes")
+    print(f"{'decoder':24} {'pass s':>8} {'files/s':>8} {'its time / zentrafold':>22}")
+    for name in names:
+        print(f"{name:24} {medians[name]:8.3f} {len(datas) / medians[name]:8.1f} "
+              f"{medians[name] / medians['zentrafold']:22.2f}")
+    print(", ".join(f"{k} {v}" for k, v in _versions().items()))
+    return 0
 
 
 def _versions() -> Dict[str, str]:
@@ -115,7 +201,13 @@ def main(argv=None) -> int:
     parser.add_argument("--pool-repeat", type=int, default=5,
                         help="timed passes over the whole set, one thread and pooled (default 5)")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
+    parser.add_argument("--thumbnail", type=int, choices=(2, 4, 8),
+                        help="time a thumbnail loop at 1/N against Pillow's draft and OpenCV's reduced reads")
     args = parser.parse_args(argv)
+    if args.thumbnail:
+        if args.repeat < 1:
+            parser.error("--repeat takes a positive number")
+        return _thumbnail_loop(_inputs(args.inputs), args.thumbnail, args.repeat)
     if args.repeat < 1 or args.pool < 1 or args.pool_repeat < 1 or args.threads < 1:
         parser.error("--repeat, --pool, --pool-repeat and --threads take positive numbers")
 

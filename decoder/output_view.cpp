@@ -1,0 +1,228 @@
+// Views of a picture (ZfDecodeView): the geometry of a reduced, upright
+// region, and the output stage that writes one MCU of it. An MCU that the
+// region does not clip, of a picture not turned, is written in place as in
+// a plain decode; any other goes whole into a tile of one MCU and is copied
+// from there pixel by pixel to where the turn puts it, so the picture is
+// turned as it is written, with no second pass over it.
+#include <string.h>
+
+#include "decoder_state.h"
+
+bool MakeViewGeometry(uint32_t width, uint32_t height, const ZfView* view, ViewGeometry& g) {
+  const uint32_t scale = view != nullptr ? view->scale : 0;
+  const uint32_t orientation = view != nullptr ? view->orientation : 0;
+  switch (scale) {
+    case 0: case 1: g.shift = 0; break;
+    case 2: g.shift = 1; break;
+    case 4: g.shift = 2; break;
+    case 8: g.shift = 3; break;
+    default: return false;
+  }
+  if (orientation > 8) return false;
+  g.orientation = orientation == 0 ? 1 : orientation;
+  // Dimensions divided by 2^shift, rounded up (no overflow: both < 2^16).
+  g.scaledWidth = (width + (1u << g.shift) - 1) >> g.shift;
+  g.scaledHeight = (height + (1u << g.shift) - 1) >> g.shift;
+  const bool swapped = g.orientation >= 5;
+  g.uprightWidth = swapped ? g.scaledHeight : g.scaledWidth;
+  g.uprightHeight = swapped ? g.scaledWidth : g.scaledHeight;
+  if (view == nullptr || (view->width == 0 && view->height == 0)) {
+    if (view != nullptr && (view->x != 0 || view->y != 0)) return false;
+    g.x = g.y = 0;
+    g.width = g.uprightWidth;
+    g.height = g.uprightHeight;
+  } else {
+    if (view->width == 0 || view->height == 0) return false;
+    if (view->x >= g.uprightWidth || view->width > g.uprightWidth - view->x) return false;
+    if (view->y >= g.uprightHeight || view->height > g.uprightHeight - view->y) return false;
+    g.x = view->x;
+    g.y = view->y;
+    g.width = view->width;
+    g.height = view->height;
+  }
+  return true;
+}
+
+bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, size_t stride, bool band) {
+  ViewGeometry g;
+  if (!MakeViewGeometry(state.width, state.height, view, g)) return Refuse(state, kZfBadArgument);
+  if (stride / bytesPerPixel < g.width) return Refuse(state, kZfBadArgument);
+  // Bands run top to bottom over stored rows: only an unturned picture.
+  if (band && g.orientation != 1) return Refuse(state, kZfBadArgument);
+  const uint32_t W = g.scaledWidth;
+  const uint32_t H = g.scaledHeight;
+  state.scaleShift = static_cast<uint8_t>(g.shift);
+  state.orientation = static_cast<uint8_t>(g.orientation);
+  state.scaledWidth = W;
+  state.scaledHeight = H;
+  state.viewed = g.shift != 0 || g.orientation != 1 || g.width != g.uprightWidth || g.height != g.uprightHeight;
+
+  // Upright pixel (u, v) shows stored pixel s(u, v) of the reduced picture:
+  //   1 (u, v)          2 (W-1-u, v)        3 (W-1-u, H-1-v)    4 (u, H-1-v)
+  //   5 (v, u)          6 (v, H-1-u)        7 (W-1-v, H-1-u)    8 (W-1-v, u)
+  // so stored (x, y) shows at upright u = a x + b y + c, v = d x + e y + f:
+  int64_t a = 0, b = 0, c = 0, d = 0, e = 0, f = 0;
+  switch (g.orientation) {
+    case 1: a = 1; e = 1; break;
+    case 2: a = -1; c = W - 1; e = 1; break;
+    case 3: a = -1; c = W - 1; e = -1; f = H - 1; break;
+    case 4: a = 1; e = -1; f = H - 1; break;
+    case 5: b = 1; d = 1; break;
+    case 6: b = -1; c = H - 1; d = 1; break;
+    case 7: b = -1; c = H - 1; d = -1; f = W - 1; break;
+    default: b = 1; d = -1; f = W - 1; break;
+  }
+  // The region's stored rectangle: the stored pixels of its corners.
+  const int64_t u0 = g.x, u1 = static_cast<int64_t>(g.x) + g.width - 1;
+  const int64_t v0 = g.y, v1 = static_cast<int64_t>(g.y) + g.height - 1;
+  // Inverse: stored x from (u, v), y likewise, by the table above.
+  auto storedX = [&](int64_t u, int64_t v) -> int64_t {
+    switch (g.orientation) {
+      case 1: case 4: return u;
+      case 2: case 3: return W - 1 - u;
+      case 5: case 6: return v;
+      default: return W - 1 - v;
+    }
+  };
+  auto storedY = [&](int64_t u, int64_t v) -> int64_t {
+    switch (g.orientation) {
+      case 1: case 2: return v;
+      case 3: case 4: return H - 1 - v;
+      case 5: case 8: return u;
+      default: return H - 1 - u;
+    }
+  };
+  const int64_t xa = storedX(u0, v0), xb = storedX(u1, v1);
+  const int64_t ya = storedY(u0, v0), yb = storedY(u1, v1);
+  state.regionX0 = static_cast<uint32_t>(xa < xb ? xa : xb);
+  state.regionX1 = static_cast<uint32_t>((xa < xb ? xb : xa) + 1);
+  state.regionY0 = static_cast<uint32_t>(ya < yb ? ya : yb);
+  state.regionY1 = static_cast<uint32_t>((ya < yb ? yb : ya) + 1);
+  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode)) >> g.shift;
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode)) >> g.shift;
+  state.mcuX0 = state.regionX0 / mcuWidth;
+  state.mcuX1 = (state.regionX1 - 1) / mcuWidth + 1;
+  state.mcuY0 = state.regionY0 / mcuHeight;
+  state.mcuY1 = (state.regionY1 - 1) / mcuHeight + 1;
+  // The output byte of stored (x, y): upright (u - g.x, v - g.y).
+  const int64_t bytes = bytesPerPixel;
+  const auto rowBytes = static_cast<int64_t>(stride);
+  state.viewStepX = a * bytes + d * rowBytes;
+  state.viewStepY = b * bytes + e * rowBytes;
+  state.viewOrigin = (c - g.x) * bytes + (f - g.y) * rowBytes;
+
+  for (int i = 0; i < kMaxComponents; ++i) state.componentShift[i] = static_cast<uint8_t>(g.shift);
+  state.compactCode = 0;
+  if (g.shift != 0) {
+    // Replication at the reduced size: MCU column x (of n * Hmax) takes
+    // sample floor(x * H * nc / (n * Hmax)) of the component's H * nc
+    // reduced samples across, nc to a block; rows likewise.
+    const int n = 8 >> g.shift;
+    for (int i = 0; i < state.componentCount; ++i) {
+      const FrameComponent& component = state.frame[i];
+      const int ratioX = state.hMax / component.h;
+      const int ratioY = state.vMax / component.v;
+      int shift = static_cast<int>(g.shift);
+      for (int k = 2; shift > 0 && ratioX % k == 0 && ratioY % k == 0; k *= 2) --shift;
+      state.componentShift[i] = static_cast<uint8_t>(shift);
+      const int nc = 8 >> shift;
+      for (int x = 0; x < n * state.hMax; ++x) {
+        const int sx = x * component.h * nc / (n * state.hMax);
+        state.sampleColumn[i][x] = static_cast<uint16_t>((sx / nc) * 64 + sx % nc);
+      }
+      for (int y = 0; y < n * state.vMax; ++y) {
+        const int sy = y * component.v * nc / (n * state.vMax);
+        state.sampleRow[i][y] = static_cast<uint16_t>((sy / nc) * component.h * 64 + (sy % nc) * 8);
+      }
+    }
+    // The kernel layouts go to the output kernels packed: chroma reduced by
+    // k = 2^(shift - chroma shift) less than luma makes a layout of luma
+    // h / k x v / k (4:2:0 at 1/2: 4:4:4, its MCU filled); where the packed
+    // samples fill less than the kernel's MCU, the kernels convert it whole
+    // into a tile and its part is copied, which still costs less than the
+    // general stage over MCUs of a few pixels.
+    if (state.kernelLayout) {
+      const int k = state.componentCount == 3 ? 1 << (g.shift - state.componentShift[1]) : 1;
+      state.compactCode = static_cast<uint8_t>((state.hMax / k) << 4 | (state.vMax / k));
+    }
+  }
+  return true;
+}
+
+void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks) {
+  int first = 0;
+  if (state.compactCode != 0) {
+    // Luma block (bx, by) gives samples x = bx * n.., y = by * n.. of the
+    // packed picture. Its packed block never lies after its own, and the
+    // samples it takes there are no other block's: in raster order each
+    // block's coefficients are read before any later block writes over them.
+    const int n = 8 >> state.scaleShift;
+    const int h = state.frame[0].h, v = state.frame[0].v;
+    const int packedWide = state.compactCode >> 4;
+    for (int by = 0; by < v; ++by) {
+      for (int bx = 0; bx < h; ++bx) {
+        const int x = bx * n, y = by * n;
+        int16_t* out = state.blockBuffer + ((y >> 3) * packedWide + (x >> 3)) * 64 + (y & 7) * 8 + (x & 7);
+        paths.reducedInverseDct(state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out, 8);
+      }
+    }
+    first = 1;
+  }
+  for (int c = first; c < state.componentCount; ++c) {
+    const FrameComponent& component = state.frame[c];
+    const int shift = state.componentShift[c];
+    const int end = component.firstBlock + component.h * component.v;
+    for (int b = component.firstBlock; b < end && b < blocks; ++b) {
+      int16_t* block = state.blockBuffer + b * 64;
+      if (shift != 0) {
+        paths.reducedInverseDct(block, shift, block, 8);
+      } else {
+        paths.inverseDct(state.cosineTable, block);
+      }
+    }
+  }
+  if (state.compactCode != 0 && blocks > state.frame[0].h * state.frame[0].v) {
+    const int lumaBlocks = (state.compactCode >> 4) * (state.compactCode & 0x0F);
+    memmove(state.blockBuffer + lumaBlocks * 64, state.blockBuffer + state.frame[1].firstBlock * 64,
+            2 * 64 * sizeof(int16_t));
+  }
+}
+
+void OutputViewMcu(DecoderState& state, const DecoderPaths& paths, uint32_t mx, uint32_t my) {
+  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode)) >> state.scaleShift;
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode)) >> state.scaleShift;
+  const uint32_t x0 = mx * mcuWidth;
+  const uint32_t y0 = my * mcuHeight;
+  const uint32_t x1 = x0 + mcuWidth < state.scaledWidth ? x0 + mcuWidth : state.scaledWidth;
+  const uint32_t y1 = y0 + mcuHeight < state.scaledHeight ? y0 + mcuHeight : state.scaledHeight;
+  // The part of the MCU inside the region.
+  const uint32_t ix0 = x0 > state.regionX0 ? x0 : state.regionX0;
+  const uint32_t ix1 = x1 < state.regionX1 ? x1 : state.regionX1;
+  const uint32_t iy0 = y0 > state.regionY0 ? y0 : state.regionY0;
+  const uint32_t iy1 = y1 < state.regionY1 ? y1 : state.regionY1;
+  if (ix0 >= ix1 || iy0 >= iy1) return;
+  const uint32_t bytes = FormatBytes(state.outputFormat);
+  const size_t stride = state.outputStride;
+  const auto columns = static_cast<int>(ix1 - x0);
+  const auto rows = static_cast<int>(iy1 - y0);
+  if (ix0 == x0 && iy0 == y0 && state.viewStepX == bytes && state.viewStepY == static_cast<int64_t>(stride)) {
+    uint8_t* at = state.outputRows + (state.viewOrigin + x0 * state.viewStepX + y0 * state.viewStepY);
+    OutputMcuFormatted(state, paths, at, columns, rows);
+    return;
+  }
+  constexpr size_t kTileStride = 32 * 4;
+  alignas(32) uint8_t tile[32 * kTileStride];
+  state.outputStride = kTileStride;
+  OutputMcuFormatted(state, paths, tile, columns, rows);
+  state.outputStride = stride;
+  const size_t runBytes = static_cast<size_t>(ix1 - ix0) * bytes;
+  for (uint32_t y = iy0; y < iy1; ++y) {
+    const uint8_t* from = tile + (y - y0) * kTileStride + (ix0 - x0) * bytes;
+    uint8_t* to = state.outputRows + (state.viewOrigin + ix0 * state.viewStepX + y * state.viewStepY);
+    if (state.viewStepX == bytes) {
+      memcpy(to, from, runBytes);
+      continue;
+    }
+    for (uint32_t x = ix0; x < ix1; ++x, from += bytes, to += state.viewStepX) memcpy(to, from, bytes);
+  }
+}

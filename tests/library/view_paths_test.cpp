@@ -1,0 +1,82 @@
+// Views on every path the output can take: the scalar and fast paths give
+// the same bytes at every scale, and reduced MCUs packed for the output
+// kernels give the bytes of the general output stage.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "decoder_state.h"
+#include "test_support.h"
+
+namespace {
+
+using zentrafold::test::Bytes;
+using zentrafold::test::ReadData;
+
+struct StateDeleter {
+  void operator()(DecoderState* state) const { FreeAllocated(state); }
+};
+
+// A single-scan stream's view through the decoder's own stages, on `paths`,
+// with the packing for the kernels left on or turned off.
+Bytes DecodeOn(const Bytes& stream, const ZfView& view, ZfFormat format, const DecoderPaths& paths, bool packed) {
+  std::unique_ptr<DecoderState, StateDeleter> owned(static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState))));
+  DecoderState& state = *owned;
+  BuildConstantTables(state);
+  const uint8_t* scan = ReadHeaders(state, stream.data(), stream.size());
+  EXPECT_NE(scan, nullptr);
+  ViewGeometry g;
+  EXPECT_TRUE(MakeViewGeometry(state.width, state.height, &view, g));
+  const size_t stride = static_cast<size_t>(g.width) * FormatBytes(format);
+  Bytes pixels(stride * g.height, 0xA5);
+  EXPECT_TRUE(SetView(state, &view, FormatBytes(format), stride, false));
+  if (!packed) state.compactCode = 0;
+  state.outputRows = pixels.data();
+  state.outputStride = stride;
+  state.outputFormat = format;
+  state.band = nullptr;
+  state.paths = &paths;
+  EXPECT_NE(StartScan(state, scan), 0);
+  EXPECT_NE(RunMcuLoop(state), 0);
+  return pixels;
+}
+
+const ZfFormat kFormats[] = {kZfBgrx, kZfRgb, kZfRgba, kZfGrey};
+
+TEST(ViewPathsTest, ScalarAndFastPathsAgreeAtEveryScale) {
+  for (const char* name : {"sample_2x2.jpg", "size_17x17.jpg", "grey.jpg", "sequential/sample_4x2.jpg",
+                           "sequential/luma_1x1_cb_1x2_cr_2x1.jpg", "sequential/ycck_imagemagick.jpg",
+                           "sequential/sample_3x2_35x19.jpg"}) {
+    const Bytes stream = ReadData(name);
+    for (uint32_t scale : {2u, 4u, 8u}) {
+      for (uint32_t orientation : {1u, 6u}) {
+        for (ZfFormat format : kFormats) {
+          const ZfView view{scale, orientation, 0, 0, 0, 0};
+          EXPECT_EQ(DecodeOn(stream, view, format, ScalarPaths(), true),
+                    DecodeOn(stream, view, format, SelectedPaths(), true))
+              << name << " 1/" << scale << " orientation " << orientation << " format " << format << " ("
+              << SelectedPaths().name << ")";
+        }
+      }
+    }
+  }
+}
+
+TEST(ViewPathsTest, PackedMcusGiveTheGeneralOutput) {
+  // Every layout the output kernels take, at every scale.
+  for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "grey.jpg",
+                           "size_17x17.jpg", "sequential/sample_4x2.jpg", "sequential/sample_4x1_320x200.jpg"}) {
+    const Bytes stream = ReadData(name);
+    for (uint32_t scale : {2u, 4u, 8u}) {
+      for (const DecoderPaths* paths : {&ScalarPaths(), &SelectedPaths()}) {
+        for (ZfFormat format : kFormats) {
+          const ZfView view{scale, 0, 0, 0, 0, 0};
+          EXPECT_EQ(DecodeOn(stream, view, format, *paths, true), DecodeOn(stream, view, format, *paths, false))
+              << name << " 1/" << scale << " format " << format << " (" << paths->name << ")";
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
