@@ -11,11 +11,16 @@
 // marker with the DC predictors at zero. The scan's intervals are cut into
 // tasks of consecutive intervals; a task starts where a quick walk over the
 // data finds the marker before it, and every thread decodes tasks. A task
-// decoded from the wrong place is caught afterwards: each task records where
-// the decode after its last boundary resumed, and the next task counts only
-// when it started exactly there. From the first task that does not, the
-// caller decodes the rest on its own, so the output is always the sequential
-// one.
+// decoded from the wrong place is caught: each task records where the decode
+// after its last boundary resumed, and the next task counts only when it
+// started exactly there. A task is entropy decoded into its thread's store
+// of coefficient blocks first; its pixel stages write to the caller's buffer
+// only once every task before it has been decoded, none failed and each
+// began where the one before resumed, and only its MCUs before the one it
+// failed in. From the first task that does not count, the caller decodes the
+// rest on its own. So the caller's buffer receives exactly what the
+// sequential decode writes, also when the data fails: nothing of a later
+// interval.
 //
 // Without an interval the entropy-coded data is one chain: where an MCU
 // starts is known only once the one before has been decoded. Two threads
@@ -60,8 +65,13 @@ std::atomic<uint64_t> gAheadMcusTaken{0};
 
 namespace {
 
-// Tasks of a restart-interval decode, at most.
-constexpr uint32_t kMaxTasks = 256;
+// Tasks of a restart-interval decode: at least about kWantedTasks, of
+// blocks that fit a core's own cache (kTaskBytes) where the intervals allow,
+// at most kMaxTasks, each of at most as many MCUs as a thread's store holds.
+constexpr uint32_t kWantedTasks = 256;
+constexpr uint32_t kMaxTasks = 4096;
+constexpr size_t kTaskBytes = size_t{256} << 10;
+constexpr size_t kTaskStoreBytes = size_t{2} << 20;
 
 // Leapfrog decoding: each slot's coefficient store, and the records of the
 // MCUs in it. A run ahead fills half of it (about what a core's own cache
@@ -113,12 +123,13 @@ struct AheadSlot {
   int16_t offset[3];
 };
 
-// What one task left.
+// What one task left. `decoded` is set, and read, under the pool's mutex.
 struct TaskResult {
   const uint8_t* start;     // where it started (the guess)
   const uint8_t* resumeAt;  // where the decode after its last boundary resumed (null: zero bits)
   bool failed;
   bool damaged;
+  bool decoded;             // its entropy decoding has ended
   uint32_t failedMcu;
 };
 
@@ -172,7 +183,14 @@ struct WorkerPool {
   uint32_t taskCount;
   uint32_t taskIntervals;  // intervals per task
   std::atomic<uint32_t> nextTask;
+  // Tasks 0 .. counted - 1 began where the one before resumed (task 0 at the
+  // scan's start); from task `counted` on none counts once `chainBroken`.
+  // Both changed under the mutex, tasks waiting on `progress`.
+  uint32_t counted;
+  bool chainBroken;
+  int16_t** taskStores;  // one per thread: a task's coefficient blocks
   TaskResult tasks[kMaxTasks];
+  const uint8_t* taskStarts[kMaxTasks];
 };
 
 namespace {
@@ -238,9 +256,56 @@ uint32_t FindMarkers(const uint8_t* pos, const uint8_t* end, const uint8_t** aft
   return found;
 }
 
+// Under the pool's mutex: counts on the tasks whose start is proven.
+void CountProvenTasks(WorkerPool& pool) {
+  while (!pool.chainBroken && pool.counted < pool.taskCount) {
+    const TaskResult& before = pool.tasks[pool.counted - 1];
+    if (!before.decoded) return;
+    if (before.failed || before.resumeAt == nullptr || pool.tasks[pool.counted].start != before.resumeAt) {
+      pool.chainBroken = true;
+      return;
+    }
+    ++pool.counted;
+  }
+}
+
+// The pixel stages of MCUs first .. end - 1, whose blocks are in `store` from
+// `first` on, as DecodeMcuRange runs them.
+void OutputStored(DecoderState& state, const DecoderPaths& paths, const int16_t* store, uint32_t first, uint32_t end) {
+  const uint32_t sampling = state.samplingCode;
+  const uint32_t mcuWidth = static_cast<uint32_t>(McuWidth(sampling));
+  const uint32_t mcuHeight = static_cast<uint32_t>(McuHeight(sampling));
+  const uint32_t mcuColumns = (state.width + mcuWidth - 1) / mcuWidth;
+  const uint32_t lastRow = (state.height + mcuHeight - 1) / mcuHeight - 1;
+  const int lumaBlocks = LumaBlockCount(state);
+  const int blocks = state.outputFormat == kZfGrey ? lumaBlocks : BlockCount(state);
+  const size_t values = static_cast<size_t>(BlockCount(state)) * 64;
+  const size_t mcuBytes = mcuWidth * FormatBytes(state.outputFormat);
+  uint32_t mx = first % mcuColumns;
+  uint32_t my = first / mcuColumns;
+  for (uint32_t mcu = first; mcu < end; ++mcu) {
+    memcpy(state.blockBuffer, store + (mcu - first) * values, values * sizeof(int16_t));
+    for (int b = 0; b < lumaBlocks; ++b) {
+      int16_t& dc = state.blockBuffer[b * 64];
+      dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
+    }
+    for (int b = 0; b < blocks; ++b) paths.inverseDct(state.cosineTable, state.blockBuffer + b * 64);
+    const uint32_t columns = mx == mcuColumns - 1 ? state.width - mx * mcuWidth : mcuWidth;
+    const uint32_t rows = my == lastRow ? state.height - my * mcuHeight : mcuHeight;
+    uint8_t* destination = state.outputRows + static_cast<size_t>(my) * mcuHeight * state.outputStride + mx * mcuBytes;
+    OutputMcuFormatted(state, paths, destination, static_cast<int>(columns), static_cast<int>(rows));
+    if (++mx == mcuColumns) {
+      mx = 0;
+      ++my;
+    }
+  }
+}
+
 void DecodeTasks(WorkerPool& pool, uint32_t thread) {
   const DecoderState& base = *pool.base;
   const uint32_t taskMcus = pool.taskIntervals * base.restartInterval;
+  const size_t values = static_cast<size_t>(BlockCount(base)) * 64;
+  int16_t* store = pool.taskStores[thread];
   DecoderState* state = nullptr;
   for (;;) {
     const uint32_t t = pool.nextTask.fetch_add(1, std::memory_order_relaxed);
@@ -259,10 +324,30 @@ void DecodeTasks(WorkerPool& pool, uint32_t thread) {
     }
     state->mcuNumber = first;
     state->boundaryPos = nullptr;
-    task.failed = !DecodeMcuRange(*state, *pool.paths, first, end);
-    task.failedMcu = state->failedMcu;
+    // Entropy decoding into the store.
+    uint32_t decoded = first;
+    bool failed = false;
+    for (; decoded < end; ++decoded) {
+      if (!pool.paths->decodeMcu(*state)) {
+        failed = true;
+        break;
+      }
+      memcpy(store + (decoded - first) * values, state->blockBuffer, values * sizeof(int16_t));
+    }
+    // Told, then waiting until it is known whether the task counts.
+    pthread_mutex_lock(&pool.mutex);
+    task.failed = failed;
+    task.failedMcu = decoded;
     task.damaged = state->damaged;
     task.resumeAt = state->boundaryPos;
+    task.decoded = true;
+    CountProvenTasks(pool);
+    pthread_cond_broadcast(&pool.progress);
+    while (t >= pool.counted && !pool.chainBroken) pthread_cond_wait(&pool.progress, &pool.mutex);
+    const bool counts = t < pool.counted;
+    pthread_mutex_unlock(&pool.mutex);
+    // Its MCUs before the one it failed in, as the sequential decode writes them.
+    if (counts) OutputStored(*state, *pool.paths, store, first, decoded);
   }
 }
 
@@ -270,18 +355,29 @@ bool DecodeIntervals(WorkerPool& pool, DecoderState& state, const DecoderPaths& 
   const uint32_t interval = state.restartInterval;
   const uint32_t intervals = (state.mcuTotal + interval - 1) / interval;
   if (intervals < 2) return false;
-  const uint32_t wanted = intervals < kMaxTasks ? intervals : kMaxTasks;
+  // A task's blocks fit in a thread's store.
+  const size_t mcuBytes = static_cast<size_t>(BlockCount(state)) * 64 * sizeof(int16_t);
+  const uint32_t mostIntervals = static_cast<uint32_t>(kTaskStoreBytes / mcuBytes) / interval;
+  if (mostIntervals == 0) return false;
+  const uint32_t wanted = intervals < kWantedTasks ? intervals : kWantedTasks;
   pool.taskIntervals = (intervals + wanted - 1) / wanted;
+  const uint32_t cached = static_cast<uint32_t>(kTaskBytes / mcuBytes) / interval;
+  if (pool.taskIntervals > cached) pool.taskIntervals = cached > 0 ? cached : 1;
+  if (pool.taskIntervals > mostIntervals) pool.taskIntervals = mostIntervals;
   pool.taskCount = (intervals + pool.taskIntervals - 1) / pool.taskIntervals;
+  if (pool.taskCount > kMaxTasks) return false;
 
   // Task t starts after marker t * taskIntervals of the data.
-  const uint8_t* starts[kMaxTasks];
-  const uint32_t found = FindMarkers(state.inputPos, state.streamEnd, starts, pool.taskCount - 1, pool.taskIntervals);
+  const uint32_t found =
+      FindMarkers(state.inputPos, state.streamEnd, pool.taskStarts, pool.taskCount - 1, pool.taskIntervals);
   pool.tasks[0].start = nullptr;
-  for (uint32_t t = 1; t < pool.taskCount; ++t) pool.tasks[t].start = t - 1 < found ? starts[t - 1] : nullptr;
+  for (uint32_t t = 1; t < pool.taskCount; ++t) pool.tasks[t].start = t - 1 < found ? pool.taskStarts[t - 1] : nullptr;
   // Tasks with no marker to start from are left to the sequential decode.
   const uint32_t guessed = found + 1;
   pool.taskCount = guessed < pool.taskCount ? guessed : pool.taskCount;
+  for (uint32_t t = 0; t < pool.taskCount; ++t) pool.tasks[t].decoded = false;
+  pool.counted = 1;
+  pool.chainBroken = false;
   pool.base = &state;
   pool.paths = &paths;
   pool.nextTask.store(0, std::memory_order_relaxed);
@@ -744,8 +840,9 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   pool->threads = static_cast<pthread_t*>(AllocateZeroed(sizeof(pthread_t) * workers));
   pool->starts = static_cast<WorkerStart*>(AllocateZeroed(sizeof(WorkerStart) * workers));
   pool->states = static_cast<DecoderState**>(AllocateZeroed(sizeof(DecoderState*) * threads));
+  pool->taskStores = static_cast<int16_t**>(AllocateZeroed(sizeof(int16_t*) * threads));
   pthread_cond_init(&pool->progress, nullptr);
-  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr;
+  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr && pool->taskStores != nullptr;
   for (AheadSlot& slot : pool->slots) {
     slot.blocks = static_cast<int16_t*>(AllocateZeroed(kAheadStoreBytes));
     slot.records = static_cast<AheadRecord*>(AllocateZeroed(sizeof(AheadRecord) * (kMaxAheadMcus + 1)));
@@ -753,7 +850,8 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   }
   for (uint32_t i = 0; ok && i < threads; ++i) {
     pool->states[i] = static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState)));
-    ok = pool->states[i] != nullptr;
+    pool->taskStores[i] = static_cast<int16_t*>(AllocateZeroed(kTaskStoreBytes));
+    ok = pool->states[i] != nullptr && pool->taskStores[i] != nullptr;
   }
   for (uint32_t i = 0; ok && i < workers; ++i) {
     pool->starts[i] = WorkerStart{pool, i};
@@ -781,6 +879,10 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
   if (pool->states != nullptr) {
     for (uint32_t i = 0; i < threads; ++i) FreeAllocated(pool->states[i]);
   }
+  if (pool->taskStores != nullptr) {
+    for (uint32_t i = 0; i < threads; ++i) FreeAllocated(pool->taskStores[i]);
+  }
+  FreeAllocated(pool->taskStores);
   FreeAllocated(pool->states);
   for (AheadSlot& slot : pool->slots) {
     FreeAllocated(slot.records);

@@ -121,10 +121,12 @@ void ZfDestroyDecoder(ZfDecoder* decoder);
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info);
 
 /* Decodes `size` bytes of a baseline JFIF stream (from its SOI) into
- * `output`. kZfOk and kZfDamaged leave a whole picture; after kZfBadData or
- * kZfStopped the rows before the failing band are written. Nothing is
- * written when the headers are refused. The stream must stay unchanged
- * during the call. */
+ * `output`. kZfOk and kZfDamaged leave a whole picture. After kZfBadData
+ * exactly the MCUs before the failing one (ZfFailedMcu, raster order) are
+ * written: the rows before the failing band whole, that band left of the
+ * failing MCU, and nothing else, on any number of threads. After kZfStopped
+ * the bands before are written. Nothing is written when the headers are
+ * refused. The stream must stay unchanged during the call. */
 ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output);
 
 /* After kZfBadData from ZfDecode: the index (from 0, raster order) of the
