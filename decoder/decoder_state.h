@@ -357,6 +357,9 @@ extern uint64_t gMinParallelPixels;
 extern uint32_t gMinAheadMcus;
 extern uint32_t gAheadRunMcus;
 extern std::atomic<uint64_t> gAheadMcusTaken;
+extern double gAheadMinBytesPerBlock;
+extern std::atomic<uint64_t> gSplitMcusOutput;
+extern uint32_t gSplitChunkMcus;
 // `threads` - 1 workers started and waiting, with their states; null when
 // threads < 2 or they cannot all be had. Destroy with the same count.
 struct WorkerPool* CreateWorkerPool(uint32_t threads);

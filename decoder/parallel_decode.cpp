@@ -44,6 +44,14 @@
 // before the first marker or fill byte, and end on anything the fast entropy
 // path leaves to the scalar decode; the sequential decode takes whatever
 // they leave, so the output is always the sequential one.
+//
+// Where runs ahead cannot help, the pixel stages are split instead: sparse
+// data (flat pictures), whose entropy decoding is the small part of the
+// work, or data with a marker or fill byte early on. The caller decodes the
+// entropy-coded data in order, a chunk of MCUs at a time, into a ring of
+// coefficient blocks; every thread takes chunks as they come and runs their
+// pixel stages, and the caller takes one itself when the others fall
+// behind. The entropy decoding is the sequential one, so are the bytes.
 #include <pthread.h>
 #include <string.h>
 #include <time.h>
@@ -62,6 +70,15 @@ uint32_t gAheadRunMcus = 0;
 // MCUs of pictures taken from runs ahead, over all decodes: tests read it to
 // see the scheme at work.
 std::atomic<uint64_t> gAheadMcusTaken{0};
+// Without an interval: the data bytes per block at and above which runs
+// ahead are tried (when the data holds no marker or fill byte early on);
+// below it, and wherever runs ahead cannot go, the pixel stages are split.
+// Tests set it to choose a scheme. MCUs whose pixel stages ran on a thread
+// other than the one decoding in order, over all decodes.
+double gAheadMinBytesPerBlock = 2;
+std::atomic<uint64_t> gSplitMcusOutput{0};
+// MCUs of a chunk at most (0: as many as fit kChunkBytes); tests lower it.
+uint32_t gSplitChunkMcus = 0;
 
 namespace {
 
@@ -72,6 +89,11 @@ constexpr uint32_t kWantedTasks = 256;
 constexpr uint32_t kMaxTasks = 4096;
 constexpr size_t kTaskBytes = size_t{256} << 10;
 constexpr size_t kTaskStoreBytes = size_t{2} << 20;
+// Split pixel stages: chunks small enough, and few enough, that the blocks
+// handed from one core to another stay in the caches (they weigh as much as
+// the pixels); the ring of chunks lies in the threads' stores.
+constexpr size_t kChunkBytes = size_t{64} << 10;
+constexpr uint32_t kRingChunks = 8;
 
 // Leapfrog decoding: each slot's coefficient store, and the records of the
 // MCUs in it. A run ahead fills half of it (about what a core's own cache
@@ -155,6 +177,7 @@ struct WorkerPool {
 
   // The decode at hand: the state after the scan set-up, read by all.
   const DecoderState* base;
+  DecoderState* producer;  // split pixel stages: the decode's own state
   const DecoderPaths* paths;
 
   // Leapfrog decoding: a slot per thread taking part, and what the one
@@ -178,6 +201,21 @@ struct WorkerPool {
   int finishResult;
   ZfStatus finishStatus;
   uint32_t finishFailedMcu;
+
+  // Split pixel stages: the caller decodes the entropy-coded data in order,
+  // a chunk of MCUs at a time, into a ring of chunks; every thread takes
+  // chunks and runs their pixel stages. `produced` chunks are decoded (the
+  // last perhaps short: chunkCount), `claimed` are taken; the two and
+  // `ended` change under the mutex and are also read without it;
+  // chunkDone[slot] is one more than the last chunk whose pixel stages
+  // ended in that slot.
+  uint32_t chunkMcus;
+  uint32_t ringChunks;
+  std::atomic<uint32_t> produced;
+  std::atomic<uint32_t> claimed;
+  std::atomic<bool> ended;
+  uint32_t chunkCount[kRingChunks];
+  std::atomic<uint32_t> chunkDone[kRingChunks];
 
   // The tasks.
   uint32_t taskCount;
@@ -783,15 +821,154 @@ void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
   }
 }
 
+// ---- Split pixel stages ----
+
+int16_t* ChunkBlocks(WorkerPool& pool, uint32_t chunk) {
+  const uint32_t slot = chunk % pool.ringChunks;
+  const uint32_t perStore = static_cast<uint32_t>(kTaskStoreBytes / kChunkBytes);
+  const size_t values = static_cast<size_t>(BlockCount(*pool.base)) * 64;
+  return pool.taskStores[slot / perStore] + static_cast<size_t>(slot % perStore) * pool.chunkMcus * values;
+}
+
+// Takes the next decoded chunk whose pixel stages nobody runs yet. With
+// `wait`, waits for one while the decode goes on; false when there is none.
+bool ClaimChunk(WorkerPool& pool, uint32_t& chunk, bool wait) {
+  // A chunk mostly comes within a fraction of a millisecond: spinning that
+  // long keeps this core awake.
+  const double began = wait ? NowNs() : 0;
+  while (wait && !pool.ended.load(std::memory_order_acquire) &&
+         pool.claimed.load(std::memory_order_relaxed) >= pool.produced.load(std::memory_order_acquire) &&
+         NowNs() - began < 50e3) {
+    for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
+  }
+  pthread_mutex_lock(&pool.mutex);
+  while (wait && pool.claimed.load(std::memory_order_relaxed) >= pool.produced.load(std::memory_order_relaxed) &&
+         !pool.ended.load(std::memory_order_relaxed))
+    pthread_cond_wait(&pool.progress, &pool.mutex);
+  const uint32_t next = pool.claimed.load(std::memory_order_relaxed);
+  const bool got = next < pool.produced.load(std::memory_order_relaxed);
+  if (got) {
+    chunk = next;
+    pool.claimed.store(next + 1, std::memory_order_relaxed);
+  }
+  pthread_mutex_unlock(&pool.mutex);
+  return got;
+}
+
+// The pixel stages of a claimed chunk, then its slot is free again.
+void OutputChunk(WorkerPool& pool, DecoderState& state, uint32_t chunk, bool sequential) {
+  const uint32_t first = chunk * pool.chunkMcus;
+  const uint32_t count = pool.chunkCount[chunk % pool.ringChunks];
+  OutputStored(state, *pool.paths, ChunkBlocks(pool, chunk), first, first + count);
+  if (!sequential) gSplitMcusOutput.fetch_add(count, std::memory_order_relaxed);
+  pthread_mutex_lock(&pool.mutex);
+  pool.chunkDone[chunk % pool.ringChunks].store(chunk + 1, std::memory_order_release);
+  pthread_cond_broadcast(&pool.progress);
+  pthread_mutex_unlock(&pool.mutex);
+}
+
+// The caller: the entropy decoding in order, chunk after chunk, on the
+// decode's own state; between chunks, the pixel stages of one when the
+// other threads fall behind, or while the next chunk's slot is still busy.
+void ProduceChunks(WorkerPool& pool, DecoderState& state) {
+  const DecoderPaths& paths = *pool.paths;
+  const size_t values = static_cast<size_t>(BlockCount(state)) * 64;
+  for (uint32_t chunk = 0;; ++chunk) {
+    const uint32_t first = chunk * pool.chunkMcus;
+    const uint32_t end = state.mcuTotal - first < pool.chunkMcus ? state.mcuTotal : first + pool.chunkMcus;
+    const uint32_t slot = chunk % pool.ringChunks;
+    // The slot's chunk before, if any, must have left it.
+    const uint32_t before = chunk >= pool.ringChunks ? chunk - pool.ringChunks + 1 : 0;
+    while (pool.chunkDone[slot].load(std::memory_order_acquire) < before) {
+      uint32_t other;
+      if (ClaimChunk(pool, other, false)) {
+        OutputChunk(pool, state, other, true);
+        continue;
+      }
+      pthread_mutex_lock(&pool.mutex);
+      while (pool.chunkDone[slot].load(std::memory_order_relaxed) < before) pthread_cond_wait(&pool.progress, &pool.mutex);
+      pthread_mutex_unlock(&pool.mutex);
+    }
+    int16_t* blocks = ChunkBlocks(pool, chunk);
+    uint32_t mcu = first;
+    bool failed = false;
+    for (; mcu < end; ++mcu) {
+      if (!paths.decodeMcu(state)) {
+        state.status = kZfBadData;
+        state.failedMcu = mcu;
+        failed = true;
+        break;
+      }
+      memcpy(blocks + (mcu - first) * values, state.blockBuffer, values * sizeof(int16_t));
+    }
+    pthread_mutex_lock(&pool.mutex);
+    pool.chunkCount[slot] = mcu - first;
+    pool.produced.store(chunk + 1, std::memory_order_release);
+    if (failed || end == state.mcuTotal) pool.ended.store(true, std::memory_order_release);
+    pthread_cond_broadcast(&pool.progress);
+    const uint32_t waiting = pool.produced.load(std::memory_order_relaxed) - pool.claimed.load(std::memory_order_relaxed);
+    pthread_mutex_unlock(&pool.mutex);
+    if (failed || end == state.mcuTotal) break;
+    // More than one chunk waiting: the other threads are behind.
+    uint32_t other;
+    if (waiting > 1 && ClaimChunk(pool, other, false)) OutputChunk(pool, state, other, true);
+  }
+  uint32_t other;
+  while (ClaimChunk(pool, other, false)) OutputChunk(pool, state, other, true);
+}
+
+void SplitPixelJob(WorkerPool& pool, uint32_t thread) {
+  if (thread == pool.workers) {
+    ProduceChunks(pool, *pool.producer);
+    return;
+  }
+  uint32_t chunk;
+  while (ClaimChunk(pool, chunk, true)) OutputChunk(pool, *pool.states[thread], chunk, false);
+}
+
+bool DecodeSplitPixels(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
+  const size_t mcuBytes = static_cast<size_t>(BlockCount(state)) * 64 * sizeof(int16_t);
+  pool.chunkMcus = static_cast<uint32_t>(kChunkBytes / mcuBytes);
+  if (gSplitChunkMcus != 0 && gSplitChunkMcus < pool.chunkMcus) pool.chunkMcus = gSplitChunkMcus;
+  const uint32_t perStore = static_cast<uint32_t>(kTaskStoreBytes / kChunkBytes);
+  const uint32_t ring = (pool.workers + 1) * perStore;
+  pool.ringChunks = ring < kRingChunks ? ring : kRingChunks;
+  if (state.mcuTotal < 2 * pool.chunkMcus) return false;
+  pool.base = &state;
+  pool.paths = &paths;
+  pool.producer = &state;
+  pool.produced.store(0, std::memory_order_relaxed);
+  pool.claimed.store(0, std::memory_order_relaxed);
+  pool.ended.store(false, std::memory_order_relaxed);
+  for (uint32_t i = 0; i < pool.ringChunks; ++i) pool.chunkDone[i].store(0, std::memory_order_relaxed);
+  // The workers' copies (tables, output target) before the decode moves on.
+  for (uint32_t thread = 0; thread < pool.workers; ++thread) {
+    memcpy(pool.states[thread], &state, sizeof state);
+    pool.states[thread]->pool = nullptr;
+  }
+  RunJob(pool, SplitPixelJob);
+  result = state.status == kZfBadData ? 0 : 1;
+  return true;
+}
+
+// Without an interval: runs ahead where the entropy decoding is the larger
+// part of the work (dense data) and the data holds no marker or fill byte
+// in its first tenth, which runs ahead cannot cross; else the pixel stages
+// split, which gains wherever the entropy decoding is not the larger part
+// and never costs: the entropy decoding is the sequential one.
 bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
   // The scan's reader as StartScan left it: four bytes loaded, nothing met.
   if (!paths.usesFastAcTables || state.bitCount != 32 || state.marker != 0 || state.dataEnded ||
       state.fakeBits != 0 || state.mcuTotal < gMinAheadMcus)
-    return false;
+    return DecodeSplitPixels(pool, state, paths, result);
   const uint8_t* origin = state.inputPos;
   for (int i = 0; i < 4; ++i) origin -= origin[-1] == 0x00 && origin[-2] == 0xFF ? 2 : 1;
   const uint8_t* firstMarker = FindFirstMarker(state.inputPos, state.streamEnd);
-  if (firstMarker - origin < 256) return false;
+  const double dataBytes = static_cast<double>(firstMarker - origin);
+  const double density = dataBytes / (static_cast<double>(state.mcuTotal) * BlockCount(state));
+  if (firstMarker - origin < 256 || dataBytes < 0.9 * static_cast<double>(state.streamEnd - origin) ||
+      density < gAheadMinBytesPerBlock)
+    return DecodeSplitPixels(pool, state, paths, result);
   const uint32_t values = static_cast<uint32_t>(BlockCount(state)) * 64;
   pool.aheadCapacity = static_cast<uint32_t>(kAheadStoreBytes / (values * sizeof(int16_t)));
   if (pool.aheadCapacity > kMaxAheadMcus) pool.aheadCapacity = kMaxAheadMcus;

@@ -72,11 +72,13 @@ class Threads : public ::testing::Test {
     gMinParallelPixels = 0;
     gMinAheadMcus = 16;
     gAheadRunMcus = 40;
+    gSplitChunkMcus = 8;
   }
   static void TearDownTestSuite() {
     gMinParallelPixels = 1u << 18;
     gMinAheadMcus = 2048;
     gAheadRunMcus = 0;
+    gSplitChunkMcus = 0;
   }
 
   Threads() {
@@ -89,6 +91,7 @@ class Threads : public ::testing::Test {
     for (ZfDecoder* d : decoders_) ZfDestroyDecoder(d);
   }
 
+ public:
   void ExpectSameOnAll(const Bytes& stream, const std::string& what, ZfFormat format = kZfBgrx) {
     const Result one = Decode(decoders_[0], stream, format);
     for (size_t i = 1; i < decoders_.size(); ++i) {
@@ -96,6 +99,7 @@ class Threads : public ::testing::Test {
     }
   }
 
+ protected:
   std::vector<ZfDecoder*> decoders_;
 };
 
@@ -202,36 +206,54 @@ TEST_F(Threads, DamagedRestartStreamsWriteNothingPastTheFailure) {
   EXPECT_GT(failed, 10u) << "too few of the damaged streams fail to say anything";
 }
 
-// Without an interval the picture is taken from runs ahead that fall into
-// step with the sequential decode: the bytes and status are the sequential
-// ones, also where the data is cut or damaged, or holds a marker or fill
-// bytes that no run ahead may cross.
-TEST_F(Threads, StreamsWithoutAnIntervalRunAhead) {
-  const uint64_t taken = gAheadMcusTaken.load();
+// Streams without an interval, as they are, with a marker, fill bytes, EOI
+// or a stuffed 0xFF in the middle of the data, cut, and overwritten: the
+// bytes and status are the sequential ones on every thread count.
+void StreamsWithoutAnInterval(Threads& test) {
   std::mt19937 random(11);
   for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "grey.jpg",
                            "optimized.jpg", "noise_q100.jpg", "tables_merged.jpg"}) {
     const Bytes stream = zentrafold::test::ReadData(name);
     const size_t data = zentrafold::test::ScanDataOffset(stream);
-    ExpectSameOnAll(stream, name);
+    test.ExpectSameOnAll(stream, name);
     // A place in the middle of the data that is not inside a stuffed 0xFF.
     size_t at = data + (stream.size() - data) / 2;
     while (stream[at - 1] == 0xFF) ++at;
     const std::string where = std::string(name) + " at " + std::to_string(at) + ": ";
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD3}), where + "a restart marker");
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xFF, 0xFF, 0xD3}), where + "fill bytes and a restart marker");
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD9}), where + "EOI");
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0x00}), where + "a stuffed 0xFF");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD3}), where + "a restart marker");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0xFF, 0xFF, 0xD3}), where + "fill bytes and a restart marker");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD9}), where + "EOI");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0x00}), where + "a stuffed 0xFF");
     for (int i = 0; i < 6; ++i) {
       const size_t cut = data + random() % (stream.size() - data);
-      ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), std::string(name) + " cut");
+      test.ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), std::string(name) + " cut");
       Bytes overwritten = stream;
       const size_t from = data + random() % (stream.size() - 8 - data);
       for (size_t k = from; k < from + 3; ++k) overwritten[k] = static_cast<uint8_t>(random());
-      ExpectSameOnAll(overwritten, std::string(name) + " overwritten at " + std::to_string(from));
+      test.ExpectSameOnAll(overwritten, std::string(name) + " overwritten at " + std::to_string(from));
     }
   }
+}
+
+// Dense data: the picture is taken from runs ahead that fall into step with
+// the sequential decode (where the data holds no marker or fill byte that
+// no run ahead may cross).
+TEST_F(Threads, StreamsWithoutAnIntervalRunAhead) {
+  gAheadMinBytesPerBlock = 0;
+  const uint64_t taken = gAheadMcusTaken.load();
+  StreamsWithoutAnInterval(*this);
   EXPECT_GT(gAheadMcusTaken.load(), taken) << "no MCU came from a run ahead";
+  gAheadMinBytesPerBlock = 2;
+}
+
+// Sparse data: the entropy decoding in order on the caller's thread, the
+// pixel stages of chunks of MCUs on all threads.
+TEST_F(Threads, StreamsWithoutAnIntervalSplitThePixelStages) {
+  gAheadMinBytesPerBlock = 1e30;
+  const uint64_t split = gSplitMcusOutput.load();
+  StreamsWithoutAnInterval(*this);
+  EXPECT_GT(gSplitMcusOutput.load(), split) << "no MCU's pixel stages ran on a worker";
+  gAheadMinBytesPerBlock = 2;
 }
 
 // Decoders with threads, each on a caller thread of its own, all at once:
