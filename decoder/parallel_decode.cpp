@@ -40,10 +40,12 @@
 // leaving a stretch to decode sequentially first as long as sizes the two
 // threads' work alike (by the costs measured as the picture goes). A run
 // that has not fallen into step after a while, or that the sequential
-// decode has passed, is started again further on. Runs stay in the data
-// before the first marker or fill byte, and end on anything the fast entropy
-// path leaves to the scalar decode; the sequential decode takes whatever
-// they leave, so the output is always the sequential one.
+// decode has passed, is started again further on. Runs start anywhere in
+// the data, past markers and fill bytes as past anything else (where a
+// reader after a count of data bytes from its last load that is even would
+// stand), and end on anything the fast entropy path leaves to the scalar
+// decode, markers and fill bytes among it; the sequential decode takes
+// whatever they leave, so the output is always the sequential one.
 //
 // Where runs ahead cannot help, the pixel stages are split instead: sparse
 // data (flat pictures), whose entropy decoding is the small part of the
@@ -187,8 +189,7 @@ struct WorkerPool {
   uint32_t aheadRun;          // MCUs a run ahead takes at least (when it can)
   const uint8_t* aheadLimit;  // no run ahead begins an MCU at or past this
   const uint8_t* scanOrigin;  // where bit positions count from
-  const uint8_t* countedTo;   // AheadStart's last target, and the stuffed bytes before it
-  size_t stuffedBefore;
+  const uint8_t* countedTo;   // AheadStart's last result: a boundary after an even count
   double bytesPerMcu;         // the scan's mean, for guessing where MCUs begin
   // What an MCU costs, in nanoseconds, run ahead (entropy decoding), in the
   // pixel stages after it, and decoded sequentially: measured as the picture
@@ -472,31 +473,55 @@ const uint8_t* FindFirstMarker(const uint8_t* pos, const uint8_t* end) {
   }
 }
 
-// Where a run ahead begins: at or after `target`, at an even number of data
-// bytes from the scan's start (the bit counts of two readers at the same bit
-// can then agree, both refilling two bytes at a time from an even start) and
-// not between a 0xFF and its stuffed 0x00. Null when that is past the limit.
-// Only the thread decoding in order calls it (one at a time).
+// Walks the entropy-coded data from `p`, an item boundary with `odd` telling
+// whether an odd number of data bytes has been read there since the reader
+// last loaded (at the scan's start or after a marker), by the rules the
+// decode without an interval reads it: a byte other than 0xFF is a data
+// byte; 0xFF 0x00 is the data byte 0xFF; a 0xFF before another 0xFF is a
+// fill byte, passed over; 0xFF and any other byte is a marker, after which
+// the reader loads anew (EOI aside, which ends the data). Returns the first
+// boundary at or after `target` where the count is even (the bit counts of
+// two readers at the same bit can then agree, both refilling two data bytes
+// at a time), or `end`.
+const uint8_t* EvenItemBoundary(const uint8_t* p, const uint8_t* target, const uint8_t* end, bool odd) {
+  for (;;) {
+    if (p >= end) return end;
+    if (p >= target && !odd) return p;
+    // Data bytes up to the next 0xFF (or the target) at once.
+    const uint8_t* stop = p >= target ? p + 1 : target;
+    const auto* ff = static_cast<const uint8_t*>(memchr(p, 0xFF, static_cast<size_t>((stop < end ? stop : end) - p)));
+    if (ff == nullptr) {
+      const uint8_t* to = stop < end ? stop : end;
+      odd ^= ((to - p) & 1) != 0;
+      p = to;
+      continue;
+    }
+    odd ^= ((ff - p) & 1) != 0;
+    p = ff;
+    const uint8_t* q = p + 1;
+    while (q < end && *q == 0xFF) ++q;
+    if (q >= end) return end;
+    if (*q == 0x00) {
+      odd = !odd;
+    } else if (*q != kMarkerEoi) {
+      odd = false;
+    } else {
+      return end;
+    }
+    p = q + 1;
+  }
+}
+
+// Where a run ahead begins: the first boundary from `target` on that
+// EvenItemBoundary gives, walking on from the last call's result where it
+// can. Null when that is past the limit. Only the thread decoding in order
+// calls it (one at a time).
 const uint8_t* AheadStart(WorkerPool& pool, const uint8_t* target) {
   if (target < pool.scanOrigin + 2 || target >= pool.aheadLimit) return nullptr;
-  // Data bytes from the origin to the target: less one per stuffed byte,
-  // counted on from the last call's target where it can.
   const bool onward = pool.countedTo != nullptr && pool.countedTo <= target;
-  size_t stuffed = onward ? pool.stuffedBefore : 0;
-  for (const uint8_t* p = onward ? pool.countedTo : pool.scanOrigin;;) {
-    const auto* ff = static_cast<const uint8_t*>(memchr(p, 0xFF, static_cast<size_t>(target - p)));
-    if (ff == nullptr) break;
-    ++stuffed;
-    if (ff + 1 == target) {  // between a 0xFF and its 0x00: after the pair
-      ++target;
-      break;
-    }
-    p = ff + 2;
-  }
-  pool.countedTo = target;
-  pool.stuffedBefore = stuffed;
-  if (((target - pool.scanOrigin) - stuffed) % 2 != 0) target += target[0] == 0xFF ? 2 : 1;
-  return target < pool.aheadLimit ? target : nullptr;
+  const uint8_t* start = EvenItemBoundary(onward ? pool.countedTo : pool.scanOrigin, target, pool.aheadLimit, false);
+  pool.countedTo = start;
+  return start < pool.aheadLimit ? start : nullptr;
 }
 
 double NowNs() {
@@ -582,7 +607,14 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
       }
     }
     if (!gaveUp || count >= 8 || state.inputPos + 2 >= pool.aheadLimit) break;
-    start = state.inputPos + 2;  // an even number of bytes on, mostly (see AheadStart)
+    // On past a marker or fill byte close ahead, which the fast path leaves
+    // to the sequential decode; else a little further on. The MCU given up
+    // began after an even count, as its run did.
+    const uint8_t* near = pool.aheadLimit - state.inputPos > 256 ? state.inputPos + 256 : pool.aheadLimit;
+    const uint8_t* marker = FindFirstMarker(state.inputPos, near);
+    const uint8_t* target = marker < near ? marker + 2 : state.inputPos + 2;
+    start = EvenItemBoundary(state.inputPos, target, pool.aheadLimit, false);
+    if (start >= pool.aheadLimit) break;
   }
   // The state after the last MCU, for the owner to go on from.
   AheadRecord& end = slot.records[count];
@@ -951,11 +983,10 @@ bool DecodeSplitPixels(WorkerPool& pool, DecoderState& state, const DecoderPaths
   return true;
 }
 
-// Without an interval: runs ahead where the entropy decoding is the larger
-// part of the work (dense data) and the data holds no marker or fill byte
-// in its first tenth, which runs ahead cannot cross; else the pixel stages
-// split, which gains wherever the entropy decoding is not the larger part
-// and never costs: the entropy decoding is the sequential one.
+// Without an interval: runs ahead where the entropy decoding is a large part
+// of the work (dense data); else the pixel stages split, which gains where
+// the entropy decoding is the small part and never costs: the entropy
+// decoding is the sequential one.
 bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
   // The scan's reader as StartScan left it: four bytes loaded, nothing met.
   if (!paths.usesFastAcTables || state.bitCount != 32 || state.marker != 0 || state.dataEnded ||
@@ -963,12 +994,18 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
     return DecodeSplitPixels(pool, state, paths, result);
   const uint8_t* origin = state.inputPos;
   for (int i = 0; i < 4; ++i) origin -= origin[-1] == 0x00 && origin[-2] == 0xFF ? 2 : 1;
-  const uint8_t* firstMarker = FindFirstMarker(state.inputPos, state.streamEnd);
-  const double dataBytes = static_cast<double>(firstMarker - origin);
+  // The data ends at the EOI found last in the stream's final bytes (or at
+  // the stream's end): runs ahead stay before it.
+  const uint8_t* dataEnd = state.streamEnd;
+  for (const uint8_t* p = state.streamEnd - 2; p >= origin && state.streamEnd - p <= 4096; --p) {
+    if (p[0] == 0xFF && p[1] == kMarkerEoi) {
+      dataEnd = p;
+      break;
+    }
+  }
+  const double dataBytes = static_cast<double>(dataEnd - origin);
   const double density = dataBytes / (static_cast<double>(state.mcuTotal) * BlockCount(state));
-  if (firstMarker - origin < 256 || dataBytes < 0.9 * static_cast<double>(state.streamEnd - origin) ||
-      density < gAheadMinBytesPerBlock)
-    return DecodeSplitPixels(pool, state, paths, result);
+  if (dataEnd - origin < 1024 || density < gAheadMinBytesPerBlock) return DecodeSplitPixels(pool, state, paths, result);
   const uint32_t values = static_cast<uint32_t>(BlockCount(state)) * 64;
   pool.aheadCapacity = static_cast<uint32_t>(kAheadStoreBytes / (values * sizeof(int16_t)));
   if (pool.aheadCapacity > kMaxAheadMcus) pool.aheadCapacity = kMaxAheadMcus;
@@ -976,9 +1013,9 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   pool.aheadRun = pool.aheadCapacity / 2;
   pool.scanOrigin = origin;
   pool.countedTo = nullptr;
-  // Far enough from the marker that no MCU begun before it reaches it.
-  pool.aheadLimit = firstMarker - 64;
-  pool.bytesPerMcu = static_cast<double>(firstMarker - origin) / state.mcuTotal;
+  // Far enough from the data's end that no MCU begun before it reaches it.
+  pool.aheadLimit = dataEnd - 64;
+  pool.bytesPerMcu = dataBytes / state.mcuTotal;
   pool.base = &state;
   pool.paths = &paths;
   pool.finished.store(false, std::memory_order_relaxed);

@@ -246,6 +246,32 @@ TEST_F(Threads, StreamsWithoutAnIntervalRunAhead) {
   gAheadMinBytesPerBlock = 2;
 }
 
+// Runs ahead start past markers and fill bytes: with fill bytes before the
+// data's first stuffed 0xFF, or a restart marker, near its start, MCUs still
+// come from runs ahead, and the bytes are the sequential ones.
+TEST_F(Threads, RunsAheadStartPastMarkersAndFillBytes) {
+  gAheadMinBytesPerBlock = 0;
+  uint64_t fromFill = 0, fromMarker = 0;
+  for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "noise_q100.jpg"}) {
+    const Bytes stream = zentrafold::test::ReadData(name);
+    const size_t data = zentrafold::test::ScanDataOffset(stream);
+    size_t pair = data + 8;
+    while (pair + 1 < stream.size() && !(stream[pair] == 0xFF && stream[pair + 1] == 0x00)) ++pair;
+    ASSERT_LT(pair - data, (stream.size() - data) / 8) << name << ": no stuffed 0xFF near the data's start";
+    uint64_t taken = gAheadMcusTaken.load();
+    ExpectSameOnAll(Insert(stream, pair, {0xFF, 0xFF}), std::string(name) + ": fill bytes at " + std::to_string(pair));
+    fromFill += gAheadMcusTaken.load() - taken;
+    size_t at = data + 40;
+    while (stream[at - 1] == 0xFF) ++at;
+    taken = gAheadMcusTaken.load();
+    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD5}), std::string(name) + ": a restart marker at " + std::to_string(at));
+    fromMarker += gAheadMcusTaken.load() - taken;
+  }
+  EXPECT_GT(fromFill, 0u) << "no MCU came from a run ahead past fill bytes";
+  EXPECT_GT(fromMarker, 0u) << "no MCU came from a run ahead past a marker";
+  gAheadMinBytesPerBlock = 2;
+}
+
 // Sparse data: the entropy decoding in order on the caller's thread, the
 // pixel stages of chunks of MCUs on all threads.
 TEST_F(Threads, StreamsWithoutAnIntervalSplitThePixelStages) {
