@@ -89,7 +89,7 @@ namespace {
 // at most kMaxTasks, each of at most as many MCUs as a thread's store holds.
 constexpr uint32_t kWantedTasks = 256;
 constexpr uint32_t kMaxTasks = 4096;
-constexpr size_t kTaskBytes = size_t{256} << 10;
+constexpr size_t kTaskBytes = size_t{64} << 10;
 constexpr size_t kTaskStoreBytes = size_t{2} << 20;
 // Split pixel stages: chunks small enough, and few enough, that the blocks
 // handed from one core to another stay in the caches (they weigh as much as
@@ -402,6 +402,8 @@ bool DecodeIntervals(WorkerPool& pool, DecoderState& state, const DecoderPaths& 
   pool.taskIntervals = (intervals + wanted - 1) / wanted;
   const uint32_t cached = static_cast<uint32_t>(kTaskBytes / mcuBytes) / interval;
   if (pool.taskIntervals > cached) pool.taskIntervals = cached > 0 ? cached : 1;
+  const uint32_t fewest = (intervals + kMaxTasks - 1) / kMaxTasks;  // per task, for kMaxTasks
+  if (pool.taskIntervals < fewest) pool.taskIntervals = fewest;
   if (pool.taskIntervals > mostIntervals) pool.taskIntervals = mostIntervals;
   pool.taskCount = (intervals + pool.taskIntervals - 1) / pool.taskIntervals;
   if (pool.taskCount > kMaxTasks) return false;
