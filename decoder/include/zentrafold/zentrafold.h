@@ -107,10 +107,11 @@ typedef struct ZfOutput {
 /* A decoder, or null when its memory cannot be had. Null options: defaults.
  * With threads > 1 its worker threads start here and wait; ZfDecode uses
  * them for pictures of 0.25 megapixels and more in whole-picture mode, with
- * exactly the bytes and status of a decode on one thread (a picture with a
- * restart interval on all of them, one without on two); smaller pictures,
- * and band mode, stay on the caller's thread. Should the threads not start,
- * it decodes on one. */
+ * exactly the bytes and status of a decode on one thread, also after
+ * kZfBadData (a picture with a restart interval, or without one of sparse
+ * data, on all of them; one without an interval of dense data on two);
+ * smaller pictures, and band mode, stay on the caller's thread. Should the
+ * threads not start, it decodes on one. */
 ZfDecoder* ZfCreateDecoder(const ZfOptions* options);
 /* Stops and joins the workers; null is ignored. */
 void ZfDestroyDecoder(ZfDecoder* decoder);
