@@ -55,6 +55,7 @@
 // pixel stages, and the caller takes one itself when the others fall
 // behind. The entropy decoding is the sequential one, so are the bytes.
 #include <pthread.h>
+#include <sched.h>
 #include <string.h>
 #include <time.h>
 
@@ -867,13 +868,14 @@ int16_t* ChunkBlocks(WorkerPool& pool, uint32_t chunk) {
 // Takes the next decoded chunk whose pixel stages nobody runs yet. With
 // `wait`, waits for one while the decode goes on; false when there is none.
 bool ClaimChunk(WorkerPool& pool, uint32_t& chunk, bool wait) {
-  // A chunk mostly comes within a fraction of a millisecond: spinning that
-  // long keeps this core awake.
+  // A chunk mostly comes within a fraction of a millisecond: waiting that
+  // long keeps this core awake. Yielding rather than spinning: on a loaded
+  // machine the thread this one waits for may need the core.
   const double began = wait ? NowNs() : 0;
   while (wait && !pool.ended.load(std::memory_order_acquire) &&
          pool.claimed.load(std::memory_order_relaxed) >= pool.produced.load(std::memory_order_acquire) &&
          NowNs() - began < 50e3) {
-    for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
+    sched_yield();
   }
   pthread_mutex_lock(&pool.mutex);
   while (wait && pool.claimed.load(std::memory_order_relaxed) >= pool.produced.load(std::memory_order_relaxed) &&
