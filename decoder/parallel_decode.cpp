@@ -613,9 +613,9 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
     // On past a marker or fill byte close ahead, which the fast path leaves
     // to the sequential decode; else a little further on. The MCU given up
     // began after an even count, as its run did.
-    const uint8_t* near = pool.aheadLimit - state.inputPos > 256 ? state.inputPos + 256 : pool.aheadLimit;
-    const uint8_t* marker = FindFirstMarker(state.inputPos, near);
-    const uint8_t* target = marker < near ? marker + 2 : state.inputPos + 2;
+    const uint8_t* scanTo = pool.aheadLimit - state.inputPos > 256 ? state.inputPos + 256 : pool.aheadLimit;
+    const uint8_t* marker = FindFirstMarker(state.inputPos, scanTo);
+    const uint8_t* target = marker < scanTo ? marker + 2 : state.inputPos + 2;
     start = EvenItemBoundary(state.inputPos, target, pool.aheadLimit, false);
     if (start >= pool.aheadLimit) break;
   }
