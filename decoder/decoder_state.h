@@ -552,6 +552,9 @@ extern uint64_t gMinParallelPixels;
 extern uint32_t gMinAheadMcus;
 extern uint32_t gAheadRunMcus;
 extern std::atomic<uint64_t> gAheadMcusTaken;
+extern double gAheadMinBytesPerBlock;
+extern std::atomic<uint64_t> gSplitMcusOutput;
+extern uint32_t gSplitChunkMcus;
 // `threads` - 1 workers started and waiting, with their states; null when
 // threads < 2 or they cannot all be had. Destroy with the same count.
 struct WorkerPool* CreateWorkerPool(uint32_t threads);
@@ -568,6 +571,11 @@ int RunMcuLoop(DecoderState& state);
 // length field) into the store (state.store, FrameWorkBytes of it), then the
 // pixel stages over the store to the output target. As RunMcuLoop.
 int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
+// The pixel stages of frame MCUs first .. end - 1 of a scan of every
+// component, whose blocks lie one MCU after another (BlockCount(state)
+// each) in `blocks`, as DecodeMcuRange runs them after each MCU's decode.
+void OutputDecodedMcus(DecoderState& state, const DecoderPaths& paths, const int16_t* blocks, uint32_t first,
+                       uint32_t end);
 // The pixel stages of frame MCUs first .. end - 1 from the store.
 int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
 // OutputStoredMcus over the whole frame on several threads, split by MCU

@@ -13,6 +13,9 @@
 // In both, bitCount is unsigned: once a marker has stopped the refills,
 // reading more bits than are buffered wraps it to a huge value, after which
 // no refill condition holds and every read sees zero bits.
+// In both, the data ends (dataEnded) at the same events: a load or a refill
+// takes a byte past the stream's end (a final 0xFF included), or a load, a
+// refill or an interval's boundary meets EOI.
 #include <string.h>
 
 #include "decoder_state.h"
@@ -118,7 +121,7 @@ bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t si
   const Item first = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
   if (first.isMarker) {
     reader.marker = first.value;
-    if (!interval && EndsData(state, first.value)) state.dataEnded = true;
+    if (EndsData(state, first.value)) state.dataEnded = true;
     if (kind == RefillKind::kDcMagnitude) return false;
     if (kind == RefillKind::kAcMagnitude) {
       reader.count = size;  // the missing bits read as zero
@@ -148,7 +151,7 @@ bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t si
     reader.fake += 8;
     state.dataEnded = true;
   }
-  if (second.isMarker && !interval && EndsData(state, second.value)) state.dataEnded = true;
+  if (second.isMarker && EndsData(state, second.value)) state.dataEnded = true;
   return true;
 }
 
@@ -225,22 +228,27 @@ bool LoadPlain(DecoderState& state) {
 
 // Loads up to four bytes with an interval; a marker ends the load early, is
 // remembered for the next boundary, and the bytes not loaded are zero bits.
+// A byte past the end, or EOI, ends the data as it does in LoadPlain.
 void LoadInterval(DecoderState& state) {
   uint32_t buffer = 0;
   int firstFake = 4;
+  bool ended = false;
   for (int i = 0; i < 4; ++i) {
     const Item item = NextItemInterval(state, state.inputPos);
     if (item.isMarker) {
       state.marker = item.value;
-      firstFake = i;
+      ended = ended || item.value == kMarkerEoi;
+      if (firstFake == 4) firstFake = i;
       break;
     }
+    ended = ended || item.past;
     if (item.past && firstFake == 4) firstFake = i;
     buffer |= static_cast<uint32_t>(item.value) << (24 - 8 * i);
   }
   state.bitBuffer = buffer;
   state.bitCount = 32;
   state.fakeBits = static_cast<uint32_t>(4 - firstFake) * 8;
+  if (ended) state.dataEnded = true;
 }
 
 // The boundary after the last MCU of a restart interval.

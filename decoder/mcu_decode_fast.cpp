@@ -387,7 +387,8 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
       // them; a 0xFF 0x00 after them is data, which it is left to read.
       const uint8_t* r = w.pos;
       while (w.end - r >= 3 && r[1] == 0xFF) ++r;
-      if (w.end - r < 2 || r[1] == 0xFF || r[1] == 0x00) return false;
+      // EOI ends the data there: which bits are made up is DecodeMcu's to track.
+      if (w.end - r < 2 || r[1] == 0xFF || r[1] == 0x00 || r[1] == kMarkerEoi) return false;
       state.inputPos = r + 2;
       state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
       state.bitCount = w.count;

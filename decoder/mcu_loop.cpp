@@ -220,6 +220,23 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   return 1;
 }
 
+void OutputDecodedMcus(DecoderState& state, const DecoderPaths& paths, const int16_t* blocks, uint32_t first,
+                       uint32_t end) {
+  const McuGrid grid(state);
+  const size_t values = static_cast<size_t>(BlockCount(state)) * 64;
+  const uint32_t mcuColumns = state.scanMcuColumns;
+  uint32_t mx = first % mcuColumns;
+  uint32_t my = first / mcuColumns;
+  for (uint32_t mcu = first; mcu < end; ++mcu) {
+    memcpy(state.blockBuffer, blocks + (mcu - first) * values, values * sizeof(int16_t));
+    PixelStages(state, paths, grid, mx, my);
+    if (++mx == mcuColumns) {
+      mx = 0;
+      ++my;
+    }
+  }
+}
+
 int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
   return OutputStoreRange(state, paths, first, end);
 }

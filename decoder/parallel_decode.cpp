@@ -11,11 +11,16 @@
 // marker with the DC predictors at zero. The scan's intervals are cut into
 // tasks of consecutive intervals; a task starts where a quick walk over the
 // data finds the marker before it, and every thread decodes tasks. A task
-// decoded from the wrong place is caught afterwards: each task records where
-// the decode after its last boundary resumed, and the next task counts only
-// when it started exactly there. From the first task that does not, the
-// caller decodes the rest on its own, so the output is always the sequential
-// one.
+// decoded from the wrong place is caught: each task records where the decode
+// after its last boundary resumed, and the next task counts only when it
+// started exactly there. A task is entropy decoded into its thread's store
+// of coefficient blocks first; its pixel stages write to the caller's buffer
+// only once every task before it has been decoded, none failed and each
+// began where the one before resumed, and only its MCUs before the one it
+// failed in. From the first task that does not count, the caller decodes the
+// rest on its own. So the caller's buffer receives exactly what the
+// sequential decode writes, also when the data fails: nothing of a later
+// interval.
 //
 // Without an interval the entropy-coded data is one chain: where an MCU
 // starts is known only once the one before has been decoded. Two threads
@@ -35,11 +40,22 @@
 // leaving a stretch to decode sequentially first as long as sizes the two
 // threads' work alike (by the costs measured as the picture goes). A run
 // that has not fallen into step after a while, or that the sequential
-// decode has passed, is started again further on. Runs stay in the data
-// before the first marker or fill byte, and end on anything the fast entropy
-// path leaves to the scalar decode; the sequential decode takes whatever
-// they leave, so the output is always the sequential one.
+// decode has passed, is started again further on. Runs start anywhere in
+// the data, past markers and fill bytes as past anything else (where a
+// reader after a count of data bytes from its last load that is even would
+// stand), and end on anything the fast entropy path leaves to the scalar
+// decode, markers and fill bytes among it; the sequential decode takes
+// whatever they leave, so the output is always the sequential one.
+//
+// Where runs ahead cannot help, the pixel stages are split instead: sparse
+// data (flat pictures), whose entropy decoding is the small part of the
+// work, or data with a marker or fill byte early on. The caller decodes the
+// entropy-coded data in order, a chunk of MCUs at a time, into a ring of
+// coefficient blocks; every thread takes chunks as they come and runs their
+// pixel stages, and the caller takes one itself when the others fall
+// behind. The entropy decoding is the sequential one, so are the bytes.
 #include <pthread.h>
+#include <sched.h>
 #include <string.h>
 #include <time.h>
 
@@ -57,11 +73,30 @@ uint32_t gAheadRunMcus = 0;
 // MCUs of pictures taken from runs ahead, over all decodes: tests read it to
 // see the scheme at work.
 std::atomic<uint64_t> gAheadMcusTaken{0};
+// Without an interval: the data bytes per block at and above which runs
+// ahead are tried (when the data holds no marker or fill byte early on);
+// below it, and wherever runs ahead cannot go, the pixel stages are split.
+// Tests set it to choose a scheme. MCUs whose pixel stages ran on a thread
+// other than the one decoding in order, over all decodes.
+double gAheadMinBytesPerBlock = 2;
+std::atomic<uint64_t> gSplitMcusOutput{0};
+// MCUs of a chunk at most (0: as many as fit kChunkBytes); tests lower it.
+uint32_t gSplitChunkMcus = 0;
 
 namespace {
 
-// Tasks of a restart-interval decode, at most.
-constexpr uint32_t kMaxTasks = 256;
+// Tasks of a restart-interval decode: at least about kWantedTasks, of
+// blocks that fit a core's own cache (kTaskBytes) where the intervals allow,
+// at most kMaxTasks, each of at most as many MCUs as a thread's store holds.
+constexpr uint32_t kWantedTasks = 256;
+constexpr uint32_t kMaxTasks = 4096;
+constexpr size_t kTaskBytes = size_t{64} << 10;
+constexpr size_t kTaskStoreBytes = size_t{2} << 20;
+// Split pixel stages: chunks small enough, and few enough, that the blocks
+// handed from one core to another stay in the caches (they weigh as much as
+// the pixels); the ring of chunks lies in the threads' stores.
+constexpr size_t kChunkBytes = size_t{64} << 10;
+constexpr uint32_t kRingChunks = 8;
 
 // Leapfrog decoding: each slot's coefficient store, and the records of the
 // MCUs in it. A run ahead fills half of it (about what a core's own cache
@@ -115,12 +150,13 @@ struct AheadSlot {
   int16_t offset[kMaxComponents];
 };
 
-// What one task left.
+// What one task left. `decoded` is set, and read, under the pool's mutex.
 struct TaskResult {
   const uint8_t* start;     // where it started (the guess)
   const uint8_t* resumeAt;  // where the decode after its last boundary resumed (null: zero bits)
   bool failed;
   bool damaged;
+  bool decoded;             // its entropy decoding has ended
   uint32_t failedMcu;
 };
 
@@ -146,6 +182,7 @@ struct WorkerPool {
 
   // The decode at hand: the state after the scan set-up, read by all.
   const DecoderState* base;
+  DecoderState* producer;  // split pixel stages: the decode's own state
   const DecoderPaths* paths;
 
   // Leapfrog decoding: a slot per thread taking part, and what the one
@@ -155,8 +192,7 @@ struct WorkerPool {
   uint32_t aheadRun;          // MCUs a run ahead takes at least (when it can)
   const uint8_t* aheadLimit;  // no run ahead begins an MCU at or past this
   const uint8_t* scanOrigin;  // where bit positions count from
-  const uint8_t* countedTo;   // AheadStart's last target, and the stuffed bytes before it
-  size_t stuffedBefore;
+  const uint8_t* countedTo;   // AheadStart's last result: a boundary after an even count
   double bytesPerMcu;         // the scan's mean, for guessing where MCUs begin
   // What an MCU costs, in nanoseconds, run ahead (entropy decoding), in the
   // pixel stages after it, and decoded sequentially: measured as the picture
@@ -170,11 +206,33 @@ struct WorkerPool {
   ZfStatus finishStatus;
   uint32_t finishFailedMcu;
 
+  // Split pixel stages: the caller decodes the entropy-coded data in order,
+  // a chunk of MCUs at a time, into a ring of chunks; every thread takes
+  // chunks and runs their pixel stages. `produced` chunks are decoded (the
+  // last perhaps short: chunkCount), `claimed` are taken; the two and
+  // `ended` change under the mutex and are also read without it;
+  // chunkDone[slot] is one more than the last chunk whose pixel stages
+  // ended in that slot.
+  uint32_t chunkMcus;
+  uint32_t ringChunks;
+  std::atomic<uint32_t> produced;
+  std::atomic<uint32_t> claimed;
+  std::atomic<bool> ended;
+  uint32_t chunkCount[kRingChunks];
+  std::atomic<uint32_t> chunkDone[kRingChunks];
+
   // The tasks.
   uint32_t taskCount;
   uint32_t taskIntervals;  // intervals per task
   std::atomic<uint32_t> nextTask;
+  // Tasks 0 .. counted - 1 began where the one before resumed (task 0 at the
+  // scan's start); from task `counted` on none counts once `chainBroken`.
+  // Both changed under the mutex, tasks waiting on `progress`.
+  uint32_t counted;
+  bool chainBroken;
+  int16_t** taskStores;  // one per thread: a task's coefficient blocks
   TaskResult tasks[kMaxTasks];
+  const uint8_t* taskStarts[kMaxTasks];
 };
 
 namespace {
@@ -240,9 +298,30 @@ uint32_t FindMarkers(const uint8_t* pos, const uint8_t* end, const uint8_t** aft
   return found;
 }
 
+// Under the pool's mutex: counts on the tasks whose start is proven.
+void CountProvenTasks(WorkerPool& pool) {
+  while (!pool.chainBroken && pool.counted < pool.taskCount) {
+    const TaskResult& before = pool.tasks[pool.counted - 1];
+    if (!before.decoded) return;
+    if (before.failed || before.resumeAt == nullptr || pool.tasks[pool.counted].start != before.resumeAt) {
+      pool.chainBroken = true;
+      return;
+    }
+    ++pool.counted;
+  }
+}
+
+// The pixel stages of MCUs first .. end - 1, whose blocks are in `store` from
+// `first` on, as DecodeMcuRange runs them.
+void OutputStored(DecoderState& state, const DecoderPaths& paths, const int16_t* store, uint32_t first, uint32_t end) {
+  OutputDecodedMcus(state, paths, store, first, end);
+}
+
 void DecodeTasks(WorkerPool& pool, uint32_t thread) {
   const DecoderState& base = *pool.base;
   const uint32_t taskMcus = pool.taskIntervals * base.restartInterval;
+  const size_t values = static_cast<size_t>(BlockCount(base)) * 64;
+  int16_t* store = pool.taskStores[thread];
   DecoderState* state = nullptr;
   for (;;) {
     const uint32_t t = pool.nextTask.fetch_add(1, std::memory_order_relaxed);
@@ -261,10 +340,30 @@ void DecodeTasks(WorkerPool& pool, uint32_t thread) {
     }
     state->mcuNumber = first;
     state->boundaryPos = nullptr;
-    task.failed = !DecodeMcuRange(*state, *pool.paths, first, end);
-    task.failedMcu = state->failedMcu;
+    // Entropy decoding into the store.
+    uint32_t decoded = first;
+    bool failed = false;
+    for (; decoded < end; ++decoded) {
+      if (!pool.paths->decodeMcu(*state)) {
+        failed = true;
+        break;
+      }
+      memcpy(store + (decoded - first) * values, state->blockBuffer, values * sizeof(int16_t));
+    }
+    // Told, then waiting until it is known whether the task counts.
+    pthread_mutex_lock(&pool.mutex);
+    task.failed = failed;
+    task.failedMcu = decoded;
     task.damaged = state->damaged;
     task.resumeAt = state->boundaryPos;
+    task.decoded = true;
+    CountProvenTasks(pool);
+    pthread_cond_broadcast(&pool.progress);
+    while (t >= pool.counted && !pool.chainBroken) pthread_cond_wait(&pool.progress, &pool.mutex);
+    const bool counts = t < pool.counted;
+    pthread_mutex_unlock(&pool.mutex);
+    // Its MCUs before the one it failed in, as the sequential decode writes them.
+    if (counts) OutputStored(*state, *pool.paths, store, first, decoded);
   }
 }
 
@@ -272,18 +371,31 @@ bool DecodeIntervals(WorkerPool& pool, DecoderState& state, const DecoderPaths& 
   const uint32_t interval = state.restartInterval;
   const uint32_t intervals = (state.mcuTotal + interval - 1) / interval;
   if (intervals < 2) return false;
-  const uint32_t wanted = intervals < kMaxTasks ? intervals : kMaxTasks;
+  // A task's blocks fit in a thread's store.
+  const size_t mcuBytes = static_cast<size_t>(BlockCount(state)) * 64 * sizeof(int16_t);
+  const uint32_t mostIntervals = static_cast<uint32_t>(kTaskStoreBytes / mcuBytes) / interval;
+  if (mostIntervals == 0) return false;
+  const uint32_t wanted = intervals < kWantedTasks ? intervals : kWantedTasks;
   pool.taskIntervals = (intervals + wanted - 1) / wanted;
+  const uint32_t cached = static_cast<uint32_t>(kTaskBytes / mcuBytes) / interval;
+  if (pool.taskIntervals > cached) pool.taskIntervals = cached > 0 ? cached : 1;
+  const uint32_t fewest = (intervals + kMaxTasks - 1) / kMaxTasks;  // per task, for kMaxTasks
+  if (pool.taskIntervals < fewest) pool.taskIntervals = fewest;
+  if (pool.taskIntervals > mostIntervals) pool.taskIntervals = mostIntervals;
   pool.taskCount = (intervals + pool.taskIntervals - 1) / pool.taskIntervals;
+  if (pool.taskCount > kMaxTasks) return false;
 
   // Task t starts after marker t * taskIntervals of the data.
-  const uint8_t* starts[kMaxTasks];
-  const uint32_t found = FindMarkers(state.inputPos, state.streamEnd, starts, pool.taskCount - 1, pool.taskIntervals);
+  const uint32_t found =
+      FindMarkers(state.inputPos, state.streamEnd, pool.taskStarts, pool.taskCount - 1, pool.taskIntervals);
   pool.tasks[0].start = nullptr;
-  for (uint32_t t = 1; t < pool.taskCount; ++t) pool.tasks[t].start = t - 1 < found ? starts[t - 1] : nullptr;
+  for (uint32_t t = 1; t < pool.taskCount; ++t) pool.tasks[t].start = t - 1 < found ? pool.taskStarts[t - 1] : nullptr;
   // Tasks with no marker to start from are left to the sequential decode.
   const uint32_t guessed = found + 1;
   pool.taskCount = guessed < pool.taskCount ? guessed : pool.taskCount;
+  for (uint32_t t = 0; t < pool.taskCount; ++t) pool.tasks[t].decoded = false;
+  pool.counted = 1;
+  pool.chainBroken = false;
   pool.base = &state;
   pool.paths = &paths;
   pool.nextTask.store(0, std::memory_order_relaxed);
@@ -340,31 +452,55 @@ const uint8_t* FindFirstMarker(const uint8_t* pos, const uint8_t* end) {
   }
 }
 
-// Where a run ahead begins: at or after `target`, at an even number of data
-// bytes from the scan's start (the bit counts of two readers at the same bit
-// can then agree, both refilling two bytes at a time from an even start) and
-// not between a 0xFF and its stuffed 0x00. Null when that is past the limit.
-// Only the thread decoding in order calls it (one at a time).
+// Walks the entropy-coded data from `p`, an item boundary with `odd` telling
+// whether an odd number of data bytes has been read there since the reader
+// last loaded (at the scan's start or after a marker), by the rules the
+// decode without an interval reads it: a byte other than 0xFF is a data
+// byte; 0xFF 0x00 is the data byte 0xFF; a 0xFF before another 0xFF is a
+// fill byte, passed over; 0xFF and any other byte is a marker, after which
+// the reader loads anew (EOI aside, which ends the data). Returns the first
+// boundary at or after `target` where the count is even (the bit counts of
+// two readers at the same bit can then agree, both refilling two data bytes
+// at a time), or `end`.
+const uint8_t* EvenItemBoundary(const uint8_t* p, const uint8_t* target, const uint8_t* end, bool odd) {
+  for (;;) {
+    if (p >= end) return end;
+    if (p >= target && !odd) return p;
+    // Data bytes up to the next 0xFF (or the target) at once.
+    const uint8_t* stop = p >= target ? p + 1 : target;
+    const auto* ff = static_cast<const uint8_t*>(memchr(p, 0xFF, static_cast<size_t>((stop < end ? stop : end) - p)));
+    if (ff == nullptr) {
+      const uint8_t* to = stop < end ? stop : end;
+      odd ^= ((to - p) & 1) != 0;
+      p = to;
+      continue;
+    }
+    odd ^= ((ff - p) & 1) != 0;
+    p = ff;
+    const uint8_t* q = p + 1;
+    while (q < end && *q == 0xFF) ++q;
+    if (q >= end) return end;
+    if (*q == 0x00) {
+      odd = !odd;
+    } else if (*q != kMarkerEoi) {
+      odd = false;
+    } else {
+      return end;
+    }
+    p = q + 1;
+  }
+}
+
+// Where a run ahead begins: the first boundary from `target` on that
+// EvenItemBoundary gives, walking on from the last call's result where it
+// can. Null when that is past the limit. Only the thread decoding in order
+// calls it (one at a time).
 const uint8_t* AheadStart(WorkerPool& pool, const uint8_t* target) {
   if (target < pool.scanOrigin + 2 || target >= pool.aheadLimit) return nullptr;
-  // Data bytes from the origin to the target: less one per stuffed byte,
-  // counted on from the last call's target where it can.
   const bool onward = pool.countedTo != nullptr && pool.countedTo <= target;
-  size_t stuffed = onward ? pool.stuffedBefore : 0;
-  for (const uint8_t* p = onward ? pool.countedTo : pool.scanOrigin;;) {
-    const auto* ff = static_cast<const uint8_t*>(memchr(p, 0xFF, static_cast<size_t>(target - p)));
-    if (ff == nullptr) break;
-    ++stuffed;
-    if (ff + 1 == target) {  // between a 0xFF and its 0x00: after the pair
-      ++target;
-      break;
-    }
-    p = ff + 2;
-  }
-  pool.countedTo = target;
-  pool.stuffedBefore = stuffed;
-  if (((target - pool.scanOrigin) - stuffed) % 2 != 0) target += target[0] == 0xFF ? 2 : 1;
-  return target < pool.aheadLimit ? target : nullptr;
+  const uint8_t* start = EvenItemBoundary(onward ? pool.countedTo : pool.scanOrigin, target, pool.aheadLimit, false);
+  pool.countedTo = start;
+  return start < pool.aheadLimit ? start : nullptr;
 }
 
 double NowNs() {
@@ -450,7 +586,14 @@ void RunAhead(WorkerPool& pool, AheadSlot& slot, DecoderState& state) {
       }
     }
     if (!gaveUp || count >= 8 || state.inputPos + 2 >= pool.aheadLimit) break;
-    start = state.inputPos + 2;  // an even number of bytes on, mostly (see AheadStart)
+    // On past a marker or fill byte close ahead, which the fast path leaves
+    // to the sequential decode; else a little further on. The MCU given up
+    // began after an even count, as its run did.
+    const uint8_t* scanTo = pool.aheadLimit - state.inputPos > 256 ? state.inputPos + 256 : pool.aheadLimit;
+    const uint8_t* marker = FindFirstMarker(state.inputPos, scanTo);
+    const uint8_t* target = marker < scanTo ? marker + 2 : state.inputPos + 2;
+    start = EvenItemBoundary(state.inputPos, target, pool.aheadLimit, false);
+    if (start >= pool.aheadLimit) break;
   }
   // The state after the last MCU, for the owner to go on from.
   AheadRecord& end = slot.records[count];
@@ -694,15 +837,160 @@ void LeapfrogJob(WorkerPool& pool, uint32_t thread) {
   }
 }
 
+// ---- Split pixel stages ----
+
+int16_t* ChunkBlocks(WorkerPool& pool, uint32_t chunk) {
+  const uint32_t slot = chunk % pool.ringChunks;
+  const uint32_t perStore = static_cast<uint32_t>(kTaskStoreBytes / kChunkBytes);
+  const size_t values = static_cast<size_t>(BlockCount(*pool.base)) * 64;
+  return pool.taskStores[slot / perStore] + static_cast<size_t>(slot % perStore) * pool.chunkMcus * values;
+}
+
+// Takes the next decoded chunk whose pixel stages nobody runs yet. With
+// `wait`, waits for one while the decode goes on; false when there is none.
+bool ClaimChunk(WorkerPool& pool, uint32_t& chunk, bool wait) {
+  // A chunk mostly comes within a fraction of a millisecond: waiting that
+  // long keeps this core awake. Yielding rather than spinning: on a loaded
+  // machine the thread this one waits for may need the core.
+  const double began = wait ? NowNs() : 0;
+  while (wait && !pool.ended.load(std::memory_order_acquire) &&
+         pool.claimed.load(std::memory_order_relaxed) >= pool.produced.load(std::memory_order_acquire) &&
+         NowNs() - began < 50e3) {
+    sched_yield();
+  }
+  pthread_mutex_lock(&pool.mutex);
+  while (wait && pool.claimed.load(std::memory_order_relaxed) >= pool.produced.load(std::memory_order_relaxed) &&
+         !pool.ended.load(std::memory_order_relaxed))
+    pthread_cond_wait(&pool.progress, &pool.mutex);
+  const uint32_t next = pool.claimed.load(std::memory_order_relaxed);
+  const bool got = next < pool.produced.load(std::memory_order_relaxed);
+  if (got) {
+    chunk = next;
+    pool.claimed.store(next + 1, std::memory_order_relaxed);
+  }
+  pthread_mutex_unlock(&pool.mutex);
+  return got;
+}
+
+// The pixel stages of a claimed chunk, then its slot is free again.
+void OutputChunk(WorkerPool& pool, DecoderState& state, uint32_t chunk, bool sequential) {
+  const uint32_t first = chunk * pool.chunkMcus;
+  const uint32_t count = pool.chunkCount[chunk % pool.ringChunks];
+  OutputStored(state, *pool.paths, ChunkBlocks(pool, chunk), first, first + count);
+  if (!sequential) gSplitMcusOutput.fetch_add(count, std::memory_order_relaxed);
+  pthread_mutex_lock(&pool.mutex);
+  pool.chunkDone[chunk % pool.ringChunks].store(chunk + 1, std::memory_order_release);
+  pthread_cond_broadcast(&pool.progress);
+  pthread_mutex_unlock(&pool.mutex);
+}
+
+// The caller: the entropy decoding in order, chunk after chunk, on the
+// decode's own state; between chunks, the pixel stages of one when the
+// other threads fall behind, or while the next chunk's slot is still busy.
+void ProduceChunks(WorkerPool& pool, DecoderState& state) {
+  const DecoderPaths& paths = *pool.paths;
+  const size_t values = static_cast<size_t>(BlockCount(state)) * 64;
+  for (uint32_t chunk = 0;; ++chunk) {
+    const uint32_t first = chunk * pool.chunkMcus;
+    const uint32_t end = state.mcuTotal - first < pool.chunkMcus ? state.mcuTotal : first + pool.chunkMcus;
+    const uint32_t slot = chunk % pool.ringChunks;
+    // The slot's chunk before, if any, must have left it.
+    const uint32_t before = chunk >= pool.ringChunks ? chunk - pool.ringChunks + 1 : 0;
+    while (pool.chunkDone[slot].load(std::memory_order_acquire) < before) {
+      uint32_t other;
+      if (ClaimChunk(pool, other, false)) {
+        OutputChunk(pool, state, other, true);
+        continue;
+      }
+      pthread_mutex_lock(&pool.mutex);
+      while (pool.chunkDone[slot].load(std::memory_order_relaxed) < before) pthread_cond_wait(&pool.progress, &pool.mutex);
+      pthread_mutex_unlock(&pool.mutex);
+    }
+    int16_t* blocks = ChunkBlocks(pool, chunk);
+    uint32_t mcu = first;
+    bool failed = false;
+    for (; mcu < end; ++mcu) {
+      if (!paths.decodeMcu(state)) {
+        state.status = kZfBadData;
+        state.failedMcu = mcu;
+        failed = true;
+        break;
+      }
+      memcpy(blocks + (mcu - first) * values, state.blockBuffer, values * sizeof(int16_t));
+    }
+    pthread_mutex_lock(&pool.mutex);
+    pool.chunkCount[slot] = mcu - first;
+    pool.produced.store(chunk + 1, std::memory_order_release);
+    if (failed || end == state.mcuTotal) pool.ended.store(true, std::memory_order_release);
+    pthread_cond_broadcast(&pool.progress);
+    const uint32_t waiting = pool.produced.load(std::memory_order_relaxed) - pool.claimed.load(std::memory_order_relaxed);
+    pthread_mutex_unlock(&pool.mutex);
+    if (failed || end == state.mcuTotal) break;
+    // More than one chunk waiting: the other threads are behind.
+    uint32_t other;
+    if (waiting > 1 && ClaimChunk(pool, other, false)) OutputChunk(pool, state, other, true);
+  }
+  uint32_t other;
+  while (ClaimChunk(pool, other, false)) OutputChunk(pool, state, other, true);
+}
+
+void SplitPixelJob(WorkerPool& pool, uint32_t thread) {
+  if (thread == pool.workers) {
+    ProduceChunks(pool, *pool.producer);
+    return;
+  }
+  uint32_t chunk;
+  while (ClaimChunk(pool, chunk, true)) OutputChunk(pool, *pool.states[thread], chunk, false);
+}
+
+bool DecodeSplitPixels(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
+  const size_t mcuBytes = static_cast<size_t>(BlockCount(state)) * 64 * sizeof(int16_t);
+  pool.chunkMcus = static_cast<uint32_t>(kChunkBytes / mcuBytes);
+  if (gSplitChunkMcus != 0 && gSplitChunkMcus < pool.chunkMcus) pool.chunkMcus = gSplitChunkMcus;
+  const uint32_t perStore = static_cast<uint32_t>(kTaskStoreBytes / kChunkBytes);
+  const uint32_t ring = (pool.workers + 1) * perStore;
+  pool.ringChunks = ring < kRingChunks ? ring : kRingChunks;
+  if (state.mcuTotal < 2 * pool.chunkMcus) return false;
+  pool.base = &state;
+  pool.paths = &paths;
+  pool.producer = &state;
+  pool.produced.store(0, std::memory_order_relaxed);
+  pool.claimed.store(0, std::memory_order_relaxed);
+  pool.ended.store(false, std::memory_order_relaxed);
+  for (uint32_t i = 0; i < pool.ringChunks; ++i) pool.chunkDone[i].store(0, std::memory_order_relaxed);
+  // The workers' copies (tables, output target) before the decode moves on.
+  for (uint32_t thread = 0; thread < pool.workers; ++thread) {
+    memcpy(pool.states[thread], &state, sizeof state);
+    pool.states[thread]->pool = nullptr;
+  }
+  RunJob(pool, SplitPixelJob);
+  result = state.status == kZfBadData ? 0 : 1;
+  return true;
+}
+
+// Without an interval: runs ahead where the entropy decoding is a large part
+// of the work (dense data); else the pixel stages split, which gains where
+// the entropy decoding is the small part and never costs: the entropy
+// decoding is the sequential one.
 bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& paths, int& result) {
   // The scan's reader as StartScan left it: four bytes loaded, nothing met.
   if (!paths.usesFastAcTables || state.bitCount != 32 || state.marker != 0 || state.dataEnded ||
       state.fakeBits != 0 || state.mcuTotal < gMinAheadMcus)
-    return false;
+    return DecodeSplitPixels(pool, state, paths, result);
   const uint8_t* origin = state.inputPos;
   for (int i = 0; i < 4; ++i) origin -= origin[-1] == 0x00 && origin[-2] == 0xFF ? 2 : 1;
-  const uint8_t* firstMarker = FindFirstMarker(state.inputPos, state.streamEnd);
-  if (firstMarker - origin < 256) return false;
+  // The data ends at the EOI found last in the stream's final bytes (or at
+  // the stream's end): runs ahead stay before it.
+  const uint8_t* dataEnd = state.streamEnd;
+  for (const uint8_t* p = state.streamEnd - 2; p >= origin && state.streamEnd - p <= 4096; --p) {
+    if (p[0] == 0xFF && p[1] == kMarkerEoi) {
+      dataEnd = p;
+      break;
+    }
+  }
+  const double dataBytes = static_cast<double>(dataEnd - origin);
+  const double density = dataBytes / (static_cast<double>(state.mcuTotal) * BlockCount(state));
+  if (dataEnd - origin < 1024 || density < gAheadMinBytesPerBlock) return DecodeSplitPixels(pool, state, paths, result);
   const uint32_t values = static_cast<uint32_t>(BlockCount(state)) * 64;
   pool.aheadCapacity = static_cast<uint32_t>(kAheadStoreBytes / (values * sizeof(int16_t)));
   if (pool.aheadCapacity > kMaxAheadMcus) pool.aheadCapacity = kMaxAheadMcus;
@@ -710,9 +998,9 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   pool.aheadRun = pool.aheadCapacity / 2;
   pool.scanOrigin = origin;
   pool.countedTo = nullptr;
-  // Far enough from the marker that no MCU begun before it reaches it.
-  pool.aheadLimit = firstMarker - 64;
-  pool.bytesPerMcu = static_cast<double>(firstMarker - origin) / state.mcuTotal;
+  // Far enough from the data's end that no MCU begun before it reaches it.
+  pool.aheadLimit = dataEnd - 64;
+  pool.bytesPerMcu = dataBytes / state.mcuTotal;
   pool.base = &state;
   pool.paths = &paths;
   pool.finished.store(false, std::memory_order_relaxed);
@@ -751,8 +1039,9 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   pool->threads = static_cast<pthread_t*>(AllocateZeroed(sizeof(pthread_t) * workers));
   pool->starts = static_cast<WorkerStart*>(AllocateZeroed(sizeof(WorkerStart) * workers));
   pool->states = static_cast<DecoderState**>(AllocateZeroed(sizeof(DecoderState*) * threads));
+  pool->taskStores = static_cast<int16_t**>(AllocateZeroed(sizeof(int16_t*) * threads));
   pthread_cond_init(&pool->progress, nullptr);
-  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr;
+  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr && pool->taskStores != nullptr;
   for (AheadSlot& slot : pool->slots) {
     slot.blocks = static_cast<int16_t*>(AllocateZeroed(kAheadStoreBytes));
     slot.records = static_cast<AheadRecord*>(AllocateZeroed(sizeof(AheadRecord) * (kMaxAheadMcus + 1)));
@@ -760,7 +1049,8 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   }
   for (uint32_t i = 0; ok && i < threads; ++i) {
     pool->states[i] = static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState)));
-    ok = pool->states[i] != nullptr;
+    pool->taskStores[i] = static_cast<int16_t*>(AllocateZeroed(kTaskStoreBytes));
+    ok = pool->states[i] != nullptr && pool->taskStores[i] != nullptr;
   }
   for (uint32_t i = 0; ok && i < workers; ++i) {
     pool->starts[i] = WorkerStart{pool, i};
@@ -788,6 +1078,10 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
   if (pool->states != nullptr) {
     for (uint32_t i = 0; i < threads; ++i) FreeAllocated(pool->states[i]);
   }
+  if (pool->taskStores != nullptr) {
+    for (uint32_t i = 0; i < threads; ++i) FreeAllocated(pool->taskStores[i]);
+  }
+  FreeAllocated(pool->taskStores);
   FreeAllocated(pool->states);
   for (AheadSlot& slot : pool->slots) {
     FreeAllocated(slot.records);

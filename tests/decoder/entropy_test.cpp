@@ -413,4 +413,71 @@ TEST(Restarts, MarkerMetEarlyWaitsForTheBoundary) {
   EXPECT_EQ(h.At(0, 0), 15);
 }
 
+// The data ends at the same events with and without an interval: a byte
+// taken past the end, or EOI met, by a load or a refill. Then a symbol that
+// no stream may hold, read from made-up bits, ends its block (the picture is
+// damaged) whether or not an interval is declared and EOI closes the stream.
+// The AC table's all-zero code is such a symbol (run 1, size 0).
+zentrafold::test::Bytes CutGreyStream(int intervalMcus, int mcusWithData, bool closed) {
+  BitWriter w;
+  for (int i = 0; i < mcusWithData; ++i) {
+    Dc(w, 2, 3);
+    w.Put(0x10, 8);  // EOB: the symbols 0x00 and 0x10 trade codes below
+  }
+  zentrafold::test::StreamSpec spec;
+  spec.width = 32;
+  spec.components = 1;
+  spec.restartInterval = intervalMcus;
+  Bytes stream = zentrafold::test::BuildHeaders(spec);
+  for (size_t i = 0; i + 4 < stream.size(); ++i) {
+    if (stream[i] == 0xFF && stream[i + 1] == 0xC4 && stream[i + 4] == 0x10) {
+      std::swap(stream[i + 4 + 17 + 0x00], stream[i + 4 + 17 + 0x10]);
+      break;
+    }
+  }
+  const Bytes data = w.Take(false);
+  stream.insert(stream.end(), data.begin(), data.end());
+  if (closed) stream.insert(stream.end(), {0xFF, 0xD9});
+  return stream;
+}
+
+struct CutOutcome {
+  ZfStatus status;
+  Bytes pixels;
+};
+
+CutOutcome DecodeWith(const Bytes& stream, const DecoderPaths& paths) {
+  auto state = std::make_unique<DecoderState>();
+  state->paths = &paths;
+  ImageRecord* image = DecodeImageWithState(*state, stream.data(), stream.size(), nullptr);
+  CutOutcome outcome{state->status, {}};
+  if (image != nullptr) {
+    const auto* bits = static_cast<const uint8_t*>(image->bits);
+    outcome.pixels.assign(bits, bits + 32 * 8 * 4);
+    DeleteObject(image->bitmap);
+  }
+  return outcome;
+}
+
+TEST(MadeUpBits, TheDataEndsAlikeWithAndWithoutAnInterval) {
+  // Data for 1 MCU: the scan's first load takes bytes past the end (or
+  // meets EOI); data for 3: a refill does. Which bits are made up differs
+  // (the load without an interval reads the EOI's bytes), the outcome does
+  // not; and the fast paths give the scalar bytes.
+  for (int withData : {1, 3}) {
+    for (int interval : {0, 4}) {
+      for (bool closed : {false, true}) {
+        const Bytes stream = CutGreyStream(interval, withData, closed);
+        const std::string what = "data for " + std::to_string(withData) + " MCUs, interval " +
+                                 std::to_string(interval) + (closed ? ", EOI" : ", no EOI");
+        const CutOutcome scalar = DecodeWith(stream, ScalarPaths());
+        EXPECT_EQ(scalar.status, kZfDamaged) << what;
+        const CutOutcome fast = DecodeWith(stream, SelectedPaths());
+        EXPECT_EQ(fast.status, scalar.status) << what;
+        EXPECT_EQ(fast.pixels, scalar.pixels) << what;
+      }
+    }
+  }
+}
+
 }  // namespace

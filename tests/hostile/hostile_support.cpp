@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -17,15 +16,44 @@
 namespace zentrafold::hostile {
 namespace {
 
-DecoderState& ScalarState() {
-  static DecoderState* state = [] {
+// The stage procedures of a path, each counting its calls into gWork[I]
+// before it runs: 0 the fast paths of this processor, 1 the scalar ones.
+Work gWork[2];
+const DecoderPaths* gUnder[2];
+
+template <int I>
+int CountedDecodeMcu(DecoderState& state) {
+  ++gWork[I].mcus;
+  return gUnder[I]->decodeMcu(state);
+}
+template <int I>
+void CountedInverseDct(const CosineTable& table, int16_t* block) {
+  ++gWork[I].blocks;
+  gUnder[I]->inverseDct(table, block);
+}
+template <int I>
+void CountedOutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows) {
+  ++gWork[I].outputs;
+  gUnder[I]->outputMcu(state, destination, columns, rows);
+}
+
+template <int I>
+DecoderState& CountingState(const DecoderPaths& under) {
+  static DecoderPaths counted;
+  static DecoderState* state = [&] {
+    gUnder[I] = &under;
+    counted = {CountedDecodeMcu<I>, under.usesFastAcTables, CountedInverseDct<I>, CountedOutputMcu<I>, under.name,
+               under.outputGeneral, under.reducedInverseDct};
     DecoderState* s = CreateDecoderState();
     if (s == nullptr) throw std::runtime_error("no memory for a decoder state");
-    s->paths = &ScalarPaths();
+    s->paths = &counted;
     return s;
   }();
   return *state;
 }
+
+DecoderState& FastState() { return CountingState<0>(SelectedPaths()); }
+DecoderState& ScalarState() { return CountingState<1>(ScalarPaths()); }
 
 // Position of the first SOS marker at or after `from`, walking segments.
 size_t FindScan(const Bytes& s) {
@@ -110,16 +138,18 @@ Outcome Decode(const Bytes& stream, bool keepPixels) {
   const int liveBefore = ZentrafoldLiveGdiObjects();
   const auto copy = std::make_unique<uint8_t[]>(stream.size());
   if (!stream.empty()) std::memcpy(copy.get(), stream.data(), stream.size());
-  using Clock = std::chrono::steady_clock;
-
   Outcome outcome;
-  const auto t0 = Clock::now();
-  ImageRecord* fast = DecodeImage(copy.get(), stream.size(), nullptr);
-  const auto t1 = Clock::now();
+  gWork[0] = gWork[1] = Work{};
+  ImageRecord* fast = DecodeImageWithState(FastState(), copy.get(), stream.size(), nullptr);
   ImageRecord* scalar = DecodeImageWithState(ScalarState(), copy.get(), stream.size(), nullptr);
-  const auto t2 = Clock::now();
-  outcome.seconds = std::max(std::chrono::duration<double>(t1 - t0).count(),
-                             std::chrono::duration<double>(t2 - t1).count());
+  for (const Work& w : gWork) {
+    outcome.work.mcus = std::max(outcome.work.mcus, w.mcus);
+    outcome.work.blocks = std::max(outcome.work.blocks, w.blocks);
+    outcome.work.outputs = std::max(outcome.work.outputs, w.outputs);
+  }
+  // The frame the headers declared, as far as they were read.
+  const DecoderState& read = ScalarState();
+  outcome.frameAreas = ((uint64_t{read.width} + 7) / 8) * ((uint64_t{read.height} + 7) / 8);
 
   EXPECT_EQ(fast == nullptr, scalar == nullptr) << "fast and scalar paths disagree on refusing";
   if (fast != nullptr && scalar != nullptr) {
@@ -149,6 +179,10 @@ Outcome Decode(const Bytes& stream, bool keepPixels) {
   return outcome;
 }
 
-double TimeBound(uint64_t pixels) { return 0.25 + 2e-6 * static_cast<double>(pixels); }
+void ExpectWorkInProportion(const Outcome& o) {
+  EXPECT_LE(o.work.mcus, o.frameAreas) << "more MCUs decoded than the frame holds";
+  EXPECT_LE(o.work.blocks, 6 * o.work.mcus) << "more inverse DCTs than the MCUs decoded hold blocks";
+  EXPECT_LE(o.work.outputs, o.work.mcus) << "more MCUs written than decoded";
+}
 
 }  // namespace zentrafold::hostile

@@ -39,25 +39,36 @@ Bytes JoinSegments(const std::vector<Segment>& segments);  // SOI + segments
 // given, each taken modulo 256 into its byte) and the symbols.
 Bytes HuffmanSegment(uint8_t classAndId, const std::vector<int>& counts, const Bytes& symbols);
 
+// The work of a decode, counted as calls of the MCU loop's stages.
+struct Work {
+  uint64_t mcus = 0;     // entropy-decoded
+  uint64_t blocks = 0;   // inverse DCTs
+  uint64_t outputs = 0;  // MCUs assembled and written
+};
+
 // What a decode gave.
 struct Outcome {
   bool decoded = false;
   uint32_t width = 0;
   uint32_t height = 0;
   Bytes bgrx;
-  double seconds = 0;  // the slower of the two decodes
+  Work work;                // the larger counts of the two decodes
+  uint64_t frameAreas = 0;  // 8 x 8 areas of the frame its headers declare (0: none read)
 };
 
-// Decodes `stream` (copied into an allocation of exactly its size) twice:
-// through DecodeImage with this processor's fast paths and on a state held
-// to the scalar paths. Records a test failure when the two disagree, when a
+// Decodes `stream` (copied into an allocation of exactly its size) twice,
+// through DecodeImageWithState, on a state with this processor's fast paths
+// and on one held to the scalar paths, counting the stages' calls. Records a test failure when the two disagree, when a
 // picture's record is inconsistent, or when a GDI object is left alive
 // after the sections are deleted. `keepPixels` keeps the pixels.
 Outcome Decode(const Bytes& stream, bool keepPixels = false);
 
-// A generous bound on the time a decode that writes `pixels` pixels may
-// take, in the slowest (sanitizer) build: a loop that runs without
-// consuming input or writing output would pass it by far.
-double TimeBound(uint64_t pixels);
+// Records a failure when a decode did more than its frame asks: more MCUs
+// than the frame's 8 x 8 areas (an MCU covers at least one), more inverse
+// DCTs than those MCUs hold blocks, more MCUs written than decoded. What
+// else a decode does (walking headers, searching for markers) moves through
+// the stream, so work out of proportion to the picture shows in these
+// counts, whatever the machine's load.
+void ExpectWorkInProportion(const Outcome& o);
 
 }  // namespace zentrafold::hostile

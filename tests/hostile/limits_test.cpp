@@ -4,6 +4,7 @@
 #include <zentrafold/decoder.h>
 #include <zentrafold/platform_debug.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,16 +45,14 @@ TEST(HugeFrames, SectionTooLargeRefusedAtOnce) {
     for (const FrameCase f : {FrameCase{65535, 65535}, FrameCase{65535, 8193}, FrameCase{8193, 65535}}) {
       const Outcome o = Decode(Resized(name, f.width, f.height, 8));
       EXPECT_FALSE(o.decoded);
-      EXPECT_LT(o.seconds, 0.05) << f.width << "x" << f.height;
+      EXPECT_EQ(o.work.mcus, 0u) << f.width << "x" << f.height;
     }
   }
 }
 
 // Frames that fit a section, from a handful of data bytes: the rest of the
-// scan decodes from the zeros past the end (or fails), in time that grows
-// with the MCUs decoded and nothing more. An MCU is decoded whole however
-// little of it lies inside the frame, so the bound is on the frame rounded
-// up to whole 16 x 16 MCUs.
+// scan decodes from the zeros past the end (or fails), with work that grows
+// with the MCUs decoded and nothing more: each MCU is decoded once.
 TEST_P(HugeFrames, AlmostNoDataTakesTimeInProportion) {
   const FrameCase f = GetParam();
   for (const char* name : {"grey", "s22"}) {
@@ -62,9 +61,26 @@ TEST_P(HugeFrames, AlmostNoDataTakesTimeInProportion) {
       EXPECT_EQ(o.width, f.width);
       EXPECT_EQ(o.height, f.height);
     }
-    const uint64_t mcuArea = ((uint64_t{f.width} + 15) & ~uint64_t{15}) * ((uint64_t{f.height} + 15) & ~uint64_t{15});
-    EXPECT_LT(o.seconds, TimeBound(mcuArea)) << name << " " << f.width << "x" << f.height;
+    // Each MCU once: grey 8 x 8 MCUs, s22 16 x 16 ones, each decoded whole.
+    const uint64_t mcuSide = std::string(name) == "grey" ? 8 : 16;
+    const uint64_t mcus = ((f.width + mcuSide - 1) / mcuSide) * ((f.height + mcuSide - 1) / mcuSide);
+    if (o.decoded) {
+      EXPECT_EQ(o.work.mcus, mcus) << name << " " << f.width << "x" << f.height;
+    }
+    EXPECT_LE(o.work.mcus, mcus) << name << " " << f.width << "x" << f.height;
+    ExpectWorkInProportion(o);
   }
+}
+
+// The check itself: a decode that went over its frame twice is caught.
+TEST(HugeFrames, WorkOutOfProportionIsCaught) {
+  Outcome o = Decode(Resized("grey", 1500, 1500, 6));
+  ExpectWorkInProportion(o);
+  o.work.mcus = o.frameAreas + 1;
+  EXPECT_NONFATAL_FAILURE(ExpectWorkInProportion(o), "more MCUs decoded than the frame holds");
+  o.work.mcus = o.frameAreas;
+  o.work.outputs = o.work.mcus + 1;
+  EXPECT_NONFATAL_FAILURE(ExpectWorkInProportion(o), "more MCUs written than decoded");
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, HugeFrames,

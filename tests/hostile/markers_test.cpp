@@ -130,7 +130,7 @@ TEST(InjectedMarkers, AnywhereInTheData) {
           EXPECT_EQ(o.width, 67u);
           EXPECT_EQ(o.height, 45u);
         }
-        EXPECT_LT(o.seconds, TimeBound(67 * 45));
+        ExpectWorkInProportion(o);
       }
     }
   }

@@ -266,9 +266,13 @@ TEST(FastPaths, CutStreamsDecodeExactlyAsScalar) {
       // Evenly over the data, and the last bytes one by one.
       const size_t keep = n < cuts - 8 ? span * static_cast<size_t>(n) / static_cast<size_t>(cuts - 8)
                                        : span - static_cast<size_t>(cuts - n);
-      const Bytes stream(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(scan + keep));
+      Bytes stream(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(scan + keep));
       ASSERT_TRUE(DecodesAlike(stream)) << name << " cut to " << keep << " of " << span << " data bytes";
       replayed += gState.zeroBits.replayed;
+      // The same cut closed with EOI, which ends the data where a load, a
+      // refill or a boundary meets it.
+      stream.insert(stream.end(), {0xFF, 0xD9});
+      ASSERT_TRUE(DecodesAlike(stream)) << name << " cut to " << keep << " of " << span << " data bytes, and EOI";
     }
   }
   EXPECT_GT(replayed, 1000u) << "the record of zero-bit MCUs was hardly used";

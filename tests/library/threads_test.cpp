@@ -47,19 +47,20 @@ Result Decode(ZfDecoder* decoder, const Bytes& stream, ZfFormat format = kZfBgrx
   return r;
 }
 
-// Equal statuses; equal pixels for a picture, and for a failed decode the
-// rows above the failing MCU's row.
+// Equal statuses and failing MCUs, and equal whole buffers (filled with a
+// pattern before the decode): after kZfBadData too, a decode on several
+// threads writes exactly what one on a single thread writes, and nothing
+// else.
 ::testing::AssertionResult Same(const Result& one, const Result& many) {
   if (one.status != many.status) return ::testing::AssertionFailure() << "status " << one.status << " vs " << many.status;
-  if (one.status == kZfBadData) {
-    if (one.failedMcu != many.failedMcu) return ::testing::AssertionFailure() << "failed MCU " << one.failedMcu << " vs " << many.failedMcu;
-    const uint32_t mcuColumns = (one.width + one.mcuWidth - 1) / one.mcuWidth;
-    const size_t bytes = static_cast<size_t>(one.failedMcu / mcuColumns) * one.mcuHeight * (one.pixels.size() / one.height);
-    if (!std::equal(one.pixels.begin(), one.pixels.begin() + static_cast<std::ptrdiff_t>(bytes), many.pixels.begin()))
-      return ::testing::AssertionFailure() << "rows before the failure differ";
-    return ::testing::AssertionSuccess();
+  if (one.status == kZfBadData && one.failedMcu != many.failedMcu)
+    return ::testing::AssertionFailure() << "failed MCU " << one.failedMcu << " vs " << many.failedMcu;
+  if (one.pixels != many.pixels) {
+    const auto differ = std::mismatch(one.pixels.begin(), one.pixels.end(), many.pixels.begin()).first - one.pixels.begin();
+    const size_t row = static_cast<size_t>(differ) / (one.pixels.size() / one.height);
+    return ::testing::AssertionFailure() << "pixels differ from row " << row << " on"
+                                         << (one.status == kZfBadData ? " (after the failure)" : "");
   }
-  if (one.pixels != many.pixels) return ::testing::AssertionFailure() << "pixels differ";
   return ::testing::AssertionSuccess();
 }
 
@@ -71,11 +72,13 @@ class Threads : public ::testing::Test {
     gMinParallelPixels = 0;
     gMinAheadMcus = 16;
     gAheadRunMcus = 40;
+    gSplitChunkMcus = 8;
   }
   static void TearDownTestSuite() {
     gMinParallelPixels = 1u << 18;
     gMinAheadMcus = 2048;
     gAheadRunMcus = 0;
+    gSplitChunkMcus = 0;
   }
 
   Threads() {
@@ -88,6 +91,7 @@ class Threads : public ::testing::Test {
     for (ZfDecoder* d : decoders_) ZfDestroyDecoder(d);
   }
 
+ public:
   void ExpectSameOnAll(const Bytes& stream, const std::string& what, ZfFormat format = kZfBgrx) {
     const Result one = Decode(decoders_[0], stream, format);
     for (size_t i = 1; i < decoders_.size(); ++i) {
@@ -95,6 +99,7 @@ class Threads : public ::testing::Test {
     }
   }
 
+ protected:
   std::vector<ZfDecoder*> decoders_;
 };
 
@@ -180,36 +185,101 @@ TEST_F(Threads, CutAndFlippedStreams) {
   }
 }
 
-// Without an interval the picture is taken from runs ahead that fall into
-// step with the sequential decode: the bytes and status are the sequential
-// ones, also where the data is cut or damaged, or holds a marker or fill
-// bytes that no run ahead may cross.
-TEST_F(Threads, StreamsWithoutAnIntervalRunAhead) {
-  const uint64_t taken = gAheadMcusTaken.load();
+// Damaged streams with restart intervals: a few bytes overwritten, so that
+// most decodes fail in some MCU. Threads 1, 2 and 3 (and 8) leave the same
+// whole buffer: the rows before the failing MCU, and the pattern after it.
+TEST_F(Threads, DamagedRestartStreamsWriteNothingPastTheFailure) {
+  std::mt19937 random(20);
+  uint32_t failed = 0;
+  for (const char* name : {"restart_1mcu.jpg", "restart_row.jpg", "restart_5mcu_grey.jpg", "restart_jpegtran_3mcu.jpg",
+                           "restart_jpegtran_2rows.jpg"}) {
+    const Bytes stream = zentrafold::test::ReadData(name);
+    const size_t data = zentrafold::test::ScanDataOffset(stream);
+    for (int i = 0; i < 40; ++i) {
+      Bytes damaged = stream;
+      const size_t at = data + random() % (stream.size() - 8 - data);
+      for (size_t k = at; k < at + 4; ++k) damaged[k] = static_cast<uint8_t>(random());
+      failed += Decode(decoders_[0], damaged).status == kZfBadData;
+      ExpectSameOnAll(damaged, std::string(name) + " overwritten at " + std::to_string(at));
+    }
+  }
+  EXPECT_GT(failed, 10u) << "too few of the damaged streams fail to say anything";
+}
+
+// Streams without an interval, as they are, with a marker, fill bytes, EOI
+// or a stuffed 0xFF in the middle of the data, cut, and overwritten: the
+// bytes and status are the sequential ones on every thread count.
+void StreamsWithoutAnInterval(Threads& test) {
   std::mt19937 random(11);
   for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "grey.jpg",
                            "optimized.jpg", "noise_q100.jpg", "tables_merged.jpg"}) {
     const Bytes stream = zentrafold::test::ReadData(name);
     const size_t data = zentrafold::test::ScanDataOffset(stream);
-    ExpectSameOnAll(stream, name);
+    test.ExpectSameOnAll(stream, name);
     // A place in the middle of the data that is not inside a stuffed 0xFF.
     size_t at = data + (stream.size() - data) / 2;
     while (stream[at - 1] == 0xFF) ++at;
     const std::string where = std::string(name) + " at " + std::to_string(at) + ": ";
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD3}), where + "a restart marker");
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xFF, 0xFF, 0xD3}), where + "fill bytes and a restart marker");
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD9}), where + "EOI");
-    ExpectSameOnAll(Insert(stream, at, {0xFF, 0x00}), where + "a stuffed 0xFF");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD3}), where + "a restart marker");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0xFF, 0xFF, 0xD3}), where + "fill bytes and a restart marker");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD9}), where + "EOI");
+    test.ExpectSameOnAll(Insert(stream, at, {0xFF, 0x00}), where + "a stuffed 0xFF");
     for (int i = 0; i < 6; ++i) {
       const size_t cut = data + random() % (stream.size() - data);
-      ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), std::string(name) + " cut");
+      test.ExpectSameOnAll(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), std::string(name) + " cut");
       Bytes overwritten = stream;
       const size_t from = data + random() % (stream.size() - 8 - data);
       for (size_t k = from; k < from + 3; ++k) overwritten[k] = static_cast<uint8_t>(random());
-      ExpectSameOnAll(overwritten, std::string(name) + " overwritten at " + std::to_string(from));
+      test.ExpectSameOnAll(overwritten, std::string(name) + " overwritten at " + std::to_string(from));
     }
   }
+}
+
+// Dense data: the picture is taken from runs ahead that fall into step with
+// the sequential decode (where the data holds no marker or fill byte that
+// no run ahead may cross).
+TEST_F(Threads, StreamsWithoutAnIntervalRunAhead) {
+  gAheadMinBytesPerBlock = 0;
+  const uint64_t taken = gAheadMcusTaken.load();
+  StreamsWithoutAnInterval(*this);
   EXPECT_GT(gAheadMcusTaken.load(), taken) << "no MCU came from a run ahead";
+  gAheadMinBytesPerBlock = 2;
+}
+
+// Runs ahead start past markers and fill bytes: with fill bytes before the
+// data's first stuffed 0xFF, or a restart marker, near its start, MCUs still
+// come from runs ahead, and the bytes are the sequential ones.
+TEST_F(Threads, RunsAheadStartPastMarkersAndFillBytes) {
+  gAheadMinBytesPerBlock = 0;
+  uint64_t fromFill = 0, fromMarker = 0;
+  for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "noise_q100.jpg"}) {
+    const Bytes stream = zentrafold::test::ReadData(name);
+    const size_t data = zentrafold::test::ScanDataOffset(stream);
+    size_t pair = data + 8;
+    while (pair + 1 < stream.size() && !(stream[pair] == 0xFF && stream[pair + 1] == 0x00)) ++pair;
+    ASSERT_LT(pair - data, (stream.size() - data) / 8) << name << ": no stuffed 0xFF near the data's start";
+    uint64_t taken = gAheadMcusTaken.load();
+    ExpectSameOnAll(Insert(stream, pair, {0xFF, 0xFF}), std::string(name) + ": fill bytes at " + std::to_string(pair));
+    fromFill += gAheadMcusTaken.load() - taken;
+    size_t at = data + 40;
+    while (stream[at - 1] == 0xFF) ++at;
+    taken = gAheadMcusTaken.load();
+    ExpectSameOnAll(Insert(stream, at, {0xFF, 0xD5}), std::string(name) + ": a restart marker at " + std::to_string(at));
+    fromMarker += gAheadMcusTaken.load() - taken;
+  }
+  EXPECT_GT(fromFill, 0u) << "no MCU came from a run ahead past fill bytes";
+  EXPECT_GT(fromMarker, 0u) << "no MCU came from a run ahead past a marker";
+  gAheadMinBytesPerBlock = 2;
+}
+
+// Sparse data: the entropy decoding in order on the caller's thread, the
+// pixel stages of chunks of MCUs on all threads.
+TEST_F(Threads, StreamsWithoutAnIntervalSplitThePixelStages) {
+  gAheadMinBytesPerBlock = 1e30;
+  const uint64_t split = gSplitMcusOutput.load();
+  StreamsWithoutAnInterval(*this);
+  EXPECT_GT(gSplitMcusOutput.load(), split) << "no MCU's pixel stages ran on a worker";
+  gAheadMinBytesPerBlock = 2;
 }
 
 // Decoders with threads, each on a caller thread of its own, all at once:

@@ -44,6 +44,23 @@ TEST(InfoTest, DescribesTheHeadersAndTheDecodersVerdict) {
   EXPECT_NE(tool::DescribeStream(info, status).find(", ...), restart interval 0; decoder: "), std::string::npos);
 }
 
+// --info gives the status the decode gives, the pixel limit included.
+TEST(InfoTest, HonoursTheLimitAsTheDecodeDoes) {
+  const fs::path stream = BaselineStream("restart");  // 67x45: 3015 pixels
+  const ToolResult info = RunTool("--max-pixels 3014 --info " + Quote(stream));
+  const ToolResult decode = RunTool("--max-pixels 3014 " + Quote(stream) + " " + Quote(StreamDir() / "limit.ppm"));
+  EXPECT_NE(decode.status, 0);
+  EXPECT_NE(decode.err.find(ZfStatusText(kZfTooLarge)), std::string::npos) << decode.err;
+  EXPECT_EQ(info.status, 1);
+  EXPECT_EQ(info.out, stream.string() +
+                          ": 67x45, baseline, 8-bit, 3 components (1: 2x2 q0, 2: 1x1 q1, 3: 1x1 q1), "
+                          "restart interval 10; decoder: " +
+                          ZfStatusText(kZfTooLarge) + " (limit 3014, --max-pixels)\n");
+  const ToolResult within = RunTool("--max-pixels 3015 --info " + Quote(stream));
+  EXPECT_EQ(within.status, 0);
+  EXPECT_NE(within.out.find("decoder: ok"), std::string::npos) << within.out;
+}
+
 // Every stream: ZfReadInfo's status is the one ZfDecode stops at when the
 // headers are refused; --info prints that status and the frame header; a
 // decode refuses exactly the streams ZfDecode refuses, with ZfStatusText,

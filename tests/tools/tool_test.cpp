@@ -354,6 +354,29 @@ TEST_F(ToolTest, DevicesAndPipesAreWrittenInPlace) {
   EXPECT_EQ(ReadFile(copy), DecodeWithLibrary(input).bytes);
 }
 
+// Another program empties the input while the tool decodes it: the tool
+// holds the bytes it read, and never dies of a signal from its input. Made
+// deterministic by the output pipe: the first band (1920 x 16 BGRX pixels)
+// is more than the pipe holds, so the tool waits in its write until the
+// input has been emptied, with the rest of the picture still to decode.
+TEST_F(ToolTest, AnInputEmptiedDuringTheDecode) {
+  const fs::path input = Work("shrinking.jpg");
+  fs::copy_file(LargeStream(), input);
+  const fs::path fifo = Work("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path copy = Work("copy.bgrx");
+  const fs::path err = Work("err.txt");
+  const int status =
+      RunShell(Quote(ZENTRAFOLD_DECODE_TOOL) + " --threads 1 --format bgrx " + Quote(input) + " " + Quote(fifo) +
+               " 2> " + Quote(err) + " & exec 3< " + Quote(fifo) + "; : > " + Quote(input) + "; cat <&3 > " +
+               Quote(copy) + "; wait $!");
+  EXPECT_EQ(status, 0) << "128 + a signal's number: killed by it";
+  EXPECT_EQ(fs::file_size(input), 0u);
+  EXPECT_EQ(ReadFile(copy), DecodeWithLibrary(LargeStream()).bytes);
+  const std::vector<uint8_t> messages = ReadFile(err);
+  EXPECT_TRUE(messages.empty()) << std::string(messages.begin(), messages.end());
+}
+
 // Killed in the middle of a batch, the tool takes its half-written
 // temporary files with it.
 TEST_F(ToolTest, AnInterruptedBatchLeavesNoTemporaryFiles) {

@@ -288,7 +288,9 @@ int main(int argc, char** argv) {
   for (Kind kind : {kOurs, kTurbo, kStb, kFill, kOursReused, kTurboReused, kOursThreads, kOursView, kTurboScaled}) {
     if (views != (kind == kOursReused || kind == kOursView || kind == kTurboScaled)) continue;
     if (kind == kTurboScaled && (options.scale < 2 || options.region)) continue;
-    if (options.only && *options.only != kind) continue;
+    // The threads column is a ratio to the reused single-threaded decode: both run.
+    const bool paired = options.only == kOursThreads && kind == kOursReused;
+    if (options.only && *options.only != kind && !paired) continue;
     if (kind == kOursThreads && options.threads < 2) continue;
     if ((kind == kTurbo || kind == kTurboReused || kind == kTurboScaled) && !zentrafold::bench::HaveTurbo()) continue;
     if (kind == kStb && !zentrafold::bench::HaveStb()) continue;
@@ -320,7 +322,7 @@ int main(int argc, char** argv) {
   // rotates, so slow drifts of the machine fall on all of them alike.
   uint64_t check = 0;
   for (File& file : files) {
-    if (!options.only)
+    if (!options.only || *options.only == kOursThreads)
       for (Kind kind : kinds) {
         double ignored;
         TimeOne(kind, file, check, ignored, false);  // warm-up: code, tables, allocator, reused buffer

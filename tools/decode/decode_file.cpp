@@ -24,8 +24,6 @@ FileResult Failed(const std::string& name, const std::string& reason) {
 // band, its header written, then each band's rows.
 struct BandSink {
   const DecodeRequest* request = nullptr;
-  InputBytes* input = nullptr;
-  size_t released = 0;  // the input's bytes before this are given back
   PictureWriter* writer = nullptr;
   OutputFile* file = nullptr;
   uint32_t width = 0;
@@ -53,29 +51,11 @@ bool StartOutput(BandSink& sink) {
   return true;
 }
 
-// A mapped input's pages stay in the process once read, so a large file
-// would weigh on memory as much as a copy. The data is taken in order, about
-// in step with the rows, so the pages well behind the rows' share of the
-// input are given back as the decode goes. Should the guess run ahead of the
-// decoder, a page given back is read again from the file when it is needed:
-// the guess costs time at worst, never a wrong byte.
-constexpr size_t kReleaseStep = size_t{1} << 20;
-
-void ReleasePassedInput(BandSink& sink, uint32_t rowsDone) {
-  if (sink.input == nullptr || !sink.input->mapped()) return;
-  const size_t size = sink.input->size();
-  const auto share = static_cast<size_t>(static_cast<double>(size) * rowsDone / sink.height);
-  if (share < sink.released + 2 * kReleaseStep) return;
-  sink.released = share - kReleaseStep;
-  sink.input->ReleaseBefore(sink.released);
-}
-
 // The band function: non-zero stops the decode (kZfStopped) with the
 // reason in the sink. No exception leaves it, as it is called from the
 // decoder.
-int WriteBand(void* context, const uint8_t* rows, size_t stride, uint32_t firstRow, uint32_t rowCount) {
+int WriteBand(void* context, const uint8_t* rows, size_t stride, uint32_t /*firstRow*/, uint32_t rowCount) {
   auto& sink = *static_cast<BandSink*>(context);
-  ReleasePassedInput(sink, firstRow + rowCount);
   if (sink.writer == nullptr) return 0;
   try {
     if (!sink.opened) {
@@ -230,7 +210,6 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   // to nowhere first, so that a damaged or broken stream writes nothing.
   if (request.strict && inPlace) {
     BandSink nowhere;
-    nowhere.input = &input;
     nowhere.height = height;
     const ZfStatus status = turned ? DecodeWholeThenWrite(decoder, stream, input.size(), info, pixels, stride, view, nowhere)
                                    : DecodeInBands(decoder, stream, input.size(), pixels, band, stride, view, nowhere);
@@ -242,7 +221,6 @@ FileResult DecodeFile(ZfDecoder* decoder, const DecodeRequest& request) {
   const std::unique_ptr<PictureWriter> writer = MakePictureWriter(request.format);
   BandSink sink;
   sink.request = &request;
-  sink.input = &input;
   sink.writer = writer.get();
   sink.file = &file;
   sink.width = width;

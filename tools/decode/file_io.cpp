@@ -17,7 +17,6 @@
 #define ZENTRAFOLD_GETPID _getpid
 #else
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #define ZENTRAFOLD_GETPID getpid
@@ -152,19 +151,7 @@ void RemoveTemporaryFilesOnInterrupt() {
 #endif
 }
 
-InputBytes::~InputBytes() { Unmap(); }
-
-void InputBytes::Unmap() {
-#if !defined(_WIN32)
-  if (mapping_ != nullptr) munmap(mapping_, size_);
-#else
-  if (mapping_ != nullptr) UnmapViewOfFile(mapping_);
-#endif
-  mapping_ = nullptr;
-}
-
 ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string& error) {
-  Unmap();
   copy_.clear();
   data_ = nullptr;
   size_ = 0;
@@ -190,57 +177,36 @@ ReadStatus InputBytes::Load(const std::string& path, uint64_t limit, std::string
     error = ErrnoText(errno);
     return ReadStatus::kError;
   }
-  ReadStatus result = ReadStatus::kError;
-#if !defined(_WIN32)
-  // A regular file is mapped, read-only: the decoder reads it in place and
-  // the pages it has passed can be dropped again (ReleaseBefore).
-  struct stat info {};
-  if (fstat(fileno(in), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    if (static_cast<uint64_t>(info.st_size) > limit) {
-      std::fclose(in);
-      return ReadStatus::kTooLarge;
-    }
-    void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_SHARED, fileno(in), 0);
-    if (mapped != MAP_FAILED) {
-      mapping_ = mapped;
-      data_ = static_cast<const uint8_t*>(mapped);
-      size_ = static_cast<size_t>(info.st_size);
-      std::fclose(in);
-      return ReadStatus::kOk;
-    }
-  }
-#else
-  // A file on disk is mapped, read-only, as above. While the view exists
-  // Windows refuses to shorten the file.
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
-  LARGE_INTEGER fileSize{};
-  if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &fileSize) &&
-      fileSize.QuadPart > 0) {
-    if (static_cast<uint64_t>(fileSize.QuadPart) > limit) {
-      std::fclose(in);
-      return ReadStatus::kTooLarge;
-    }
-    if (HANDLE section = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr)) {
-      void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(fileSize.QuadPart));
-      CloseHandle(section);  // the view keeps the section
-      if (view != nullptr) {
-        mapping_ = view;
-        data_ = static_cast<const uint8_t*>(view);
-        size_ = static_cast<size_t>(fileSize.QuadPart);
-        std::fclose(in);
-        return ReadStatus::kOk;
-      }
-    }
-  }
-#endif
+  // A regular file: its size is known, so it is read in one piece, and a
+  // read that does not end exactly there finds the file changed.
   if (fs::is_regular_file(status)) {
     const uintmax_t size = fs::file_size(file, ec);
     if (!ec && size > limit) {
       std::fclose(in);
       return ReadStatus::kTooLarge;
     }
+    if (!ec && size > 0) {
+      copy_.resize(static_cast<size_t>(size) + 1);
+      const size_t got = std::fread(copy_.data(), 1, copy_.size(), in);
+      const bool failed = std::ferror(in) != 0;
+      const int code = errno;
+      std::fclose(in);
+      if (failed) {
+        error = ErrnoText(code);
+        return ReadStatus::kError;
+      }
+      if (got != size) {
+        error = "the file changed size while it was read (" + std::to_string(size) + " bytes, then " +
+                (got > size ? "more" : std::to_string(got)) + ")";
+        return ReadStatus::kError;
+      }
+      copy_.resize(got);
+      data_ = copy_.data();
+      size_ = copy_.size();
+      return ReadStatus::kOk;
+    }
   }
-  result = Read(in, limit, error);
+  const ReadStatus result = Read(in, limit, error);
   std::fclose(in);
   return result;
 }
@@ -250,23 +216,6 @@ ReadStatus InputBytes::Read(std::FILE* in, uint64_t limit, std::string& error) {
   data_ = copy_.data();
   size_ = copy_.size();
   return result;
-}
-
-void InputBytes::ReleaseBefore(size_t offset) {
-#if !defined(_WIN32)
-  if (mapping_ == nullptr) return;
-  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const size_t end = std::min(offset, size_) / page * page;
-  if (end > 0) madvise(mapping_, end, MADV_DONTNEED);
-#else
-  // Unlocking pages that are not locked takes them out of the working set;
-  // the call says so by failing with ERROR_NOT_LOCKED.
-  if (mapping_ == nullptr) return;
-  SYSTEM_INFO system{};
-  GetSystemInfo(&system);
-  const size_t end = std::min(offset, size_) / system.dwPageSize * system.dwPageSize;
-  if (end > 0) VirtualUnlock(mapping_, end);
-#endif
 }
 
 bool WritesInPlace(const std::string& path) {

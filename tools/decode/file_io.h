@@ -23,34 +23,22 @@ constexpr uint64_t kMaxInputBytes = uint64_t{1} << 30;
 enum class ReadStatus { kOk, kTooLarge, kError };
 
 // The bytes of a whole input, for the decoder, which reads a stream in
-// memory: a regular file is mapped read-only (no copy, and the pages the
-// decoder has passed can be given back); standard input ("-"), pipes and
-// devices are read into memory. Load gives kTooLarge when the input holds
-// more than `limit` bytes (a regular file is not read at all then), kError
-// with `error` set when it cannot be read. A mapped file that another
-// program shortens during the decode ends the process (SIGBUS), as a mapped
-// file does in any program; Windows refuses to shorten a mapped file.
+// memory: read into memory whole, files as well as standard input ("-"),
+// pipes and devices. Not mapped: a mapped file that another program shortens
+// during the decode, or whose disk goes away, kills the process with a
+// signal. Load gives kTooLarge when the input holds more than `limit` bytes
+// (a regular file is not read at all then), kError with `error` set when it
+// cannot be read, also when a regular file changes size while it is read.
 class InputBytes {
  public:
-  InputBytes() = default;
-  InputBytes(const InputBytes&) = delete;
-  InputBytes& operator=(const InputBytes&) = delete;
-  ~InputBytes();
-
   ReadStatus Load(const std::string& path, uint64_t limit, std::string& error);
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
-  bool mapped() const { return mapping_ != nullptr; }
-  // Drops the mapped pages before `offset` from memory; a later read of them
-  // reads them from the file again. Nothing for a copy.
-  void ReleaseBefore(size_t offset);
 
  private:
   ReadStatus Read(std::FILE* in, uint64_t limit, std::string& error);
-  void Unmap();
 
   std::vector<uint8_t> copy_;
-  void* mapping_ = nullptr;
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
 };

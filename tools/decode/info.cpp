@@ -39,7 +39,7 @@ std::string DescribeStream(const ZfInfo& info, ZfStatus status) {
   return text + verdict;
 }
 
-int PrintInfo(const std::vector<std::string>& inputs) {
+int PrintInfo(const std::vector<std::string>& inputs, uint64_t maxPixels) {
   int status = 0;
   for (const std::string& input : inputs) {
     InputBytes bytes;
@@ -49,8 +49,12 @@ int PrintInfo(const std::vector<std::string>& inputs) {
       case ReadStatus::kOk: {
         static const uint8_t kNoBytes = 0;
         ZfInfo info;
-        const ZfStatus headers = ZfReadInfo(bytes.size() != 0 ? bytes.data() : &kNoBytes, bytes.size(), &info);
-        std::printf("%s: %s\n", name.c_str(), DescribeStream(info, headers).c_str());
+        ZfStatus headers = ZfReadInfo(bytes.size() != 0 ? bytes.data() : &kNoBytes, bytes.size(), &info);
+        // The decode refuses a frame over the limit right after its headers.
+        if (headers == kZfOk && uint64_t{info.width} * info.height > maxPixels) headers = kZfTooLarge;
+        std::string text = DescribeStream(info, headers);
+        if (headers == kZfTooLarge) text += " (limit " + std::to_string(maxPixels) + ", --max-pixels)";
+        std::printf("%s: %s\n", name.c_str(), text.c_str());
         if (headers != kZfOk && status == 0) status = 1;
         break;
       }

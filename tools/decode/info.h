@@ -15,8 +15,10 @@ namespace zentrafold::tool {
 // ..." when the header stage stopped before a frame header.
 std::string DescribeStream(const ZfInfo& info, ZfStatus status);
 
-// Prints "FILE: description" for each input on stdout. Returns the exit
-// status: 0 all taken at the headers, 1 some refused there, 2 some unreadable.
-int PrintInfo(const std::vector<std::string>& inputs);
+// Prints "FILE: description" for each input on stdout, with the status the
+// decode would give at the headers: a frame of more than `maxPixels` pixels
+// is too large, as for the decode. Returns the exit status: 0 all taken at
+// the headers, 1 some refused there, 2 some unreadable.
+int PrintInfo(const std::vector<std::string>& inputs, uint64_t maxPixels);
 
 }  // namespace zentrafold::tool

@@ -56,7 +56,7 @@ int Run(int argc, char** argv) {
   }
   if (options.info) {
     if (options.operands.empty()) return UsageError("--info needs at least one INPUT");
-    return PrintInfo(options.operands);
+    return PrintInfo(options.operands, options.maxPixels);
   }
 
   if (options.outDir) {

@@ -199,7 +199,7 @@ Options:
       --strict         refuse damaged streams (data that breaks off early)
                        instead of writing them with a warning
       --info           print what each INPUT's headers say and the decoder's
-                       verdict on them; write nothing
+                       verdict on them (--max-pixels included); write nothing
   -h, --help           show this help
       --version        show the version and the decoder's fast paths
 

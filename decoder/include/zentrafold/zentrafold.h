@@ -134,10 +134,11 @@ typedef struct ZfOutput {
 /* A decoder, or null when its memory cannot be had. Null options: defaults.
  * With threads > 1 its worker threads start here and wait; ZfDecode uses
  * them for pictures of 0.25 megapixels and more in whole-picture mode, with
- * exactly the bytes and status of a decode on one thread (a picture with a
- * restart interval on all of them, one without on two); smaller pictures,
- * and band mode, stay on the caller's thread. Should the threads not start,
- * it decodes on one. */
+ * exactly the bytes and status of a decode on one thread, also after
+ * kZfBadData (a picture with a restart interval, or without one of sparse
+ * data, on all of them; one without an interval of dense data on two);
+ * smaller pictures, and band mode, stay on the caller's thread. Should the
+ * threads not start, it decodes on one. */
 ZfDecoder* ZfCreateDecoder(const ZfOptions* options);
 /* Stops and joins the workers and frees the whole-picture memory the
  * decoder took; null is ignored. */
@@ -159,11 +160,13 @@ ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info);
 
 /* Decodes `size` bytes of a JPEG stream (from its SOI) into `output`. kZfOk
  * and kZfDamaged leave a whole picture (a picture in several scans whose
- * later scans are missing is damaged: what they would hold is zero); after
- * kZfBadData or kZfStopped the rows before the failing band are written (for
- * a picture in several scans, none after kZfBadData). Nothing is written
- * when the headers are refused. The stream must stay unchanged during the
- * call. */
+ * later scans are missing is damaged: what they would hold is zero). After
+ * kZfBadData exactly the MCUs before the failing one (ZfFailedMcu, raster
+ * order) are written: the rows before the failing band whole, that band left
+ * of the failing MCU, and nothing else, on any number of threads; for a
+ * picture in several scans nothing is written after kZfBadData. After
+ * kZfStopped the bands before are written. Nothing is written when the
+ * headers are refused. The stream must stay unchanged during the call. */
 ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output);
 
 /* A part of the picture, reduced, turned upright. All zero: the whole
