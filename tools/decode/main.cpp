@@ -1,4 +1,4 @@
-// zentrafold-decode: baseline JPEG to png, ppm, pgm, bmp or raw BGRX, one file or
+// zentrafold-decode: sequential JPEG to png, ppm, pgm, bmp or raw BGRX, one file or
 // a batch. The work is in the other files of this directory; this one picks
 // the mode and maps the outcome to the exit status.
 #include <cstdio>

@@ -170,11 +170,12 @@ std::string HelpText() {
        zentrafold-decode [OPTIONS] --out-dir DIR INPUT...
        zentrafold-decode --info INPUT...
 
-Decodes baseline JPEG (JFIF) pictures: 8-bit, Huffman-coded, sequential, one
-scan; grey (1 component) or colour (3 components, luma sampled 1x1, 1x2, 2x1
-or 2x2). Progressive, arithmetic-coded, lossless, hierarchical, 12-bit and
-CMYK streams are refused with the decoder's reason. The picture is written
-band by band as it is decoded, so memory does not grow with its height.
+Decodes sequential JPEG pictures: 8-bit, Huffman-coded, baseline or
+extended; grey, YCbCr, RGB, CMYK or YCCK (written as RGB); any sampling in
+whole ratios; one scan or several. Progressive, arithmetic-coded, lossless,
+hierarchical and 12-bit streams are refused with the decoder's reason. The
+picture is written band by band as it is decoded, so memory does not grow
+with its height.
 
 Options:
   -f, --format FMT     output format: png, ppm, pgm, bmp or bgrx (default:

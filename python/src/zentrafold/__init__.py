@@ -1,4 +1,4 @@
-"""Zentrafold: a small, bit-exact baseline JPEG decoder, to NumPy arrays.
+"""Zentrafold: a small, bit-exact JPEG decoder, to NumPy arrays.
 
     >>> import zentrafold
     >>> pixels = zentrafold.decode("photo.jpg")            # H x W x 3 uint8, RGB
