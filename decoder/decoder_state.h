@@ -489,6 +489,12 @@ void OutputPartialMcu(DecoderState& state, void (*wholeMcu)(DecoderState&, uint8
 // other orders from a BGRX tile, grey from the luma blocks.
 void OutputMcuFormatted(DecoderState& state, const struct DecoderPaths& paths, uint8_t* destination,
                         int columns, int rows);
+// What OutputMcu writes for the `columns` x `rows` pixels at the top left
+// of an MCU of the output kernels' `layout` (a grey frame's: 0x11), worked
+// out pixel by pixel: for the few pixels of a reduced MCU, where a whole
+// kernel MCU into a tile costs more.
+void OutputFewPackedPixels(const DecoderState& state, uint32_t layout, uint8_t* destination, size_t stride,
+                           int columns, int rows);
 // Converts `rows` rows of `columns` BGRX pixels (rows `sourceStride` apart)
 // to `format`.
 void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destination, size_t stride, int columns,
