@@ -48,7 +48,7 @@ void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t*
     paths.outputGeneral(state, destination, columns, rows);
     return;
   }
-  if (state.scaleShift != 0 && columns <= 4 && rows <= 4 && state.outputFormat != kZfGrey &&
+  if (state.scaleShift != 0 && columns * rows <= 2 && state.outputFormat != kZfGrey &&
       ((state.colorKind == kColorYcc && state.componentCount == 3) ||
        (state.componentCount == 1 && state.compactCode == 0x11))) {
     // A few pixels: the kernels would convert a whole MCU of 64 or more.
