@@ -61,6 +61,38 @@ void WriteMcuPixelRows(const DecoderState& state, const uint8_t* source, uint8_t
   }
 }
 
+void OutputFewPackedPixels(const DecoderState& state, uint32_t layout, uint8_t* destination, size_t stride,
+                           int columns, int rows) {
+  const ColorTables& t = state.colorTables;
+  const int16_t* blocks = state.blockBuffer;
+  const int h = static_cast<int>(layout >> 4);
+  const int v = static_cast<int>(layout & 0x0F);
+  const int16_t* cbBlock = blocks + h * v * 64;
+  const int16_t* crBlock = cbBlock + 64;
+  for (int y = 0; y < rows; ++y) {
+    uint8_t* out = destination + static_cast<size_t>(y) * stride;
+    const int16_t* lumaRow = blocks + (y >> 3) * h * 64 + (y & 7) * 8;
+    const int chromaRow = (y / v) * 8;
+    for (int x = 0; x < columns; ++x, out += 4) {
+      const int16_t luma = lumaRow[(x >> 3) * 64 + (x & 7)];
+      const uint8_t l = luma < 0 ? 0 : (luma > 255 ? 255 : static_cast<uint8_t>(luma));
+      if (state.componentCount == 3) {
+        const int16_t cbSample = cbBlock[chromaRow + x / h];
+        const int16_t crSample = crBlock[chromaRow + x / h];
+        const auto cb = static_cast<uint8_t>(cbSample < -128 ? -128 : (cbSample > 127 ? 127 : cbSample));
+        const auto cr = static_cast<uint8_t>(crSample < -128 ? -128 : (crSample > 127 ? 127 : crSample));
+        const int32_t y16 = static_cast<int32_t>(l) << 16;
+        out[0] = Clamp(y16 + t.cbToB[cb]);
+        out[1] = Clamp(y16 - t.cbToG[cb] - t.crToG[cr]);
+        out[2] = Clamp(y16 + t.crToR[cr]);
+      } else {
+        out[0] = out[1] = out[2] = l;
+      }
+      out[3] = 0;
+    }
+  }
+}
+
 void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
                     int columns, int rows, uint32_t imageWidth) {
   WriteMcuPixelRows(state, source, destination, columns, rows, static_cast<size_t>(imageWidth) * 4);

@@ -221,6 +221,9 @@ struct DecoderState {
   // byteFFFrom in the scan's data (or streamEnd); null: not looked up yet.
   const uint8_t* byteFFFrom;
   const uint8_t* byteFF;
+  // For DecodeMcuFastDcOnly: bit b, the scan's MCU block b, whose AC
+  // coefficients no later stage reads (set by the MCU loop for a scaled view).
+  uint32_t dcOnlyBlocks;
 
   // Where the MCU loop writes: rows of outputStride bytes from outputRows,
   // in outputFormat; with a band function, outputRows holds one MCU row.
@@ -486,6 +489,12 @@ void OutputPartialMcu(DecoderState& state, void (*wholeMcu)(DecoderState&, uint8
 // other orders from a BGRX tile, grey from the luma blocks.
 void OutputMcuFormatted(DecoderState& state, const struct DecoderPaths& paths, uint8_t* destination,
                         int columns, int rows);
+// What OutputMcu writes for the `columns` x `rows` pixels at the top left
+// of an MCU of the output kernels' `layout` (a grey frame's: 0x11), worked
+// out pixel by pixel: for the few pixels of a reduced MCU, where a whole
+// kernel MCU into a tile costs more.
+void OutputFewPackedPixels(const DecoderState& state, uint32_t layout, uint8_t* destination, size_t stride,
+                           int columns, int rows);
 // Converts `rows` rows of `columns` BGRX pixels (rows `sourceStride` apart)
 // to `format`.
 void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destination, size_t stride, int columns,
@@ -503,6 +512,11 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
 // the stream's last bytes, anything the decode would refuse. Needs
 // fastAcWhole built.
 int DecodeMcuFast(DecoderState& state);
+// DecodeMcuFast for the MCUs of a scaled view: the blocks marked in
+// state.dcOnlyBlocks are left with their DC coefficient alone set (the rest
+// of them unchanged); the reader, predictors, blockDc and damage state are
+// as after DecodeMcuFast, and so is every other block.
+int DecodeMcuFastDcOnly(DecoderState& state);
 // The fast entropy path alone, for a decode running ahead of the sequential
 // one in data that holds no marker, into `blocks` (BlockCount(state) blocks):
 // 0 where DecodeMcuFast would fall back to DecodeMcu (the state is then as

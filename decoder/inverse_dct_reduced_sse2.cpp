@@ -44,14 +44,43 @@ inline __m128i HorizontalSums(__m128i a, __m128i b, __m128i c, __m128i d) {
   return _mm_add_epi32(_mm_unpacklo_epi64(ab, cd), _mm_unpackhi_epi64(ab, cd));
 }
 
+// The column pass over coefficient rows 0 .. 2 * pairs - 1. Scalar:
+//   for c in 0..7, i < n: m[i][c] = clamp16((sum_k F[k][c] * B[i][k] + 2^12) >> 13)
+// Rows k and k + 1 interleaved give (F[k][c], F[k+1][c]) pairs, columns
+// 0..3 in `low`, 4..7 in `high`.
+template <int n, int pairs>
+inline __attribute__((always_inline)) void ColumnPass(const int16_t* block, const PairTable& t, __m128i* m) {
+  __m128i low[pairs], high[pairs];
+  for (int p = 0; p < pairs; ++p) {
+    const __m128i even = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * p));
+    const __m128i odd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * p + 8));
+    low[p] = _mm_unpacklo_epi16(even, odd);
+    high[p] = _mm_unpackhi_epi16(even, odd);
+  }
+  const __m128i round1 = _mm_set1_epi32(1 << 12);
+  for (int i = 0; i < n; ++i) {
+    __m128i sumLow = round1, sumHigh = round1;
+    for (int p = 0; p < pairs; ++p) {
+      sumLow = _mm_add_epi32(sumLow, _mm_madd_epi16(low[p], t.pair[i][p]));
+      sumHigh = _mm_add_epi32(sumHigh, _mm_madd_epi16(high[p], t.pair[i][p]));
+    }
+    // The saturating pack is the clamp to 16 bits.
+    m[i] = _mm_packs_epi32(_mm_srai_epi32(sumLow, 13), _mm_srai_epi32(sumHigh, 13));
+  }
+}
+
 template <int n>
 void Reduced(const int16_t* block, const PairTable& t, int16_t* out, int outStride) {
   // A block whose AC coefficients are all 0 gives the DC's one value, by the
   // sums the scalar flat-block path takes (the same as the full sums).
   const __m128i* rows = reinterpret_cast<const __m128i*>(block);
   __m128i any = _mm_and_si128(_mm_loadu_si128(rows), _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1));
-  for (int r = 1; r < 8; ++r) any = _mm_or_si128(any, _mm_loadu_si128(rows + r));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xFFFF) {
+  for (int r = 1; r < 4; ++r) any = _mm_or_si128(any, _mm_loadu_si128(rows + r));
+  __m128i anyLow = _mm_loadu_si128(rows + 4);
+  for (int r = 5; r < 8; ++r) anyLow = _mm_or_si128(anyLow, _mm_loadu_si128(rows + r));
+  // Rows 4..7 all 0 (the usual case): their products add nothing.
+  const bool lowZero = _mm_movemask_epi8(_mm_cmpeq_epi16(anyLow, _mm_setzero_si128())) == 0xFFFF;
+  if (lowZero && _mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xFFFF) {
     const int32_t b00 = t.dc;
     const int32_t sum = (block[0] * b00 + (1 << 12)) >> 13;
     const int32_t m = sum < -32768 ? -32768 : (sum > 32767 ? 32767 : sum);
@@ -60,27 +89,12 @@ void Reduced(const int16_t* block, const PairTable& t, int16_t* out, int outStri
       for (int x = 0; x < n; ++x) out[r * outStride + x] = value;
     return;
   }
-  // Column pass. Scalar:
-  //   for c in 0..7, i < n: m[i][c] = clamp16((sum_k F[k][c] * B[i][k] + 2^12) >> 13)
-  // Rows k and k + 1 interleaved give (F[k][c], F[k+1][c]) pairs, columns
-  // 0..3 in `low`, 4..7 in `high`.
-  __m128i low[4], high[4];
-  for (int p = 0; p < 4; ++p) {
-    const __m128i even = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * p));
-    const __m128i odd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * p + 8));
-    low[p] = _mm_unpacklo_epi16(even, odd);
-    high[p] = _mm_unpackhi_epi16(even, odd);
-  }
-  const __m128i round1 = _mm_set1_epi32(1 << 12);
+  // Column pass (rows 4..7 left out where they are 0).
   __m128i m[n];
-  for (int i = 0; i < n; ++i) {
-    __m128i sumLow = round1, sumHigh = round1;
-    for (int p = 0; p < 4; ++p) {
-      sumLow = _mm_add_epi32(sumLow, _mm_madd_epi16(low[p], t.pair[i][p]));
-      sumHigh = _mm_add_epi32(sumHigh, _mm_madd_epi16(high[p], t.pair[i][p]));
-    }
-    // The saturating pack is the clamp to 16 bits.
-    m[i] = _mm_packs_epi32(_mm_srai_epi32(sumLow, 13), _mm_srai_epi32(sumHigh, 13));
+  if (lowZero) {
+    ColumnPass<n, 2>(block, t, m);
+  } else {
+    ColumnPass<n, 4>(block, t, m);
   }
   // Row pass. Scalar:
   //   for r < n, x < n: out[r][x] = (sum_k m[r][k] * B[x][k] + 2^16) >> 17
@@ -113,9 +127,8 @@ namespace {
 PairTable gPairs[2];
 std::atomic<int> gPairsState{0};  // 0: not made, 1: being made, 2: made
 
-const PairTable& Pairs(int n, PairTable& local) {
+__attribute__((noinline)) const PairTable& MakeOrCopyPairs(int n, PairTable& local) {
   const int index = n == 4 ? 0 : 1;
-  if (gPairsState.load(std::memory_order_acquire) == 2) return gPairs[index];
   int expected = 0;
   if (gPairsState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
     gPairs[0] = MakePairs(4);
@@ -125,6 +138,11 @@ const PairTable& Pairs(int n, PairTable& local) {
   }
   local = MakePairs(n);
   return local;
+}
+
+inline const PairTable& Pairs(int n, PairTable& local) {
+  if (__builtin_expect(gPairsState.load(std::memory_order_acquire) == 2, 1)) return gPairs[n == 4 ? 0 : 1];
+  return MakeOrCopyPairs(n, local);
 }
 
 }  // namespace

@@ -290,11 +290,52 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   return ++a.k == 64 ? kBlockDone : kMore;
 }
 
+// AcStep for a block whose AC coefficients nothing reads: the same symbols,
+// magnitudes and reader steps, the same ends and give-ups, nothing stored.
+__attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, AcBlock& a) {
+  RefillBeforeCode(sc);
+  const int32_t e = a.whole->entry[Peek(w, kFastAcBits)];
+  if (e & kAcWhole) {
+    a.k += ((e >> 8) & 15) + 1;
+    Consume(w, sc, static_cast<uint32_t>(e & 31));
+    if (a.k < 64) return kMore;
+    return a.k == 64 ? kBlockDone : kGiveUp;
+  }
+  int rs;
+  if (e & kAcCode) {
+    Consume(w, sc, static_cast<uint32_t>(e & 31));
+    rs = (e >> 8) & 0xFF;
+  } else {
+    uint32_t length;
+    rs = LimitRead(Peek(w, 32), 9, *a.limits, a.spec, length);
+    if (rs < 0) return kGiveUp;
+    Consume(w, sc, length);
+  }
+  if (rs == 0x00) return kBlockDone;  // EOB
+  const uint32_t size = static_cast<uint32_t>(rs & 15);
+  const int run = rs >> 4;
+  if (size == 0) {
+    if (run != 15) return kGiveUp;
+    a.k += 16;  // ZRL; past the end it ends the block
+    return a.k < 64 ? kMore : kBlockDone;
+  }
+  if (size > 10) return kGiveUp;
+  a.k += run;
+  if (a.k > 63) return kGiveUp;
+  RefillBeforeMagnitude(sc, size);
+  Consume(w, sc, size);
+  return ++a.k == 64 ? kBlockDone : kMore;
+}
+
 // One MCU into `blocks` (blockBuffer, but for runs ahead); false to leave it
-// to DecodeMcu.
+// to DecodeMcu. kDcOnly: the blocks marked in state.dcOnlyBlocks get their
+// DC alone (block[0], as the full decode leaves it) and the rest of them is
+// left as it was; everything else, the reader and predictors included, is
+// as without it.
 //
 // A symbol (a code of up to 16 bits and a magnitude of up to 11) takes at
 // most 27 bits, so one fill to 56 bits serves two symbols.
+template <bool kDcOnly>
 bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
@@ -317,12 +358,14 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   int16_t predictor[kMaxComponents];
   memcpy(predictor, state.dcPredictor, sizeof predictor);
   const int blockCount = BlockCount(state);
-  memset(blocks, 0, static_cast<size_t>(blockCount) * 64 * sizeof *blocks);
+  if (!kDcOnly) memset(blocks, 0, static_cast<size_t>(blockCount) * 64 * sizeof *blocks);
 
   for (int b = 0; b < blockCount; ++b) {
     const int t = state.blockSet[b];
     const uint16_t* q = state.quant[t];
     int16_t* block = blocks + b * 64;
+    const bool dcOnly = kDcOnly && (state.dcOnlyBlocks >> b & 1) != 0;
+    if (kDcOnly && !dcOnly) memset(block, 0, 64 * sizeof *block);
 
     if (!Fill(w)) return false;
     RefillBeforeCode(sc);
@@ -340,6 +383,17 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
     AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
+    if (dcOnly) {
+      Step step = AcSkipStep(w, sc, a);  // shares the DC's fill
+      while (step == kMore) {
+        if (!Fill(w)) return false;
+        step = AcSkipStep(w, sc, a);
+        if (step == kMore) step = AcSkipStep(w, sc, a);
+      }
+      if (step == kGiveUp) return false;
+      if (p == -32768) block[0] = 0;
+      continue;
+    }
     Step step = AcStep(w, sc, a);  // shares the DC's fill
     while (step == kMore) {
       if (!Fill(w)) return false;
@@ -637,12 +691,20 @@ int DecodeMcuFast(DecoderState& state) {
   const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
   // With a marker pending and bits still buffered the fast path reads them.
   if (madeUpBits || (markerPending && state.bitBuffer == 0)) return DecodeMadeUpMcu(state);
-  if (!TryDecodeMcu(state, state.blockBuffer)) return DecodeMcu(state);
+  if (!TryDecodeMcu<false>(state, state.blockBuffer)) return DecodeMcu(state);
+  return FinishFastMcu(state);
+}
+
+int DecodeMcuFastDcOnly(DecoderState& state) {
+  const bool markerPending = state.restartInterval != 0 && state.marker != 0;
+  const bool madeUpBits = state.fakeBits != 0 || state.dataEnded;
+  if (madeUpBits || (markerPending && state.bitBuffer == 0)) return DecodeMadeUpMcu(state);
+  if (!TryDecodeMcu<true>(state, state.blockBuffer)) return DecodeMcu(state);
   return FinishFastMcu(state);
 }
 
 int DecodeMcuAhead(DecoderState& state, int16_t* blocks) {
-  if (!TryDecodeMcu(state, blocks)) return 0;
+  if (!TryDecodeMcu<false>(state, blocks)) return 0;
   ++state.mcuNumber;
   return 1;
 }

@@ -200,13 +200,38 @@ const uint8_t* ScanDataEnd(const DecoderState& state, const uint8_t* pos) {
 
 }  // namespace
 
+namespace {
+
+// The MCU blocks whose AC coefficients no later stage reads: blocks
+// reduced to one sample (their DC alone gives it) and blocks that are not
+// transformed at all (chroma of grey output). 0 when the scan's blocks are
+// not the frame's.
+uint32_t DcOnlyBlocks(const DecoderState& state, const McuGrid& grid) {
+  if (state.scaleShift == 0 || state.scanComponents != state.componentCount ||
+      state.blockCount != state.frameBlockCount)
+    return 0;
+  uint32_t mask = 0;
+  for (int c = 0; c < state.componentCount; ++c) {
+    const FrameComponent& component = state.frame[c];
+    for (int b = component.firstBlock; b < component.firstBlock + component.h * component.v; ++b) {
+      if (b >= grid.blocks || state.componentShift[c] == 3) mask |= 1u << b;
+    }
+  }
+  return mask;
+}
+
+}  // namespace
+
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
   const McuGrid grid(state);
   const uint32_t mcuColumns = state.scanMcuColumns;
   uint32_t mx = first % mcuColumns;
   uint32_t my = first / mcuColumns;
+  state.dcOnlyBlocks = DcOnlyBlocks(state, grid);
+  int (*const decodeMcu)(DecoderState&) =
+      state.dcOnlyBlocks != 0 && paths.decodeMcu == DecodeMcuFast ? DecodeMcuFastDcOnly : paths.decodeMcu;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
-    if (!paths.decodeMcu(state)) {
+    if (!decodeMcu(state)) {
       state.status = kZfBadData;
       state.failedMcu = mcu;
       return 0;

@@ -149,6 +149,20 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
   return true;
 }
 
+namespace {
+
+// The reduced transform of one block; at 1/8 the DC alone, as every path
+// has it, without the call.
+inline void ReduceBlock(const DecoderPaths& paths, const int16_t* block, int shift, int16_t* out) {
+  if (shift == 3) {
+    out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
+    return;
+  }
+  paths.reducedInverseDct(block, shift, out, 8);
+}
+
+}  // namespace
+
 void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks) {
   int first = 0;
   if (state.compactCode != 0) {
@@ -163,7 +177,7 @@ void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks
       for (int bx = 0; bx < h; ++bx) {
         const int x = bx * n, y = by * n;
         int16_t* out = state.blockBuffer + ((y >> 3) * packedWide + (x >> 3)) * 64 + (y & 7) * 8 + (x & 7);
-        paths.reducedInverseDct(state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out, 8);
+        ReduceBlock(paths, state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out);
       }
     }
     first = 1;
@@ -175,13 +189,14 @@ void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks
     for (int b = component.firstBlock; b < end && b < blocks; ++b) {
       int16_t* block = state.blockBuffer + b * 64;
       if (shift != 0) {
-        paths.reducedInverseDct(block, shift, block, 8);
+        ReduceBlock(paths, block, shift, block);
       } else {
         paths.inverseDct(state.cosineTable, block);
       }
     }
   }
-  if (state.compactCode != 0 && blocks > state.frame[0].h * state.frame[0].v) {
+  if (state.compactCode != 0 && blocks > state.frame[0].h * state.frame[0].v &&
+      (state.compactCode >> 4) * (state.compactCode & 0x0F) != state.frame[1].firstBlock) {
     const int lumaBlocks = (state.compactCode >> 4) * (state.compactCode & 0x0F);
     memmove(state.blockBuffer + lumaBlocks * 64, state.blockBuffer + state.frame[1].firstBlock * 64,
             2 * 64 * sizeof(int16_t));

@@ -48,6 +48,19 @@ void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t*
     paths.outputGeneral(state, destination, columns, rows);
     return;
   }
+  if (state.scaleShift != 0 && columns * rows <= 2 && state.outputFormat != kZfGrey &&
+      ((state.colorKind == kColorYcc && state.componentCount == 3) ||
+       (state.componentCount == 1 && state.compactCode == 0x11))) {
+    // A few pixels: the kernels would convert a whole MCU of 64 or more.
+    if (state.outputFormat == kZfBgrx) {
+      OutputFewPackedPixels(state, state.compactCode, destination, state.outputStride, columns, rows);
+      return;
+    }
+    alignas(16) uint8_t tile[4 * 4 * 4];
+    OutputFewPackedPixels(state, state.compactCode, tile, 4 * 4, columns, rows);
+    ConvertBgrx(tile, 4 * 4, destination, state.outputStride, columns, rows, state.outputFormat);
+    return;
+  }
   if (state.scaleShift != 0) {
     // The packed MCU, as the kernels see it.
     const uint32_t code = state.samplingCode;

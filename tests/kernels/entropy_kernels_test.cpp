@@ -238,6 +238,101 @@ TEST(FastPaths, RestartIntervalsDecodeExactlyAsScalar) {
   }
 }
 
+// DecodeMcuFastDcOnly in lockstep with DecodeMcu: every MCU from the same
+// state, a different set of blocks marked DC-only each time (all of them,
+// none, every other one, ...). Everything DecodeMcu leaves must match but
+// the AC coefficients of the marked blocks; the decode then goes on from
+// DecodeMcu's blocks, so that the pixels hold the rest of the stages equal.
+uint32_t gDcOnlyMcus = 0;
+
+int LockstepDcOnlyDecodeMcu(DecoderState& state) {
+  static const uint32_t kMasks[] = {~0u, 0u, 0x155u, 0x2AAu, 1u, 0x3FEu, 0x0Fu};
+  state.dcOnlyBlocks = kMasks[state.mcuNumber % std::size(kMasks)] & ((1u << state.blockCount) - 1);
+  // Stale coefficients where the marked blocks are not written.
+  for (int16_t& v : state.blockBuffer) v = 0x5A5A;
+  std::memcpy(static_cast<void*>(&gTwin), &state, sizeof state);
+  const int expected = DecodeMcu(gTwin);
+  const int actual = DecodeMcuFastDcOnly(state);
+  gDcOnlyMcus += state.dcOnlyBlocks != 0;
+  if (gMismatch.empty()) {
+    auto report = [&](const std::string& what) {
+      gMismatch = what + " differs after MCU " + std::to_string(gTwin.mcuNumber);
+    };
+    if (expected != actual) {
+      report("the result");
+    } else if (expected != 0) {
+      if (state.inputPos != gTwin.inputPos) report("inputPos");
+      else if (state.bitBuffer != gTwin.bitBuffer) report("bitBuffer");
+      else if (state.bitCount != gTwin.bitCount) report("bitCount");
+      else if (state.marker != gTwin.marker) report("marker");
+      else if (std::memcmp(state.dcPredictor, gTwin.dcPredictor, sizeof state.dcPredictor) != 0) report("a DC predictor");
+      else if (state.mcuNumber != gTwin.mcuNumber) report("mcuNumber");
+      else if (state.fakeBits != gTwin.fakeBits) report("fakeBits");
+      else if (state.dataEnded != gTwin.dataEnded) report("dataEnded");
+      else if (state.damaged != gTwin.damaged) report("damaged");
+      for (int b = 0; gMismatch.empty() && b < state.blockCount; ++b) {
+        const int16_t* ours = state.blockBuffer + b * 64;
+        const int16_t* theirs = gTwin.blockBuffer + b * 64;
+        const bool dcOnly = (state.dcOnlyBlocks >> b & 1) != 0;
+        if (dcOnly ? ours[0] != theirs[0] : std::memcmp(ours, theirs, 64 * sizeof *ours) != 0)
+          report((dcOnly ? "the DC of block " : "block ") + std::to_string(b));
+      }
+    }
+  }
+  std::memcpy(state.blockBuffer, gTwin.blockBuffer, sizeof state.blockBuffer);
+  return actual;
+}
+
+const DecoderPaths kLockstepDcOnly = {LockstepDcOnlyDecodeMcu, true, InverseDct, OutputMcu, "lockstep-dc",
+                                      OutputMcuGeneral, ReducedInverseDct};
+
+::testing::AssertionResult DcOnlyDecodesAlike(const Bytes& stream) {
+  gMismatch.clear();
+  const Outcome scalar = Decode(stream, ScalarPaths());
+  const Outcome lockstep = Decode(stream, kLockstepDcOnly);
+  if (!gMismatch.empty()) return ::testing::AssertionFailure() << "DC-only entropy decoding: " << gMismatch;
+  if (scalar.ok != lockstep.ok || scalar.status != lockstep.status)
+    return ::testing::AssertionFailure() << "status: scalar " << scalar.status << ", DC-only " << lockstep.status;
+  if (scalar.pixels != lockstep.pixels) return ::testing::AssertionFailure() << "DC-only decoding changes pixels";
+  return ::testing::AssertionSuccess();
+}
+
+TEST(FastPaths, DcOnlyDecodingLeavesTheReaderAndDcsAsTheFullDecode) {
+  if (Victims().empty()) GTEST_SKIP() << "no stream to work on";
+  gDcOnlyMcus = 0;
+  for (const auto& path : Streams(false)) {
+    const Bytes stream = ReadFile(path);
+    EXPECT_TRUE(DcOnlyDecodesAlike(stream)) << path;
+  }
+  // Damage (markers, junk, cuts) at random places, as above, and restart
+  // intervals without their markers.
+  std::mt19937 random(19);
+  const uint8_t replacements[] = {0xFF, 0x00, 0xD0, 0xD5, 0xD9, 0xC4, 0x37};
+  for (const Bytes& original : Victims()) {
+    const size_t scan = ScanStart(original);
+    ASSERT_GT(scan, 0u);
+    const int trials = original.size() < 100000 ? 120 : 20;
+    for (int n = 0; n < trials; ++n) {
+      Bytes stream = original;
+      const size_t span = stream.size() - scan;
+      if (n % 4 == 3) {
+        stream.resize(scan + random() % span);
+      } else {
+        for (int edits = 1 + n % 3; edits > 0; --edits) {
+          const size_t at = scan + random() % (span - 1);
+          stream[at] = 0xFF;
+          stream[at + 1] = replacements[random() % std::size(replacements)];
+        }
+      }
+      ASSERT_TRUE(DcOnlyDecodesAlike(stream)) << "damage " << n << " of a " << original.size() << "-byte stream";
+    }
+    for (uint16_t interval : {1, 3, 40}) {
+      EXPECT_TRUE(DcOnlyDecodesAlike(WithRestartInterval(original, interval))) << "interval " << interval;
+    }
+  }
+  EXPECT_GT(gDcOnlyMcus, 1000u);
+}
+
 // Cut streams: past the cut the decode reads made-up zero bits, which the
 // fast path gives from its record of such MCUs. Cut at many points of the
 // data, grey and each sampling, with and without restart intervals; the
@@ -330,6 +425,15 @@ TEST(FastPaths, ADcOfMinus32768LeavesTheBlockZeroAsTheEndMarkDoes) {
     EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, sizeof gTwin.blockBuffer), 0) << predictor;
     EXPECT_EQ(gState.bitCount, gTwin.bitCount);
     EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer);
+    EXPECT_EQ(gState.inputPos, gTwin.inputPos);
+    // The DC-only decode leaves the same DC: 0 for the end mark.
+    mcu.SetUp(gState, predictor);
+    gState.dcOnlyBlocks = 1;
+    gState.blockBuffer[0] = 0x5A5A;
+    ASSERT_EQ(DecodeMcuFastDcOnly(gState), 1);
+    EXPECT_EQ(gState.blockBuffer[0], gTwin.blockBuffer[0]) << predictor;
+    EXPECT_EQ(gState.dcPredictor[0], dc);
+    EXPECT_EQ(gState.bitCount, gTwin.bitCount);
     EXPECT_EQ(gState.inputPos, gTwin.inputPos);
   }
 }
