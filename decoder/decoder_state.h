@@ -276,6 +276,26 @@ struct DecoderState {
   // segment's, so any marker but a restart ends its data as EOI does.
   bool severalScans;
 
+  // The frame's process: progressive (SOF2, SOF10) and arithmetic-coded
+  // (SOF9, SOF10) frames go through the store, which then holds quantised
+  // coefficients (storeQuantised), dequantised by the pixel stages with the
+  // table each component had at its first scan (latchedQuant, natural order;
+  // bit c of latched: set).
+  bool progressive;
+  bool arithmetic;
+  bool storeQuantised;
+  uint8_t latched;
+  uint16_t latchedQuant[kMaxComponents][64];
+  // The scan's spectral selection (Ss..Se, zigzag) and successive
+  // approximation (Ah, Al); and the run of blocks left to end (EOBRUN).
+  uint8_t spectralStart, spectralEnd;
+  uint8_t approxHigh, approxLow;
+  uint32_t eobRun;
+  // For each component and coefficient, the Al of its last scan (-1: none
+  // yet); oddProgression: a scan did not follow on from the earlier ones.
+  int8_t coefficientBits[kMaxComponents][64];
+  bool oddProgression;
+
   // Whole-picture memory for a frame in several scans: every component's
   // dequantised coefficients, blocks of its padded grid in raster order
   // from storeBlock[c] (in blocks of 64). Either the caller's block or one
@@ -491,6 +511,12 @@ int RunMcuLoop(DecoderState& state);
 // length field) into the store (state.store, FrameWorkBytes of it), then the
 // pixel stages over the store to the output target. As RunMcuLoop.
 int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
+// The entropy decoding of one progressive Huffman scan (set up by StartScan)
+// into the store of quantised coefficients; 0 on failure (status and
+// failedMcu set). Latches the quantisation tables of its components.
+int DecodeProgressiveScan(DecoderState& state);
+// The table of each component of the scan, at its first scan.
+void LatchQuantTables(DecoderState& state);
 // The pixel stages of frame MCUs first .. end - 1 from the store.
 int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
 // OutputStoredMcus over the whole frame on several threads, split by MCU

@@ -59,8 +59,17 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
       const FrameComponent& component = state.frame[c];
       int16_t* block = state.blockBuffer + component.firstBlock * 64;
       for (uint32_t by = 0; by < component.v; ++by) {
-        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64)
-          memcpy(block, StoredBlock(state, c, mx * component.h + bx, my * component.v + by), 64 * sizeof *block);
+        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64) {
+          const int16_t* stored = StoredBlock(state, c, mx * component.h + bx, my * component.v + by);
+          if (!state.storeQuantised) {
+            memcpy(block, stored, 64 * sizeof *block);
+            continue;
+          }
+          // Dequantised as the sequential decode does it: 16-bit, wrapping.
+          const uint16_t* q = state.latchedQuant[c];
+          for (int i = 0; i < 64; ++i)
+            block[i] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(stored[i]) * q[i]));
+        }
       }
     }
     PixelStages(state, paths, mx, my);
@@ -186,12 +195,20 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   uint8_t coded[kMaxComponents] = {};
   bool damaged = false;
   state.severalScans = true;
+  if (state.storeQuantised) {
+    // Refinements add to what earlier scans left: every block starts at 0.
+    memset(state.store, 0, static_cast<size_t>(FrameWorkBytes(state)));
+    memset(state.coefficientBits, -1, sizeof state.coefficientBits);
+    state.latched = 0;
+    state.oddProgression = false;
+  }
   for (;;) {
     const size_t headerLength = static_cast<size_t>(ByteAt(state, scanHeader)) << 8 | ByteAt(state, scanHeader, 1);
     const uint8_t* dataStart = headerLength < static_cast<size_t>(state.streamEnd - scanHeader)
                                    ? scanHeader + headerLength
                                    : state.streamEnd;
-    if (!StartScan(state, scanHeader) || !DecodeScanToStore(state, paths)) {
+    if (!StartScan(state, scanHeader) ||
+        !(state.storeQuantised ? DecodeProgressiveScan(state) : DecodeScanToStore(state, paths))) {
       state.severalScans = false;
       return 0;
     }
@@ -208,14 +225,16 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
     const uint8_t* next = ScanDataEnd(state, dataStart);
     scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
     if (scanHeader == nullptr) {
-      if (!complete) damaged = true;
+      // A progressive picture is whole only at its EOI: any scan may be
+      // the last, and a stream that stops without one was cut.
+      if (!complete || (state.progressive && !endOfImage)) damaged = true;
       break;
     }
   }
   // Blocks no scan wrote: components that never came, and the grid's
   // padding beyond what a scan of one component codes (never visible, but
   // transformed with its MCU).
-  for (int c = 0; c < state.componentCount; ++c) {
+  for (int c = 0; c < state.componentCount && !state.storeQuantised; ++c) {
     const FrameComponent& component = state.frame[c];
     if (coded[c] & 2) continue;
     for (uint32_t row = 0; row < component.paddedHigh; ++row) {
@@ -228,6 +247,8 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   state.scanMcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
   state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
   state.severalScans = false;
+  // A component no scan coded holds zeros, whatever table it is given.
+  if (state.storeQuantised) damaged = damaged || state.oddProgression;
   if (!OutputPicture(state, paths, OutputStoreRange)) return 0;
   state.status = damaged ? kZfDamaged : kZfOk;
   return 1;
