@@ -169,6 +169,27 @@ TEST_P(WorkBytes, CountedForSeveralScansOnly) {
   }
 }
 
+class ProgressiveRewrites : public ::testing::TestWithParam<SourceStream> {};
+
+// jpegtran's progressive rewrites and scan scripts (spectral selection,
+// successive approximation of 2 and 3 bits, restarts): the whole-picture
+// memory is counted, and the pixels are the source's.
+TEST_P(ProgressiveRewrites, DecodeToTheSourceBytes) {
+  const Bytes source = ReadFile(GetParam().path);
+  std::string error;
+  const std::vector<Variant> variants = zentrafold::test::ProgressiveVariants(source, &error);
+  ASSERT_TRUE(error.empty()) << error;
+  ASSERT_FALSE(variants.empty());
+  for (const Variant& v : variants) {
+    ZfInfo info{};
+    EXPECT_EQ(ZfReadInfo(v.stream.data(), v.stream.size(), &info), kZfOk) << v.name;
+    EXPECT_EQ(info.frameMarker, 0xC2u) << v.name;
+    EXPECT_GT(info.workBytes, 0u) << v.name;
+  }
+  EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ProgressiveRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, SegmentRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, JpegtranRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, WorkBytes, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
