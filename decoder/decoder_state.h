@@ -295,6 +295,24 @@ struct DecoderState {
   // yet); oddProgression: a scan did not follow on from the earlier ones.
   int8_t coefficientBits[kMaxComponents][64];
   bool oddProgression;
+  // Arithmetic coding: the scan components' table identifiers (Td, Ta), the
+  // conditioning of each table (DAC: DC L and U, AC Kx), the statistics
+  // bins of each table (bit 7 the more probable symbol, the rest the index
+  // into the probability estimates), each component's DC context, and the
+  // decoder's registers (see arithmetic_decode.cpp).
+  uint8_t scanDcTable[kMaxComponents];
+  uint8_t scanAcTable[kMaxComponents];
+  uint8_t dcLower[kMaxTables], dcUpper[kMaxTables], acSplit[kMaxTables];
+  uint8_t dcStatistics[kMaxTables][64];
+  uint8_t acStatistics[kMaxTables][256];
+  uint8_t dcContext[kMaxComponents];
+  struct {
+    uint32_t c;         // the code register: Cx in bits 16..31
+    uint32_t a;         // the interval, 0x8000..0x10000 between decisions
+    int32_t ct;         // bits of c not yet shifted in
+    uint32_t pastEnd;   // zero bytes fed for bytes past the stream's end
+    uint8_t marker;     // the marker that stopped the reads (0: none)
+  } arith;
 
   // Whole-picture memory for a frame in several scans: every component's
   // dequantised coefficients, blocks of its padded grid in raster order
@@ -515,6 +533,11 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
 // into the store of quantised coefficients; 0 on failure (status and
 // failedMcu set). Latches the quantisation tables of its components.
 int DecodeProgressiveScan(DecoderState& state);
+// The same for an arithmetic-coded scan, sequential or progressive.
+int DecodeArithmeticScan(DecoderState& state);
+// Records the progression of a progressive scan's coefficients (Al by
+// component and coefficient); flags oddProgression.
+void TrackProgression(DecoderState& state);
 // The table of each component of the scan, at its first scan.
 void LatchQuantTables(DecoderState& state);
 // The pixel stages of frame MCUs first .. end - 1 from the store.

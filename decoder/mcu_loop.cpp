@@ -208,7 +208,9 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
                                    ? scanHeader + headerLength
                                    : state.streamEnd;
     if (!StartScan(state, scanHeader) ||
-        !(state.storeQuantised ? DecodeProgressiveScan(state) : DecodeScanToStore(state, paths))) {
+        !(state.arithmetic    ? DecodeArithmeticScan(state)
+          : state.progressive ? DecodeProgressiveScan(state)
+                              : DecodeScanToStore(state, paths))) {
       state.severalScans = false;
       return 0;
     }

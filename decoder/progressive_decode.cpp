@@ -177,23 +177,6 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
 
 using McuDecoder = int (*)(DecoderState& state, BitReader& reader, int16_t* const* blocks);
 
-// Whether a scan follows on from the earlier ones of its components: each
-// coefficient's first scan once and at Ah = 0, each refinement one bit below
-// the last, and no AC band before a DC scan. Records the scan's Al.
-void TrackProgression(DecoderState& state) {
-  for (int j = 0; j < state.scanComponents; ++j) {
-    int8_t* bits = state.coefficientBits[state.scanComponent[j]];
-    if (state.spectralStart != 0 && bits[0] < 0) state.oddProgression = true;
-    for (int k = state.spectralStart; k <= state.spectralEnd; ++k) {
-      // A coefficient's first scan comes once (Ah 0 after a scan of it: a
-      // band coded again), each refinement at the last scan's Al.
-      const int expected = bits[k] < 0 ? 0 : bits[k];
-      if (state.approxHigh != expected || (bits[k] >= 0 && state.approxHigh == 0)) state.oddProgression = true;
-      bits[k] = static_cast<int8_t>(state.approxLow);
-    }
-  }
-}
-
 // The store's blocks of the scan's MCU number `mcu`, in scan order.
 void LocateBlocks(DecoderState& state, uint32_t mcu, int16_t** blocks) {
   const uint32_t mx = mcu % state.scanMcuColumns;
@@ -217,6 +200,23 @@ void LocateBlocks(DecoderState& state, uint32_t mcu, int16_t** blocks) {
 }
 
 }  // namespace
+
+// Whether a scan follows on from the earlier ones of its components: each
+// coefficient's first scan once and at Ah = 0, each refinement one bit below
+// the last, and no AC band before a DC scan. Records the scan's Al.
+void TrackProgression(DecoderState& state) {
+  for (int j = 0; j < state.scanComponents; ++j) {
+    int8_t* bits = state.coefficientBits[state.scanComponent[j]];
+    if (state.spectralStart != 0 && bits[0] < 0) state.oddProgression = true;
+    for (int k = state.spectralStart; k <= state.spectralEnd; ++k) {
+      // A coefficient's first scan comes once (Ah 0 after a scan of it: a
+      // band coded again), each refinement at the last scan's Al.
+      const int expected = bits[k] < 0 ? 0 : bits[k];
+      if (state.approxHigh != expected || (bits[k] >= 0 && state.approxHigh == 0)) state.oddProgression = true;
+      bits[k] = static_cast<int8_t>(state.approxLow);
+    }
+  }
+}
 
 void LatchQuantTables(DecoderState& state) {
   for (int j = 0; j < state.scanComponents; ++j) {

@@ -56,10 +56,11 @@ ZfStatus FrameKindStatus(uint8_t code) {
 
 // The frame headers the decoder takes: SOF0, and for the C API SOF1 too
 // (8-bit extended sequential, Huffman-coded, differs from SOF0 only in
-// allowing four tables of each kind, which the frame model has anyway) and
-// SOF2 (progressive, Huffman-coded).
+// allowing four tables of each kind, which the frame model has anyway),
+// SOF2 (progressive, Huffman-coded), SOF9 and SOF10 (extended sequential
+// and progressive, arithmetic-coded).
 bool IsDecodedFrame(const DecoderState& state, uint8_t code) {
-  return code == 0xC0 || (!state.partsProfile && (code == 0xC1 || code == 0xC2));
+  return code == 0xC0 || (!state.partsProfile && (code == 0xC1 || code == 0xC2 || code == 0xC9 || code == 0xCA));
 }
 
 // The profile's checks of the components: component 1 is luma (any of the
@@ -390,8 +391,10 @@ bool CheckScan(DecoderState& state, const uint8_t* pos) {
   // The Huffman tables a scan reads: both in a sequential scan; in a
   // progressive one the DC table in a first DC scan, the AC table in an AC
   // scan, none in a DC refinement.
-  const bool needDc = !state.progressive || (state.spectralStart == 0 && state.approxHigh == 0);
-  const bool needAc = !state.progressive || state.spectralStart != 0;
+  // An arithmetic-coded scan reads none (its table identifiers choose
+  // conditioning and statistics, which always exist).
+  const bool needDc = !state.arithmetic && (!state.progressive || (state.spectralStart == 0 && state.approxHigh == 0));
+  const bool needAc = !state.arithmetic && (!state.progressive || state.spectralStart != 0);
   int previous = -1;
   int blocks = 0;
   for (uint32_t j = 0; j < count; ++j) {
@@ -409,6 +412,8 @@ bool CheckScan(DecoderState& state, const uint8_t* pos) {
       return Refuse(state, kZfMissingTables);
     blocks += c.h * c.v;
     state.scanComponent[j] = static_cast<uint8_t>(index);
+    state.scanDcTable[j] = static_cast<uint8_t>(dc);
+    state.scanAcTable[j] = static_cast<uint8_t>(ac);
     SetScanTables(state, static_cast<int>(j), needDc ? state.dcTable[dc] : nullptr,
                   needAc ? state.acTable[ac] : nullptr, state.quantTable[c.quantTable]);
   }
@@ -424,6 +429,31 @@ uint64_t WorkBytes(const DecoderState& state) {
   for (int i = 0; i < state.componentCount; ++i)
     blocks += static_cast<uint64_t>(state.frame[i].paddedWide) * state.frame[i].paddedHigh;
   return blocks * 64 * sizeof(int16_t);
+}
+
+// DAC, with `pos` at the length field: for each table, Tc Tb and its
+// conditioning: DC tables L (low nibble) and U, L <= U <= 15; AC tables
+// Kx, 1..63 (T.81 B.2.4.3). Tables not named keep theirs (0, 1 and 5 by
+// default).
+bool ReadConditioning(DecoderState& state, const uint8_t* pos) {
+  const uint32_t length = Read16(state, pos);
+  if (length < 2 || (length - 2) % 2 != 0) return Refuse(state, kZfMalformed);
+  if (!InsideStream(state, pos, length)) return Refuse(state, kZfTruncated);
+  for (uint32_t i = 2; i < length; i += 2) {
+    const uint8_t classAndId = ByteAt(state, pos, i);
+    const uint8_t value = ByteAt(state, pos, i + 1);
+    const int id = classAndId & 0x0F;
+    if (id >= kMaxTables || (classAndId >> 4) > 1) return Refuse(state, kZfTables);
+    if (classAndId >> 4) {
+      if (value < 1 || value > 63) return Refuse(state, kZfMalformed);
+      state.acSplit[id] = value;
+    } else {
+      if ((value & 0x0F) > (value >> 4)) return Refuse(state, kZfMalformed);
+      state.dcLower[id] = value & 0x0F;
+      state.dcUpper[id] = value >> 4;
+    }
+  }
+  return true;
 }
 
 // Codes that stand alone, with no length field after them.
@@ -465,6 +495,11 @@ const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t si
   state.adobeTransform = 0;
   state.componentCount = 0;
   state.progressive = state.arithmetic = state.storeQuantised = false;
+  for (int t = 0; t < kMaxTables; ++t) {
+    state.dcLower[t] = 0;
+    state.dcUpper[t] = 1;
+    state.acSplit[t] = 5;
+  }
 
   const uint8_t* pos = stream;
   if (ByteAt(state, pos) != 0xFF || ByteAt(state, pos, 1) != 0xD8) return Refuse(state, kZfNotJpeg), nullptr;
@@ -496,8 +531,8 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
     if (IsDecodedFrame(state, code)) {
       if (state.markerFlags & kFlagFrame) return Refuse(state, kZfSecondFrame), nullptr;
       RecordFrameInfo(state, code, pos);
-      state.progressive = code == 0xC2;
-      state.arithmetic = false;
+      state.progressive = code == 0xC2 || code == 0xCA;
+      state.arithmetic = code == 0xC9 || code == 0xCA;
       state.storeQuantised = state.progressive || state.arithmetic;
       if (!CheckFrameHeader(state, pos)) return nullptr;
       state.markerFlags |= kFlagFrame;
@@ -526,6 +561,9 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
         pos = ReadQuantTables(state, Advance(state, pos, 2));
         if (pos == nullptr) return nullptr;
         continue;
+      case 0xCC:  // DAC: arithmetic conditioning
+        if (!state.partsProfile && !ReadConditioning(state, pos)) return nullptr;
+        break;
       case 0xDD:  // DRI: the restart interval, in MCUs
         state.restartInterval = Read16(state, pos, 2);
         if (firstScan) state.info.restartInterval = state.restartInterval;
@@ -617,7 +655,8 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.zeroBits.nextEntry = 0;
   state.zeroBits.replayed = 0;
   for (int16_t& p : state.dcPredictor) p = 0;
-  if (!LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
+  // The arithmetic decoder loads its own bytes.
+  if (!state.arithmetic && !LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
 
   for (int j = 0; j < state.scanComponents; ++j) {
     if (TableSet(state, j) != j) continue;
