@@ -291,18 +291,19 @@ void ExpectProfileRefused(const Bytes& stream, ZfStatus profile, ZfStatus api, c
 TEST(CApiStatus, EachRefusalHasItsOwnReason) {
   using zentrafold::test::FindMarker;
   using zentrafold::test::ReadData;
-  // The library decodes progressive frames; the bitmap entry refuses them.
-  const Bytes progressive = ReadData("refuse_progressive.jpg");
-  EXPECT_EQ(DecodeReference(progressive).status, kZfProgressive);
-  {
+  // The library decodes progressive and arithmetic-coded frames; the bitmap
+  // entry refuses them.
+  for (const auto& [name, refusal] : {std::pair{"refuse_progressive.jpg", kZfProgressive},
+                                      std::pair{"refuse_arithmetic.jpg", kZfArithmetic}}) {
+    const Bytes stream = ReadData(name);
+    EXPECT_EQ(DecodeReference(stream).status, refusal) << name;
     Decoder d;
     ZfInfo info;
-    ASSERT_EQ(ZfReadInfo(progressive.data(), progressive.size(), &info), kZfOk);
+    ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk) << name;
     Bytes buffer(static_cast<size_t>(info.width) * info.height * 3);
     const ZfOutput out{kZfRgb, buffer.data(), info.width * 3, nullptr, nullptr};
-    EXPECT_EQ(ZfDecode(d.decoder, progressive.data(), progressive.size(), &out), kZfOk);
+    EXPECT_EQ(ZfDecode(d.decoder, stream.data(), stream.size(), &out), kZfOk) << name;
   }
-  ExpectRefused(ReadData("refuse_arithmetic.jpg"), kZfArithmetic, "arithmetic");
   ExpectRefused(ReadData("refuse_precision12.jpg"), kZfPrecision, "12-bit");
 
   const Bytes base = ReadData("sample_2x2.jpg");
@@ -323,7 +324,7 @@ TEST(CApiStatus, EachRefusalHasItsOwnReason) {
   ExpectRefused(Bytes(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(sos)), kZfTruncated, "cut before SOS");
   ExpectRefused(withByte(sof + 1, 0xC3), kZfLossless, "lossless");
   ExpectRefused(withByte(sof + 1, 0xC5), kZfHierarchical, "hierarchical");
-  ExpectRefused(withByte(sof + 1, 0xCA), kZfProgressive, "progressive arithmetic");
+  ExpectRefused(withByte(sof + 1, 0xCB), kZfLossless, "lossless arithmetic");
   ExpectRefused(Splice(base, sof + 5, 2, {0, 0}), kZfZeroSize, "height 0");
   ExpectRefused(withByte(sof + 3, 0x20), kZfMalformed, "frame length");
   const Bytes frame(base.begin() + static_cast<std::ptrdiff_t>(sof),

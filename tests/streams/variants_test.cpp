@@ -189,6 +189,26 @@ TEST_P(ProgressiveRewrites, DecodeToTheSourceBytes) {
   EXPECT_TRUE(VariantsDecodeAlike(source, variants));
 }
 
+class ArithmeticRewrites : public ::testing::TestWithParam<SourceStream> {};
+
+// The same rewrites arithmetic-coded (SOF10), and sequential arithmetic-coded
+// ones (SOF9).
+TEST_P(ArithmeticRewrites, DecodeToTheSourceBytes) {
+  const Bytes source = ReadFile(GetParam().path);
+  std::string error;
+  const std::vector<Variant> variants = zentrafold::test::ProgressiveVariants(source, &error, true);
+  ASSERT_TRUE(error.empty()) << error;
+  ASSERT_FALSE(variants.empty());
+  for (const Variant& v : variants) {
+    ZfInfo info{};
+    EXPECT_EQ(ZfReadInfo(v.stream.data(), v.stream.size(), &info), kZfOk) << v.name;
+    EXPECT_EQ(info.frameMarker, v.name.find("sequential") != std::string::npos ? 0xC9u : 0xCAu) << v.name;
+    EXPECT_GT(info.workBytes, 0u) << v.name;
+  }
+  EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ArithmeticRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, ProgressiveRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, SegmentRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, JpegtranRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);

@@ -438,7 +438,7 @@ std::vector<Variant> JpegtranVariants(const Bytes& source, std::string* error) {
   return out;
 }
 
-std::vector<Variant> ProgressiveVariants(const Bytes& source, std::string* error) {
+std::vector<Variant> ProgressiveVariants(const Bytes& source, std::string* error, bool arithmetic) {
   const int n = ReadFacts(source).components;
   auto all = [n] {
     std::string s;
@@ -471,8 +471,12 @@ std::vector<Variant> ProgressiveVariants(const Bytes& source, std::string* error
   TempDir dir;
   std::vector<Variant> out;
   bool ok = true;
-  auto run = [&](const std::string& name, std::vector<std::string> args) {
+  auto run = [&](std::string name, std::vector<std::string> args) {
     if (!ok) return;
+    if (arithmetic) {
+      args.insert(args.begin(), "-arithmetic");
+      name = "arithmetic_" + name;
+    }
     std::string message;
     auto result = RunJpegtran(source, args, &message);
     // An interleaved DC scan of a frame whose MCU holds more than 10 blocks.
@@ -484,10 +488,21 @@ std::vector<Variant> ProgressiveVariants(const Bytes& source, std::string* error
     }
     out.push_back({name, std::move(*result), true});
   };
+  if (arithmetic) {
+    run("sequential", {});
+    run("sequential_restart_3mcu", {"-restart", "3B"});
+    const fs::path file = dir.path() / "each.txt";
+    std::string script;
+    for (int i = 0; i < n; ++i) script += std::to_string(i) + ";\n";
+    WriteFile(file, Bytes(script.begin(), script.end()));
+    if (n > 1) run("sequential_scans_each", {"-scans", file.string()});
+  }
   run("progressive", {"-progressive"});
   run("progressive_restart_1row", {"-progressive", "-restart", "1"});
   run("progressive_restart_2mcu", {"-progressive", "-restart", "2B"});
-  run("progressive_optimize_copy_all", {"-progressive", "-optimize", "-copy", "all"});
+  // Huffman tables only: optimised per scan.
+  if (!arithmetic) run("progressive_optimize_copy_all", {"-progressive", "-optimize", "-copy", "all"});
+  if (arithmetic) run("progressive_copy_all", {"-progressive", "-copy", "all"});
   for (const auto& [name, script] : scripts) {
     const fs::path file = dir.path() / (name + ".txt");
     WriteFile(file, Bytes(script.begin(), script.end()));
