@@ -1,4 +1,5 @@
-// Progressive streams that break off or whose scans do not fit together:
+// Progressive and arithmetic-coded streams that break off, or whose scans
+// do not fit together:
 // a stream cut after any scan gives the picture of the scans before the
 // cut, marked damaged; scan headers outside the rules are refused in the
 // first scan and end the picture in a later one; a progression that skips
@@ -40,7 +41,8 @@ Decoded Decode(const Bytes& stream, uint32_t threads = 1) {
 // A progressive rewrite of `name` (tests/data) by the named variant.
 std::vector<StreamPart> Progressive(const std::string& name, const std::string& variant) {
   std::string error;
-  for (const auto& v : zentrafold::test::ProgressiveVariants(zentrafold::test::ReadData(name), &error))
+  const bool arithmetic = variant.rfind("arithmetic_", 0) == 0;
+  for (const auto& v : zentrafold::test::ProgressiveVariants(zentrafold::test::ReadData(name), &error, arithmetic))
     if (v.name == variant) return zentrafold::test::SplitStream(v.stream);
   ADD_FAILURE() << "no " << variant << " rewrite of " << name << ": " << error;
   return {};
@@ -75,7 +77,9 @@ StreamPart& ScanHeader(std::vector<StreamPart>& parts, int scan) {
 }
 
 TEST(ProgressiveCuts, EachScanBoundaryGivesThePictureOfTheScansBefore) {
-  for (const char* variant : {"progressive", "progressive_approximation_3", "progressive_restart_2mcu"}) {
+  for (const char* variant : {"progressive", "progressive_approximation_3", "progressive_restart_2mcu",
+                              "arithmetic_progressive", "arithmetic_progressive_approximation_3",
+                              "arithmetic_progressive_restart_2mcu"}) {
     SCOPED_TRACE(variant);
     const std::vector<StreamPart> parts = Progressive("size_250x40.jpg", variant);
     const int scans = ScanCount(parts);
@@ -103,19 +107,23 @@ TEST(ProgressiveCuts, EachScanBoundaryGivesThePictureOfTheScansBefore) {
   }
 }
 
-// Cut at every byte from the first scan's data on: a damaged picture each
-// time, and a cut inside a scan keeps every scan before it.
+// Cut anywhere from the first scan's data on (every 13th byte), Huffman-
+// and arithmetic-coded: a damaged picture each time.
 TEST(ProgressiveCuts, EveryCutInsideTheDataIsDamaged) {
-  const std::vector<StreamPart> parts = Progressive("sample_2x2.jpg", "progressive_approximation_2");
-  const Bytes whole = zentrafold::test::JoinStream(parts);
-  const Bytes oneScan = FirstScans(parts, 1, false);
-  size_t dataStart = 0;
-  for (size_t i = 0; i + 1 < oneScan.size(); ++i)
-    if (oneScan[i] == 0xFF && oneScan[i + 1] == 0xDA) dataStart = i + 2 + (oneScan[i + 2] << 8 | oneScan[i + 3]);
-  ASSERT_GT(dataStart, 0u);
-  for (size_t length = dataStart; length < whole.size() - 2; length += 7) {
-    const Decoded cut = Decode(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
-    EXPECT_EQ(cut.status, kZfDamaged) << "cut at " << length;
+  for (const char* variant : {"progressive_approximation_2", "arithmetic_progressive_approximation_2",
+                              "arithmetic_sequential_restart_3mcu"}) {
+    SCOPED_TRACE(variant);
+    const std::vector<StreamPart> parts = Progressive("sample_2x2.jpg", variant);
+    const Bytes whole = zentrafold::test::JoinStream(parts);
+    const Bytes oneScan = FirstScans(parts, 1, false);
+    size_t dataStart = 0;
+    for (size_t i = 0; i + 1 < oneScan.size(); ++i)
+      if (oneScan[i] == 0xFF && oneScan[i + 1] == 0xDA) dataStart = i + 2 + (oneScan[i + 2] << 8 | oneScan[i + 3]);
+    ASSERT_GT(dataStart, 0u);
+    for (size_t length = dataStart; length < whole.size() - 2; length += 13) {
+      const Decoded cut = Decode(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
+      EXPECT_EQ(cut.status, kZfDamaged) << "cut at " << length;
+    }
   }
 }
 
