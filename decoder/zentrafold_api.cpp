@@ -154,8 +154,8 @@ const char* ZfStatusText(ZfStatus status) {
     case kZfNoMemory: return "out of memory";
     case kZfNotJpeg: return "not a JPEG (no SOI marker)";
     case kZfTruncated: return "truncated: the stream ends before its scan";
-    case kZfProgressive: return "progressive JPEG (only sequential JPEG is supported)";
-    case kZfArithmetic: return "arithmetic-coded JPEG (only Huffman-coded JPEG is supported)";
+    case kZfProgressive: return "progressive JPEG (the bitmap entry takes baseline only)";
+    case kZfArithmetic: return "arithmetic-coded JPEG (the bitmap entry takes baseline only)";
     case kZfLossless: return "lossless JPEG (only DCT-based JPEG is supported)";
     case kZfHierarchical: return "hierarchical JPEG (only single-frame JPEG is supported)";
     case kZfExtended: return "extended sequential JPEG (the bitmap entry takes baseline only)";

@@ -1,15 +1,17 @@
 /* Zentrafold: a small, bit-exact JPEG decoder.
  *
- * The C API: decode a sequential 8-bit JPEG stream in memory (baseline or
- * extended, Huffman-coded; grey, YCbCr, RGB, CMYK or YCCK; any integral
- * sampling; one scan or several) into a buffer of the caller's, in one of
- * several pixel orders, whole or in bands of rows, with a status that says
- * why a stream is refused. C99 and C++; no platform header. ZfCreateDecoder
- * makes the decoder's state once, and a decoder decodes one stream at a time
- * (one per thread). A picture in one scan is decoded without allocating; a
- * picture in several scans needs ZfInfo.workBytes of whole-picture memory,
- * which the decoder takes once and keeps, or the caller gives
- * (ZfSetWorkMemory).
+ * The C API: decode an 8-bit DCT JPEG stream in memory (baseline, extended
+ * or progressive, Huffman- or arithmetic-coded; grey, YCbCr, RGB, CMYK or
+ * YCCK; any integral sampling; one scan or several) into a buffer of the
+ * caller's, in one of several pixel orders, whole or in bands of rows, with
+ * a status that says why a stream is refused. C99 and C++; no platform
+ * header. ZfCreateDecoder makes the decoder's state once, and a decoder
+ * decodes one stream at a time (one per thread). A Huffman-coded picture in
+ * one scan is decoded without allocating; a picture in several scans, and
+ * every progressive or arithmetic-coded one, needs ZfInfo.workBytes of
+ * whole-picture memory, which the decoder takes once and keeps, or the
+ * caller gives (ZfSetWorkMemory). A progressive stream that breaks off gives
+ * the picture of the scans that arrived, with kZfDamaged.
  *
  *   ZfDecoder* decoder = ZfCreateDecoder(NULL);
  *   ZfInfo info;
@@ -39,8 +41,8 @@ typedef enum ZfStatus {
   kZfNoMemory = 5,         /* memory for the decoder or the picture could not be had */
   kZfNotJpeg = 6,          /* no SOI marker at the start */
   kZfTruncated = 7,        /* the stream ends before its scan */
-  kZfProgressive = 8,      /* a progressive frame */
-  kZfArithmetic = 9,       /* an arithmetic-coded frame */
+  kZfProgressive = 8,      /* a progressive frame (the bitmap entry only) */
+  kZfArithmetic = 9,       /* an arithmetic-coded frame (the bitmap entry only) */
   kZfLossless = 10,        /* a lossless frame */
   kZfHierarchical = 11,    /* a hierarchical (differential) frame */
   kZfExtended = 12,        /* an extended sequential frame */
@@ -99,7 +101,8 @@ typedef struct ZfInfo {
   ZfComponentInfo component[4]; /* the first min(components, 4) entries of the frame header */
   uint32_t colorSpace;       /* a ZfColorSpace */
   uint32_t scanComponents;   /* components of the first scan */
-  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 when the first scan holds every component */
+  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 for a Huffman-coded
+                                sequential frame whose first scan holds every component */
 } ZfInfo;
 
 /* Byte orders of the output: four bytes (X is 0, A is 255), three, or one.
@@ -156,7 +159,10 @@ ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info);
 
 /* Decodes `size` bytes of a JPEG stream (from its SOI) into `output`. kZfOk
  * and kZfDamaged leave a whole picture (a picture in several scans whose
- * later scans are missing is damaged: what they would hold is zero); after
+ * later scans are missing is damaged: what they would hold is zero; so is a
+ * progressive one without its EOI, or whose scans do not follow on from one
+ * another, as a band coded twice or a refinement before its first scan,
+ * which decodes as its scans say); after
  * kZfBadData or kZfStopped the rows before the failing band are written (for
  * a picture in several scans, none after kZfBadData). Nothing is written
  * when the headers are refused. The stream must stay unchanged during the
