@@ -205,3 +205,47 @@ TEST(ProgressiveScanHeaders, ScansOutOfStepStillDecodeAsDamaged) {
 }
 
 }  // namespace
+
+namespace {
+
+// DAC segments: one restating the default conditioning changes nothing;
+// values outside their ranges are refused at the headers.
+TEST(ArithmeticConditioning, DefaultsRestatedDecodeAlikeAndBadValuesAreRefused) {
+  const std::vector<StreamPart> parts = Progressive("sample_2x2.jpg", "arithmetic_sequential");
+  // In place of the encoder's own DAC segment (which states its defaults).
+  auto withDac = [&](const Bytes& body) {
+    std::vector<StreamPart> out;
+    for (const StreamPart& p : parts) {
+      if (p.code == 0xCC) continue;
+      if (p.code == 0xDA) out.push_back({0xCC, body});
+      out.push_back(p);
+    }
+    return zentrafold::test::JoinStream(out);
+  };
+  const Decoded plain = Decode(zentrafold::test::JoinStream(parts));
+  ASSERT_EQ(plain.status, kZfOk);
+  // DC tables 0 and 1: L 0, U 1; AC tables 0 and 1: Kx 5.
+  const Decoded restated = Decode(withDac({0x00, 0x10, 0x01, 0x10, 0x10, 5, 0x11, 5}));
+  EXPECT_EQ(restated.status, kZfOk);
+  EXPECT_EQ(restated.pixels, plain.pixels);
+  // No conditioning stated: the defaults.
+  EXPECT_EQ(Decode(withDac({})).pixels, plain.pixels);
+  // Other conditioning reads the same data as something else.
+  EXPECT_NE(Decode(withDac({0x10, 2})).pixels, plain.pixels);
+  const struct {
+    const char* what;
+    Bytes body;
+    ZfStatus status;
+  } refused[] = {
+      {"L above U", {0x00, 0x23}, kZfMalformed},  {"Kx 0", {0x10, 0}, kZfMalformed},
+      {"Kx 64", {0x10, 64}, kZfMalformed},        {"table 4", {0x04, 0x10}, kZfTables},
+      {"class 2", {0x20, 0x10}, kZfTables},       {"half an entry", {0x00}, kZfMalformed},
+  };
+  for (const auto& c : refused) {
+    const Bytes stream = withDac(c.body);
+    ZfInfo info;
+    EXPECT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), c.status) << c.what;
+  }
+}
+
+}  // namespace
