@@ -177,10 +177,8 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
 
 using McuDecoder = int (*)(DecoderState& state, BitReader& reader, int16_t* const* blocks);
 
-// The store's blocks of the scan's MCU number `mcu`, in scan order.
-void LocateBlocks(DecoderState& state, uint32_t mcu, int16_t** blocks) {
-  const uint32_t mx = mcu % state.scanMcuColumns;
-  const uint32_t my = mcu / state.scanMcuColumns;
+// The store's blocks of the scan's MCU (mx, my), in scan order.
+inline void LocateBlocks(DecoderState& state, uint32_t mx, uint32_t my, int16_t** blocks) {
   int b = 0;
   for (int j = 0; j < state.scanComponents; ++j) {
     const int c = state.scanComponent[j];
@@ -228,31 +226,80 @@ void LatchQuantTables(DecoderState& state) {
   }
 }
 
-int DecodeProgressiveScan(DecoderState& state) {
-  TrackProgression(state);
-  LatchQuantTables(state);
-  const bool dc = state.spectralStart == 0;
-  const bool refine = state.approxHigh != 0;
-  const McuDecoder decode = dc ? (refine ? DecodeDcRefine : DecodeDcFirst) : (refine ? DecodeAcRefine : DecodeAcFirst);
+namespace {
+
+// The MCUs of one scan through `Decode`. The bit reader stays in `reader`
+// from MCU to MCU; the state's copy is brought up to date where FinishMcu
+// has work beyond counting (a restart interval, a marker met in the data).
+template <McuDecoder Decode>
+int DecodeScanMcus(DecoderState& state) {
+  // An AC first scan's end-of-band run ends whole blocks without a bit.
+  const bool skipRuns = Decode == DecodeAcFirst;
   int16_t* blocks[kMaxMcuBlocks];
-  for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
+  BitReader reader = TakeReader(state);
+  uint32_t mx = 0, my = 0;
+  for (uint32_t mcu = 0; mcu < state.mcuTotal;) {
+    if (skipRuns && state.eobRun > 1 && state.restartInterval == 0 && reader.marker == 0) {
+      // Every MCU of the run but the last at once: each would only count.
+      uint32_t n = state.eobRun - 1;
+      if (n > state.mcuTotal - 1 - mcu) n = state.mcuTotal - 1 - mcu;
+      state.eobRun -= n;
+      state.mcuNumber += n;
+      mcu += n;
+      mx += n;
+      if (mx >= state.scanMcuColumns) {
+        my += mx / state.scanMcuColumns;
+        mx %= state.scanMcuColumns;
+      }
+      if (n != 0) continue;
+    }
     // Every block outside an end-of-band run reads at least one bit: once
     // none of the data's own bits are left, the rest of the scan did not
     // arrive, and its blocks keep what the earlier scans gave them.
-    if (state.eobRun == 0 && state.dataEnded &&
-        static_cast<int32_t>(state.bitCount) <= static_cast<int32_t>(state.fakeBits)) {
+    if (state.eobRun == 0 && state.dataEnded && static_cast<int32_t>(reader.count) <= static_cast<int32_t>(reader.fake)) {
       state.damaged = true;
       break;
     }
-    LocateBlocks(state, mcu, blocks);
-    BitReader reader = TakeReader(state);
-    const int decoded = decode(state, reader, blocks);
-    PutReader(state, reader);
-    if (!decoded || !FinishMcu(state)) {
+    LocateBlocks(state, mx, my, blocks);
+    if (!Decode(state, reader, blocks)) {
+      PutReader(state, reader);
       state.status = kZfBadData;
       state.failedMcu = mcu;
       return 0;
     }
+    if (state.restartInterval == 0 && reader.marker == 0) {
+      // FinishMcu's count and damage check, on the working copy.
+      if (static_cast<int32_t>(reader.count) < static_cast<int32_t>(reader.fake)) {
+        state.damaged = true;
+        reader.fake = 0;
+      }
+      ++state.mcuNumber;
+    } else {
+      PutReader(state, reader);
+      if (!FinishMcu(state)) {
+        state.status = kZfBadData;
+        state.failedMcu = mcu;
+        return 0;
+      }
+      reader = TakeReader(state);
+    }
+    ++mcu;
+    if (++mx == state.scanMcuColumns) {
+      mx = 0;
+      ++my;
+    }
   }
+  PutReader(state, reader);
   return 1;
+}
+
+}  // namespace
+
+int DecodeProgressiveScan(DecoderState& state) {
+  TrackProgression(state);
+  LatchQuantTables(state);
+  if (state.spectralStart == 0) {
+    return state.approxHigh != 0 ? DecodeScanMcus<DecodeDcRefine>(state) : DecodeScanMcus<DecodeDcFirst>(state);
+  }
+  return state.approxHigh != 0 ? DecodeScanMcus<DecodeAcRefine>(state) : DecodeScanMcus<DecodeAcFirst>(state);
 }
