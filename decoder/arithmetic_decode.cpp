@@ -1,7 +1,7 @@
 // Entropy decoding of arithmetic-coded scans (T.81 Annex D, F.1.4.4, F.2.4
 // and G.1.3) into the whole-picture store: sequential scans (DC and AC of
 // each block), and progressive DC first and refinement scans and AC first
-// and refinement bands. Coefficients are stored quantised, in natural order,
+// and refinement bands. Coefficients are stored quantised, in zigzag order,
 // as the progressive Huffman decode stores them.
 //
 // The decoder is the adaptive binary arithmetic decoder of Annex D: each
@@ -223,7 +223,7 @@ bool DecodeAcBand(DecoderState& state, int j, int16_t* block, int start, int end
       }
     }
     const int32_t v = sign ? -(m + 1) : m + 1;
-    block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(v) << al));
+    block[k] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(v) << al));
   }
   return true;
 }
@@ -235,12 +235,12 @@ bool DecodeAcRefinement(DecoderState& state, int j, int16_t* block, int start, i
   uint8_t* bins = state.acStatistics[state.scanAcTable[j]];
   const int32_t bit = 1 << al;
   int lastNonzero = end;
-  while (lastNonzero > 0 && block[kZigzagToNatural[lastNonzero]] == 0) --lastNonzero;
+  while (lastNonzero > 0 && block[lastNonzero] == 0) --lastNonzero;
   for (int k = start; k <= end; ++k) {
     int st = 3 * (k - 1);
     if (k > lastNonzero && Decide(state, bins[st])) break;
     for (;;) {
-      int16_t& coefficient = block[kZigzagToNatural[k]];
+      int16_t& coefficient = block[k];
       if (coefficient != 0) {
         if (Decide(state, bins[st + 2]))
           coefficient = static_cast<int16_t>(coefficient < 0 ? coefficient - bit : coefficient + bit);

@@ -278,9 +278,9 @@ struct DecoderState {
 
   // The frame's process: progressive (SOF2, SOF10) and arithmetic-coded
   // (SOF9, SOF10) frames go through the store, which then holds quantised
-  // coefficients (storeQuantised), dequantised by the pixel stages with the
-  // table each component had at its first scan (latchedQuant, natural order;
-  // bit c of latched: set).
+  // coefficients in zigzag order (storeQuantised), dequantised by the pixel
+  // stages with the table each component had at its first scan (latchedQuant,
+  // zigzag order; bit c of latched: set).
   bool progressive;
   bool arithmetic;
   bool storeQuantised;
@@ -315,7 +315,8 @@ struct DecoderState {
   } arith;
 
   // Whole-picture memory for a frame in several scans: every component's
-  // dequantised coefficients, blocks of its padded grid in raster order
+  // coefficients (dequantised in natural order, or as storeQuantised
+  // says), blocks of its padded grid in raster order
   // from storeBlock[c] (in blocks of 64). Either the caller's block or one
   // the decoder took (ownedWork, freed with the decoder).
   int16_t* store;

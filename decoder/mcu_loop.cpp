@@ -14,6 +14,13 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
 
 namespace {
 
+// The zigzag position of each natural-order coefficient.
+constexpr uint8_t kNaturalToZigzag[64] = {
+    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
+    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
+    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63,
+};
+
 // The pixel stages of the frame MCU (mx, my), whose blocks are in
 // blockBuffer: the level shift of components whose samples are 0..255
 // (carried by the DC: 128 * 8, 16-bit, wrapping), the inverse DCT, and the
@@ -65,10 +72,13 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
             memcpy(block, stored, 64 * sizeof *block);
             continue;
           }
-          // Dequantised as the sequential decode does it: 16-bit, wrapping.
+          // Dequantised as the sequential decode does it (16-bit, wrapping),
+          // then from zigzag to natural order.
           const uint16_t* q = state.latchedQuant[c];
-          for (int i = 0; i < 64; ++i)
-            block[i] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(stored[i]) * q[i]));
+          alignas(16) int16_t dequantised[64];
+          for (int k = 0; k < 64; ++k)
+            dequantised[k] = static_cast<int16_t>(static_cast<uint32_t>(static_cast<uint16_t>(stored[k])) * q[k]);
+          for (int n = 0; n < 64; ++n) block[n] = dequantised[kNaturalToZigzag[n]];
         }
       }
     }

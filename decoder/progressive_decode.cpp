@@ -2,8 +2,9 @@
 // whole-picture store: DC first and refinement scans (any components,
 // interleaved), AC first and refinement scans of a spectral band (one
 // component) with their end-of-band runs. The store holds quantised
-// coefficients in natural order; successive approximation works on them,
-// and the pixel stages dequantise them.
+// coefficients in zigzag order (a band is a run of them); successive
+// approximation works on them, and the pixel stages dequantise them into
+// natural order.
 //
 // The bit reader, restarts, markers met in the data and damage are the
 // sequential decoder's (entropy_bits.h, FinishMcu); a restart also ends an
@@ -94,7 +95,7 @@ int DecodeAcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks
     if (size != 0) {
       k += run;
       if (size > reader.count && reader.marker == 0) Refill(state, reader, RefillKind::kAcMagnitude, size);
-      block[kZigzagToNatural[k]] = Scaled(ReceiveExtend(reader, size), al);
+      block[k] = Scaled(ReceiveExtend(reader, size), al);
       ++k;
     } else if (run == 15) {
       k += 16;  // ZRL
@@ -107,6 +108,24 @@ int DecodeAcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks
     }
   }
   return 1;
+}
+
+// Bit k set where coefficient k of a block is nonzero: four coefficients at
+// a time, each lane's top bit set when the lane is nonzero (its low 15 bits
+// added to 0x7FFF carry into bit 15, or bit 15 was set), the four top bits
+// then gathered by one multiplication into bits 48..51 (the products of the
+// other pairs land on distinct bits below 36 or past bit 63).
+inline uint64_t NonzeroMask(const int16_t* block) {
+  uint64_t mask = 0;
+  for (int i = 0; i < 16; ++i) {
+    uint64_t lanes;
+    memcpy(&lanes, block + 4 * i, sizeof lanes);
+    const uint64_t low = lanes & 0x7FFF7FFF7FFF7FFFull;
+    const uint64_t top = ((low + 0x7FFF7FFF7FFF7FFFull) | lanes) & 0x8000800080008000ull;
+    const uint64_t four = ((top >> 15) * 0x0001000200040008ull) >> 48 & 0xF;
+    mask |= four << (4 * i);
+  }
+  return mask;
 }
 
 // One correction bit of a coefficient already nonzero: it moves the
@@ -126,6 +145,9 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
   const int32_t bit = 1 << state.approxLow;
   const int end = state.spectralEnd;
   int k = state.spectralStart;
+  // The coefficients nonzero before this block's symbols; those the symbols
+  // make nonzero lie before where they leave k.
+  const uint64_t nonzero = NonzeroMask(block);
   if (state.eobRun == 0) {
     for (; k <= end; ++k) {
       const int rs = ReadAcSymbol(state, reader, 0);
@@ -148,7 +170,7 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
       // Pass `run` zero coefficients (ZRL: 16), refining the nonzero ones;
       // the new coefficient takes the zero position after them.
       for (; k <= end; ++k) {
-        int16_t& coefficient = block[kZigzagToNatural[k]];
+        int16_t& coefficient = block[k];
         if (coefficient != 0) {
           RefineNonzero(state, reader, coefficient, bit);
         } else {
@@ -161,15 +183,14 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
           if (!EndBlockAfterDataEnd(state)) return 0;
           return 1;
         }
-        block[kZigzagToNatural[k]] = static_cast<int16_t>(value);
+        block[k] = static_cast<int16_t>(value);
       }
     }
   }
   if (state.eobRun > 0) {
-    for (; k <= end; ++k) {
-      int16_t& coefficient = block[kZigzagToNatural[k]];
-      if (coefficient != 0) RefineNonzero(state, reader, coefficient, bit);
-    }
+    // Only the nonzero coefficients of k..end read a bit.
+    uint64_t rest = k <= end ? nonzero >> k << k & (~uint64_t{0} >> (63 - end)) : 0;
+    for (; rest != 0; rest &= rest - 1) RefineNonzero(state, reader, block[__builtin_ctzll(rest)], bit);
     --state.eobRun;
   }
   return 1;
@@ -222,7 +243,7 @@ void LatchQuantTables(DecoderState& state) {
     if (state.latched & (1u << c)) continue;
     state.latched = static_cast<uint8_t>(state.latched | 1u << c);
     const uint16_t* zigzag = state.quantTable[state.frame[c].quantTable];
-    for (int k = 0; k < 64; ++k) state.latchedQuant[c][kZigzagToNatural[k]] = zigzag[k];
+    memcpy(state.latchedQuant[c], zigzag, sizeof state.latchedQuant[c]);
   }
 }
 
