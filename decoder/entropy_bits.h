@@ -41,7 +41,19 @@ enum class RefillKind { kCode, kDcMagnitude, kAcMagnitude };
 // Appends up to 16 bits below the valid ones (at most 16 may be valid).
 // `size` is the magnitude size an AC refill is for. Returns false only when
 // a DC magnitude refill meets a marker in place of its first byte.
-bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size);
+bool RefillFromItems(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size);
+inline bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
+  // Two data bytes, neither 0xFF, inside the stream and before the data
+  // ended: what the general reading makes of them, directly.
+  const uint8_t* pos = reader.pos;
+  if (!state.dataEnded && state.streamEnd - pos >= 2 && pos[0] != 0xFF && pos[1] != 0xFF) {
+    reader.buffer += (static_cast<uint32_t>(pos[0]) << 8 | pos[1]) << (16 - reader.count);
+    reader.count += 16;
+    reader.pos = pos + 2;
+    return true;
+  }
+  return RefillFromItems(state, reader, kind, size);
+}
 
 inline void Consume(BitReader& reader, uint32_t n) {
   reader.buffer <<= n;

@@ -94,16 +94,7 @@ Item NextItemInterval(const DecoderState& state, const uint8_t*& pos) {
 
 }  // namespace
 
-bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
-  // Two data bytes, neither 0xFF, inside the stream and before the data
-  // ended: what the general reading below makes of them, directly.
-  const uint8_t* pos = reader.pos;
-  if (!state.dataEnded && state.streamEnd - pos >= 2 && pos[0] != 0xFF && pos[1] != 0xFF) {
-    reader.buffer += (static_cast<uint32_t>(pos[0]) << 8 | pos[1]) << (16 - reader.count);
-    reader.count += 16;
-    reader.pos = pos + 2;
-    return true;
-  }
+bool RefillFromItems(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
   const bool interval = state.restartInterval != 0;
   const Item first = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
   if (first.isMarker) {

@@ -188,8 +188,20 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
     }
   }
   if (state.eobRun > 0) {
-    // Only the nonzero coefficients of k..end read a bit.
+    // Only the nonzero coefficients of k..end read a bit; when the buffer
+    // holds them all (up to 16), they are taken at once.
     uint64_t rest = k <= end ? nonzero >> k << k & (~uint64_t{0} >> (63 - end)) : 0;
+    const uint32_t n = static_cast<uint32_t>(__builtin_popcountll(rest));
+    if (n != 0 && n <= 16 && n <= reader.count) {
+      const uint32_t bits = reader.buffer >> (32 - n);
+      Consume(reader, n);
+      for (uint32_t i = n; rest != 0; rest &= rest - 1) {
+        if (((bits >> --i) & 1) == 0) continue;
+        int16_t& coefficient = block[__builtin_ctzll(rest)];
+        if ((coefficient & bit) == 0)
+          coefficient = static_cast<int16_t>(coefficient >= 0 ? coefficient + bit : coefficient - bit);
+      }
+    }
     for (; rest != 0; rest &= rest - 1) RefineNonzero(state, reader, block[__builtin_ctzll(rest)], bit);
     --state.eobRun;
   }
