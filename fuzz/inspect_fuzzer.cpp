@@ -92,8 +92,9 @@ ZfDecoder* Decoder() {
   return decoder;
 }
 
-// Room for one band of the widest frame in grey: 16 rows of 65535 bytes.
-uint8_t bandBuffer[16 * 65535];
+// Room for one band of the widest frame in grey: an MCU row is up to 32
+// rows high (vertical sampling 4), each of 65535 bytes.
+uint8_t bandBuffer[32 * 65535];
 
 }  // namespace
 
