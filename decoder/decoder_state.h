@@ -326,6 +326,10 @@ struct DecoderState {
   void* callerWork;
   size_t callerWorkBytes;
   uint64_t maxWorkBytes;
+  // Called with the picture after each scan of a progressive or
+  // arithmetic-coded frame decoded whole (ZfSetScanFunction).
+  ZfScanFunction scanFunction;
+  void* scanContext;
 };
 
 // MCU layout helpers. The blocks of the first component in a frame MCU

@@ -172,6 +172,22 @@ const uint8_t* ScanDataEnd(const DecoderState& state, const uint8_t* pos) {
   }
 }
 
+// The picture of the scans so far to the output, and the scan function
+// told; false (kZfStopped) when it asks to stop. The scan grid is the next
+// scan's, set up already: the frame's grid stands in for the output.
+bool ShowScan(DecoderState& state, const DecoderPaths& paths, uint32_t scan) {
+  const uint32_t columns = state.scanMcuColumns, rows = state.scanMcuRows;
+  state.scanMcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
+  state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
+  OutputPicture(state, paths, OutputStoreRange);
+  state.scanMcuColumns = columns;
+  state.scanMcuRows = rows;
+  if (state.scanFunction(state.scanContext, scan) == 0) return true;
+  state.status = kZfStopped;
+  state.severalScans = false;
+  return false;
+}
+
 }  // namespace
 
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
@@ -204,6 +220,10 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   // Which components scans have coded: bit 0 alone, bit 1 interleaved.
   uint8_t coded[kMaxComponents] = {};
   bool damaged = false;
+  uint32_t scans = 0;
+  // The picture after each scan: from a store whose blocks no scan has
+  // reached yet are zero, in whole-picture mode.
+  const bool showScans = state.scanFunction != nullptr && state.storeQuantised && state.band == nullptr;
   state.severalScans = true;
   if (state.storeQuantised) {
     // Refinements add to what earlier scans left: every block starts at 0.
@@ -236,6 +256,8 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
     bool endOfImage = false;
     const uint8_t* next = ScanDataEnd(state, dataStart);
     scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
+    ++scans;
+    if (scanHeader != nullptr && showScans && !ShowScan(state, paths, scans)) return 0;
     if (scanHeader == nullptr) {
       // A progressive picture is whole only at its EOI: any scan may be
       // the last, and a stream that stops without one was cut.
@@ -263,5 +285,9 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   if (state.storeQuantised) damaged = damaged || state.oddProgression;
   if (!OutputPicture(state, paths, OutputStoreRange)) return 0;
   state.status = damaged ? kZfDamaged : kZfOk;
+  if (showScans && state.scanFunction(state.scanContext, scans) != 0) {
+    state.status = kZfStopped;
+    return 0;
+  }
   return 1;
 }

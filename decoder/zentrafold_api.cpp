@@ -95,6 +95,13 @@ ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size) {
   return kZfOk;
 }
 
+ZfStatus ZfSetScanFunction(ZfDecoder* decoder, ZfScanFunction function, void* context) {
+  if (decoder == nullptr) return kZfBadArgument;
+  decoder->state.scanFunction = function;
+  decoder->state.scanContext = context;
+  return kZfOk;
+}
+
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
   if (info == nullptr) return kZfBadArgument;
   DecoderState state{};

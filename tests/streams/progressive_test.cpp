@@ -249,3 +249,64 @@ TEST(ArithmeticConditioning, DefaultsRestatedDecodeAlikeAndBadValuesAreRefused) 
 }
 
 }  // namespace
+
+namespace {
+
+struct Shown {
+  const Bytes* output = nullptr;
+  std::vector<Bytes> pictures;
+  std::vector<uint32_t> scans;
+  uint32_t stopAt = 0;
+};
+
+int KeepScan(void* context, uint32_t scan) {
+  auto& shown = *static_cast<Shown*>(context);
+  shown.pictures.push_back(*shown.output);
+  shown.scans.push_back(scan);
+  return scan == shown.stopAt ? 1 : 0;
+}
+
+// The picture after each scan is that of a stream ending after that scan;
+// the last is the finished picture; the function can stop the decode; band
+// mode shows nothing.
+TEST(ScanFunction, EachScanShowsThePictureOfTheScansSoFar) {
+  for (const char* variant : {"progressive_approximation_3", "arithmetic_progressive_restart_2mcu"}) {
+    SCOPED_TRACE(variant);
+    const std::vector<StreamPart> parts = Progressive("size_250x40.jpg", variant);
+    const Bytes stream = zentrafold::test::JoinStream(parts);
+    const int scans = ScanCount(parts);
+    ZfInfo info{};
+    ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk);
+    for (uint32_t threads : {1u, 2u}) {
+      ZfOptions options{};
+      options.threads = threads;
+      ZfDecoder* decoder = ZfCreateDecoder(&options);
+      Bytes pixels(size_t{info.width} * info.height * 3);
+      Shown shown;
+      shown.output = &pixels;
+      ASSERT_EQ(ZfSetScanFunction(decoder, KeepScan, &shown), kZfOk);
+      const ZfOutput out{kZfRgb, pixels.data(), size_t{info.width} * 3, nullptr, nullptr};
+      EXPECT_EQ(ZfDecode(decoder, stream.data(), stream.size(), &out), kZfOk);
+      ASSERT_EQ(shown.pictures.size(), static_cast<size_t>(scans));
+      for (int k = 1; k < scans; ++k) {
+        EXPECT_EQ(shown.scans[k - 1], static_cast<uint32_t>(k));
+        EXPECT_EQ(shown.pictures[k - 1], Decode(FirstScans(parts, k, true)).pixels) << "after scan " << k;
+      }
+      EXPECT_EQ(shown.pictures.back(), pixels);
+
+      shown = Shown{&pixels, {}, {}, 2};
+      EXPECT_EQ(ZfDecode(decoder, stream.data(), stream.size(), &out), kZfStopped);
+      EXPECT_EQ(shown.scans, (std::vector<uint32_t>{1, 2}));
+
+      shown = Shown{&pixels, {}, {}, 0};
+      Bytes band(size_t{info.width} * 3 * ZfBandRows(&info));
+      const ZfOutput banded{kZfRgb, band.data(), size_t{info.width} * 3,
+                            [](void*, const uint8_t*, size_t, uint32_t, uint32_t) { return 0; }, nullptr};
+      EXPECT_EQ(ZfDecode(decoder, stream.data(), stream.size(), &banded), kZfOk);
+      EXPECT_TRUE(shown.scans.empty());
+      ZfDestroyDecoder(decoder);
+    }
+  }
+}
+
+}  // namespace

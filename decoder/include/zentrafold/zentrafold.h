@@ -152,6 +152,16 @@ void ZfDestroyDecoder(ZfDecoder* decoder);
  * null decoder or a null block of non-zero size. */
 ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size);
 
+/* Progressive and arithmetic-coded pictures, decoded whole (not in band
+ * mode): called after each scan with the picture of the scans so far
+ * written to the output, `scan` counting from 1 (the last call holds the
+ * finished picture), for viewers that refine as data comes. Non-zero stops
+ * the decode (kZfStopped; the output holds the picture of the scans so far).
+ * Kept for every later decode; a null function turns it off. Returns
+ * kZfBadArgument for a null decoder. */
+typedef int (*ZfScanFunction)(void* context, uint32_t scan);
+ZfStatus ZfSetScanFunction(ZfDecoder* decoder, ZfScanFunction function, void* context);
+
 /* The decoder's own header stage, up to the scan header: fills `info` with
  * what it read (also when it refuses the stream) and gives the status the
  * decode would give at the headers. Keeps no state. */
