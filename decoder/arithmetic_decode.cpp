@@ -313,7 +313,7 @@ void LocateBlocks(DecoderState& state, uint32_t mcu, int16_t** blocks) {
 }
 
 // One MCU: each block by the kind of scan.
-bool DecodeMcu(DecoderState& state, int16_t* const* blocks) {
+bool DecodeBlocks(DecoderState& state, int16_t* const* blocks) {
   const uint32_t al = state.approxLow;
   for (int b = 0; b < state.blockCount; ++b) {
     const int j = state.blockPredictor[b];
@@ -342,6 +342,40 @@ bool DecodeMcu(DecoderState& state, int16_t* const* blocks) {
 
 }  // namespace
 
+int DecodeMcuArithmetic(DecoderState& state) {
+  if (state.mcuNumber == 0) {
+    state.arith.pastEnd = 0;
+    ResetStatistics(state);
+    StartDecoder(state);
+  }
+  // Once the data has broken off (or a restart boundary finds no restart
+  // marker), the rest of the picture holds no data: zero blocks.
+  const bool boundary = state.restartInterval != 0 && state.mcuNumber != 0 &&
+                        state.mcuNumber % state.restartInterval == 0;
+  if (boundary && state.arith.pastEnd <= kPastEndSlack && !Restart(state)) state.arith.pastEnd = kPastEndSlack + 1;
+  const int blocks = BlockCount(state);
+  memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
+  ++state.mcuNumber;
+  if (state.arith.pastEnd > kPastEndSlack) {
+    state.damaged = true;
+    return 1;
+  }
+  int16_t coefficients[kMaxMcuBlocks * 64];
+  memset(coefficients, 0, sizeof coefficients);
+  int16_t* zigzag[kMaxMcuBlocks];
+  for (int b = 0; b < blocks; ++b) zigzag[b] = coefficients + 64 * b;
+  if (!DecodeBlocks(state, zigzag) && state.arith.pastEnd == 0) return 0;
+  if (state.arith.pastEnd != 0) state.damaged = true;
+  // Dequantised into natural order, as the Huffman decode leaves its blocks.
+  for (int b = 0; b < blocks; ++b) {
+    const uint16_t* q = state.quant[state.blockSet[b]];
+    int16_t* block = state.blockBuffer + b * 64;
+    for (int k = 0; k < 64; ++k)
+      if (zigzag[b][k] != 0) block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(zigzag[b][k] * q[k]));
+  }
+  return 1;
+}
+
 int DecodeArithmeticScan(DecoderState& state) {
   if (state.progressive) TrackProgression(state);
   LatchQuantTables(state);
@@ -358,7 +392,7 @@ int DecodeArithmeticScan(DecoderState& state) {
     // blocks keep what earlier scans gave them.
     if (state.arith.pastEnd > kPastEndSlack) break;
     LocateBlocks(state, mcu, blocks);
-    if (!DecodeMcu(state, blocks)) {
+    if (!DecodeBlocks(state, blocks)) {
       if (state.arith.pastEnd != 0) break;  // made-up bytes spell nothing
       state.status = kZfBadData;
       state.failedMcu = mcu;

@@ -276,8 +276,9 @@ struct DecoderState {
   // segment's, so any marker but a restart ends its data as EOI does.
   bool severalScans;
 
-  // The frame's process: progressive (SOF2, SOF10) and arithmetic-coded
-  // (SOF9, SOF10) frames go through the store, which then holds quantised
+  // The frame's process: progressive (SOF2, SOF10) frames, and arithmetic-
+  // coded (SOF9) ones in several scans, go through the store, which then
+  // holds quantised
   // coefficients in zigzag order (storeQuantised), dequantised by the pixel
   // stages with the table each component had at its first scan (latchedQuant,
   // zigzag order; bit c of latched: set).
@@ -540,6 +541,9 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
 int DecodeProgressiveScan(DecoderState& state);
 // The same for an arithmetic-coded scan, sequential or progressive.
 int DecodeArithmeticScan(DecoderState& state);
+// DecodeMcu for a sequential arithmetic-coded frame in one scan, decoded
+// MCU by MCU as a Huffman-coded one (the MCU loop's decodeMcu).
+int DecodeMcuArithmetic(DecoderState& state);
 // Records the progression of a progressive scan's coefficients (Al by
 // component and coefficient); flags oddProgression.
 void TrackProgression(DecoderState& state);

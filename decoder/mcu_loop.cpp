@@ -107,7 +107,7 @@ int OutputPicture(DecoderState& state, const DecoderPaths& paths,
     return 1;
   }
   int result = 0;
-  if (range == DecodeMcuRange && DecodeInParallel(state, paths, result)) return result;
+  if (range == DecodeMcuRange && !state.arithmetic && DecodeInParallel(state, paths, result)) return result;
   if (range == OutputStoreRange && OutputStoreInParallel(state, paths, result)) return result;
   return range(state, paths, 0, mcuColumns * mcuRows);
 }
@@ -208,7 +208,11 @@ int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t fi
 }
 
 int RunMcuLoop(DecoderState& state) {
-  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  DecoderPaths paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  if (state.arithmetic) {
+    paths.decodeMcu = DecodeMcuArithmetic;
+    paths.usesFastAcTables = false;
+  }
   BuildFastAcTables(state, paths);
   if (!OutputPicture(state, paths, DecodeMcuRange)) return 0;
   state.status = state.damaged ? kZfDamaged : kZfOk;
@@ -221,8 +225,9 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   uint8_t coded[kMaxComponents] = {};
   bool damaged = false;
   uint32_t scans = 0;
-  // The picture after each scan: from a store whose blocks no scan has
-  // reached yet are zero, in whole-picture mode.
+  // The picture after each scan (progressive and arithmetic-coded frames):
+  // from a store whose blocks no scan has reached yet are zero, in
+  // whole-picture mode.
   const bool showScans = state.scanFunction != nullptr && state.storeQuantised && state.band == nullptr;
   state.severalScans = true;
   if (state.storeQuantised) {

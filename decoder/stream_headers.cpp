@@ -576,7 +576,7 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
         if (firstScan) {
           FinishFrame(state);
           state.info.scanComponents = state.scanComponents;
-          const bool store = state.storeQuantised || state.scanComponents < state.componentCount;
+          const bool store = state.progressive || state.scanComponents < state.componentCount;
           state.info.workBytes = store ? WorkBytes(state) : 0;
         }
         return pos;

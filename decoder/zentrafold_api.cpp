@@ -126,7 +126,7 @@ ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const 
   }
   if (output->format == kZfCmyk && state.colorKind != kColorCmyk && state.colorKind != kColorYcck)
     return state.status = kZfBadFormat;
-  const bool severalScans = state.storeQuantised || state.scanComponents < state.componentCount;
+  const bool severalScans = state.progressive || state.scanComponents < state.componentCount;
   if (severalScans && !TakeWorkMemory(state, FrameWorkBytes(state))) return state.status;
   state.outputRows = output->pixels;
   state.outputStride = output->stride;

@@ -100,8 +100,9 @@ int NoBand(void*, const uint8_t*, size_t, uint32_t, uint32_t) { return 0; }
 TEST(NoHeap, ZfDecodeAllocatesNothing) {
   ZfDecoder* decoder = ZfCreateDecoder(nullptr);
   ASSERT_NE(decoder, nullptr);
-  // Beyond the bitmap entry's profile too: CMYK, 4:1:1, chroma 2x2.
+  // Beyond the bitmap entry's profile too: arithmetic-coded, CMYK, 4:1:1, chroma 2x2.
   for (const char* name : {"sample_2x2.jpg", "grey.jpg", "restart_1mcu.jpg", "refuse_precision12.jpg",
+                           "refuse_arithmetic.jpg",
                            "refuse_cmyk.jpg", "refuse_sampling_4x1.jpg", "refuse_chroma_2x2.jpg"}) {
     const auto stream = zentrafold::test::ReadData(name);
     std::vector<uint8_t> pixels(1 << 22);

@@ -192,7 +192,7 @@ TEST_P(ProgressiveRewrites, DecodeToTheSourceBytes) {
 class ArithmeticRewrites : public ::testing::TestWithParam<SourceStream> {};
 
 // The same rewrites arithmetic-coded (SOF10), and sequential arithmetic-coded
-// ones (SOF9).
+// ones (SOF9): whole-picture memory for those in several scans only.
 TEST_P(ArithmeticRewrites, DecodeToTheSourceBytes) {
   const Bytes source = ReadFile(GetParam().path);
   std::string error;
@@ -202,8 +202,13 @@ TEST_P(ArithmeticRewrites, DecodeToTheSourceBytes) {
   for (const Variant& v : variants) {
     ZfInfo info{};
     EXPECT_EQ(ZfReadInfo(v.stream.data(), v.stream.size(), &info), kZfOk) << v.name;
-    EXPECT_EQ(info.frameMarker, v.name.find("sequential") != std::string::npos ? 0xC9u : 0xCAu) << v.name;
-    EXPECT_GT(info.workBytes, 0u) << v.name;
+    const bool sequential = v.name.find("sequential") != std::string::npos;
+    EXPECT_EQ(info.frameMarker, sequential ? 0xC9u : 0xCAu) << v.name;
+    // A sequential picture in one scan is decoded MCU by MCU, with no store.
+    if (sequential && ReadFacts(v.stream).scans == 1)
+      EXPECT_EQ(info.workBytes, 0u) << v.name;
+    else
+      EXPECT_GT(info.workBytes, 0u) << v.name;
   }
   EXPECT_TRUE(VariantsDecodeAlike(source, variants));
 }

@@ -6,9 +6,9 @@
  * caller's, in one of several pixel orders, whole or in bands of rows, with
  * a status that says why a stream is refused. C99 and C++; no platform
  * header. ZfCreateDecoder makes the decoder's state once, and a decoder
- * decodes one stream at a time (one per thread). A Huffman-coded picture in
+ * decodes one stream at a time (one per thread). A sequential picture in
  * one scan is decoded without allocating; a picture in several scans, and
- * every progressive or arithmetic-coded one, needs ZfInfo.workBytes of
+ * every progressive one, needs ZfInfo.workBytes of
  * whole-picture memory, which the decoder takes once and keeps, or the
  * caller gives (ZfSetWorkMemory). A progressive stream that breaks off gives
  * the picture of the scans that arrived, with kZfDamaged.
@@ -101,8 +101,8 @@ typedef struct ZfInfo {
   ZfComponentInfo component[4]; /* the first min(components, 4) entries of the frame header */
   uint32_t colorSpace;       /* a ZfColorSpace */
   uint32_t scanComponents;   /* components of the first scan */
-  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 for a Huffman-coded
-                                sequential frame whose first scan holds every component */
+  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 for a sequential
+                                frame whose first scan holds every component */
 } ZfInfo;
 
 /* Byte orders of the output: four bytes (X is 0, A is 255), three, or one.
@@ -152,8 +152,8 @@ void ZfDestroyDecoder(ZfDecoder* decoder);
  * null decoder or a null block of non-zero size. */
 ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size);
 
-/* Progressive and arithmetic-coded pictures, decoded whole (not in band
- * mode): called after each scan with the picture of the scans so far
+/* Progressive pictures, and arithmetic-coded ones in several scans, decoded
+ * whole (not in band mode): called after each scan with the picture of the scans so far
  * written to the output, `scan` counting from 1 (the last call holds the
  * finished picture), for viewers that refine as data comes. Non-zero stops
  * the decode (kZfStopped; the output holds the picture of the scans so far).
