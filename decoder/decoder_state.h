@@ -280,8 +280,48 @@ struct DecoderState {
   // segment's, so any marker but a restart ends its data as EOI does.
   bool severalScans;
 
+  // The frame's process: progressive (SOF2, SOF10) frames, and arithmetic-
+  // coded (SOF9) ones in several scans, go through the store, which then
+  // holds quantised
+  // coefficients in zigzag order (storeQuantised), dequantised by the pixel
+  // stages with the table each component had at its first scan (latchedQuant,
+  // zigzag order; bit c of latched: set).
+  bool progressive;
+  bool arithmetic;
+  bool storeQuantised;
+  uint8_t latched;
+  uint16_t latchedQuant[kMaxComponents][64];
+  // The scan's spectral selection (Ss..Se, zigzag) and successive
+  // approximation (Ah, Al); and the run of blocks left to end (EOBRUN).
+  uint8_t spectralStart, spectralEnd;
+  uint8_t approxHigh, approxLow;
+  uint32_t eobRun;
+  // For each component and coefficient, the Al of its last scan (-1: none
+  // yet); oddProgression: a scan did not follow on from the earlier ones.
+  int8_t coefficientBits[kMaxComponents][64];
+  bool oddProgression;
+  // Arithmetic coding: the scan components' table identifiers (Td, Ta), the
+  // conditioning of each table (DAC: DC L and U, AC Kx), the statistics
+  // bins of each table (bit 7 the more probable symbol, the rest the index
+  // into the probability estimates), each component's DC context, and the
+  // decoder's registers (see arithmetic_decode.cpp).
+  uint8_t scanDcTable[kMaxComponents];
+  uint8_t scanAcTable[kMaxComponents];
+  uint8_t dcLower[kMaxTables], dcUpper[kMaxTables], acSplit[kMaxTables];
+  uint8_t dcStatistics[kMaxTables][64];
+  uint8_t acStatistics[kMaxTables][256];
+  uint8_t dcContext[kMaxComponents];
+  struct {
+    uint32_t c;         // the code register: Cx in bits 16..31
+    uint32_t a;         // the interval, 0x8000..0x10000 between decisions
+    int32_t ct;         // bits of c not yet shifted in
+    uint32_t pastEnd;   // zero bytes fed for bytes past the stream's end
+    uint8_t marker;     // the marker that stopped the reads (0: none)
+  } arith;
+
   // Whole-picture memory for a frame in several scans: every component's
-  // dequantised coefficients, blocks of its padded grid in raster order
+  // coefficients (dequantised in natural order, or as storeQuantised
+  // says), blocks of its padded grid in raster order
   // from storeBlock[c] (in blocks of 64). Either the caller's block or one
   // the decoder took (ownedWork, freed with the decoder).
   int16_t* store;
@@ -327,6 +367,10 @@ struct DecoderState {
   uint16_t iccSize[256];
   uint8_t iccDeclared;
   bool iccBad;
+  // Called with the picture after each scan of a progressive or
+  // arithmetic-coded frame decoded whole (ZfSetScanFunction).
+  ZfScanFunction scanFunction;
+  void* scanContext;
 };
 
 // MCU layout helpers. The blocks of the first component in a frame MCU
@@ -590,6 +634,20 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
 // each) in `blocks`, as DecodeMcuRange runs them after each MCU's decode.
 void OutputDecodedMcus(DecoderState& state, const DecoderPaths& paths, const int16_t* blocks, uint32_t first,
                        uint32_t end);
+// The entropy decoding of one progressive Huffman scan (set up by StartScan)
+// into the store of quantised coefficients; 0 on failure (status and
+// failedMcu set). Latches the quantisation tables of its components.
+int DecodeProgressiveScan(DecoderState& state);
+// The same for an arithmetic-coded scan, sequential or progressive.
+int DecodeArithmeticScan(DecoderState& state);
+// DecodeMcu for a sequential arithmetic-coded frame in one scan, decoded
+// MCU by MCU as a Huffman-coded one (the MCU loop's decodeMcu).
+int DecodeMcuArithmetic(DecoderState& state);
+// Records the progression of a progressive scan's coefficients (Al by
+// component and coefficient); flags oddProgression.
+void TrackProgression(DecoderState& state);
+// The table of each component of the scan, at its first scan.
+void LatchQuantTables(DecoderState& state);
 // The pixel stages of frame MCUs first .. end - 1 from the store.
 int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
 // OutputStoredMcus over the whole frame on several threads, split by MCU

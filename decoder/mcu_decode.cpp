@@ -18,7 +18,7 @@
 // refill or an interval's boundary meets EOI.
 #include <string.h>
 
-#include "decoder_state.h"
+#include "entropy_bits.h"
 
 const uint8_t kZigzagToNatural[64] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
@@ -27,13 +27,6 @@ const uint8_t kZigzagToNatural[64] = {
 };
 
 namespace {
-
-// EXTEND (T.81 F.2.2.1): a magnitude v of s bits below 2^(s-1) stands for
-// v + 1 - 2^s. Sizes above 11 never occur in 8-bit data and are refused.
-constexpr int kMaxDcSize = 11;
-constexpr int kMaxAcSize = 10;
-constexpr int32_t kExtendThreshold[12] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024};
-constexpr int32_t kExtendOffset[12] = {0, -1, -3, -7, -15, -31, -63, -127, -255, -511, -1023, -2047};
 
 // The end-of-block mark in the zigzag scratch blocks.
 constexpr int16_t kEndOfBlock = -32768;
@@ -102,21 +95,9 @@ Item NextItemInterval(const DecoderState& state, const uint8_t*& pos) {
   }
 }
 
-// The working copy of the bit reader for one MCU.
-struct BitReader {
-  const uint8_t* pos;
-  uint32_t buffer;
-  uint32_t count;
-  uint32_t marker;
-  uint32_t fake;  // made-up bits at the bottom of the valid ones
-};
+}  // namespace
 
-enum class RefillKind { kCode, kDcMagnitude, kAcMagnitude };
-
-// Appends up to 16 bits below the valid ones. `size` is the magnitude size an
-// AC refill is for. Returns false only when a DC magnitude refill meets a
-// marker in place of its first byte.
-bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
+bool RefillFromItems(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t size) {
   const bool interval = state.restartInterval != 0;
   const Item first = interval ? NextItemInterval(state, reader.pos) : NextItemPlain(state, reader.pos);
   if (first.isMarker) {
@@ -155,40 +136,7 @@ bool Refill(DecoderState& state, BitReader& reader, RefillKind kind, uint32_t si
   return true;
 }
 
-void Consume(BitReader& reader, uint32_t n) {
-  reader.buffer <<= n;
-  reader.count -= n;
-}
-
-// Decodes one Huffman symbol; -1 when no code of up to 16 bits matches.
-// `shortRead` tells whether fewer than 8 bits were buffered, so that the
-// search ran over all lengths from 1.
-int DecodeSymbol(BitReader& reader, const FastLookupTable& fast, const CodeLimitTable& limits,
-                 const HuffmanSpec* spec, bool& shortRead) {
-  int start = 9;
-  shortRead = reader.count < 8;
-  if (shortRead) {
-    start = 1;
-  } else {
-    const uint32_t prefix = reader.buffer >> 24;
-    if (fast.length[prefix] != 0) {
-      Consume(reader, fast.length[prefix]);
-      return fast.symbol[prefix];
-    }
-  }
-  uint32_t length;
-  const int symbol = LimitRead(reader.buffer, start, limits, spec, length);
-  if (symbol >= 0) Consume(reader, length);
-  return symbol;
-}
-
-int16_t ReceiveExtend(BitReader& reader, uint32_t size) {
-  if (size == 0) return 0;
-  int32_t value = static_cast<int32_t>(reader.buffer >> (32 - size));
-  Consume(reader, size);
-  if (value < kExtendThreshold[size]) value += kExtendOffset[size];
-  return static_cast<int16_t>(value);
-}
+namespace {
 
 // Loads four bytes without an interval: 0xFF 0x00 is 0xFF; 0xFF 0xD9 is
 // 0xFF with the 0xD9 read as the next byte; 0xFF before anything else fails.
@@ -271,6 +219,7 @@ void RestartAtBoundary(DecoderState& state) {
 void ResumeAfterBoundary(DecoderState& state, const uint8_t* next) {
   state.boundaryPos = next;
   for (int16_t& p : state.dcPredictor) p = 0;
+  state.eobRun = 0;
   if (next == nullptr) {
     state.marker = kMarkerEoi;
     state.bitBuffer = 0;
@@ -305,24 +254,10 @@ int FinishMcu(DecoderState& state) {
   } else if (!lastMcu && state.marker != 0 && !EndsData(state, state.marker)) {
     if (!LoadPlain(state)) return 0;
     for (int16_t& p : state.dcPredictor) p = 0;
+    state.eobRun = 0;
   }
   return 1;
 }
-
-namespace {
-
-// Once the data has ended, the bits being read are partly or wholly made up,
-// and a symbol they spell that no stream may hold says nothing about the
-// stream: the block ends there (a DC that cannot be read is a difference of
-// 0) and the picture is marked damaged. Before that, such a symbol fails the
-// decode. Returns whether the block ends rather than the decode.
-bool EndBlockAfterDataEnd(DecoderState& state) {
-  if (!state.dataEnded) return false;
-  state.damaged = true;
-  return true;
-}
-
-}  // namespace
 
 int DecodeMcu(DecoderState& state) {
   int16_t scratch[kMaxMcuBlocks * 64];

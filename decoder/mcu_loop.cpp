@@ -14,6 +14,13 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
 
 namespace {
 
+// The zigzag position of each natural-order coefficient.
+constexpr uint8_t kNaturalToZigzag[64] = {
+    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
+    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
+    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63,
+};
+
 // The frame's MCU grid, worked out once for a run of MCUs.
 struct McuGrid {
   uint32_t mcuWidth, mcuHeight;
@@ -92,8 +99,20 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
       const FrameComponent& component = state.frame[c];
       int16_t* block = state.blockBuffer + component.firstBlock * 64;
       for (uint32_t by = 0; by < component.v; ++by) {
-        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64)
-          memcpy(block, StoredBlock(state, c, mx * component.h + bx, my * component.v + by), 64 * sizeof *block);
+        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64) {
+          const int16_t* stored = StoredBlock(state, c, mx * component.h + bx, my * component.v + by);
+          if (!state.storeQuantised) {
+            memcpy(block, stored, 64 * sizeof *block);
+            continue;
+          }
+          // Dequantised as the sequential decode does it (16-bit, wrapping),
+          // then from zigzag to natural order.
+          const uint16_t* q = state.latchedQuant[c];
+          alignas(16) int16_t dequantised[64];
+          for (int k = 0; k < 64; ++k)
+            dequantised[k] = static_cast<int16_t>(static_cast<uint32_t>(static_cast<uint16_t>(stored[k])) * q[k]);
+          for (int n = 0; n < 64; ++n) block[n] = dequantised[kNaturalToZigzag[n]];
+        }
       }
     }
     PixelStages(state, paths, grid, mx, my);
@@ -132,7 +151,7 @@ int OutputPicture(DecoderState& state, const DecoderPaths& paths,
   }
   int result = 0;
   if (!state.viewed) {
-    if (range == DecodeMcuRange && DecodeInParallel(state, paths, result)) return result;
+    if (range == DecodeMcuRange && !state.arithmetic && DecodeInParallel(state, paths, result)) return result;
     if (range == OutputStoreRange && OutputStoreInParallel(state, paths, result)) return result;
   }
   return range(state, paths, 0, mcuColumns * mcuRows);
@@ -196,6 +215,22 @@ const uint8_t* ScanDataEnd(const DecoderState& state, const uint8_t* pos) {
     if (code != 0x00 && (code < 0xD0 || code > 0xD7)) return pos - 1;
     ++pos;
   }
+}
+
+// The picture of the scans so far to the output, and the scan function
+// told; false (kZfStopped) when it asks to stop. The scan grid is the next
+// scan's, set up already: the frame's grid stands in for the output.
+bool ShowScan(DecoderState& state, const DecoderPaths& paths, uint32_t scan) {
+  const uint32_t columns = state.scanMcuColumns, rows = state.scanMcuRows;
+  state.scanMcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
+  state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
+  OutputPicture(state, paths, OutputStoreRange);
+  state.scanMcuColumns = columns;
+  state.scanMcuRows = rows;
+  if (state.scanFunction(state.scanContext, scan) == 0) return true;
+  state.status = kZfStopped;
+  state.severalScans = false;
+  return false;
 }
 
 }  // namespace
@@ -267,7 +302,11 @@ int OutputStoredMcus(DecoderState& state, const DecoderPaths& paths, uint32_t fi
 }
 
 int RunMcuLoop(DecoderState& state) {
-  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  DecoderPaths paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  if (state.arithmetic) {
+    paths.decodeMcu = DecodeMcuArithmetic;
+    paths.usesFastAcTables = false;
+  }
   BuildFastAcTables(state, paths);
   if (!OutputPicture(state, paths, DecodeMcuRange)) return 0;
   state.status = state.damaged ? kZfDamaged : kZfOk;
@@ -275,48 +314,71 @@ int RunMcuLoop(DecoderState& state) {
 }
 
 int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
-  const DecoderPaths& paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  DecoderPaths paths = state.paths != nullptr ? *state.paths : SelectedPaths();
+  if (state.arithmetic) {
+    paths.decodeMcu = DecodeMcuArithmetic;
+    paths.usesFastAcTables = false;
+  }
   // Which components scans have coded: bit 0 alone, bit 1 interleaved.
   uint8_t coded[kMaxComponents] = {};
   bool damaged = false;
+  uint32_t scans = 0;
+  // The picture after each scan (progressive and arithmetic-coded frames):
+  // from a store whose blocks no scan has reached yet are zero, in
+  // whole-picture mode.
+  const bool showScans = state.scanFunction != nullptr && state.storeQuantised && state.band == nullptr;
   state.severalScans = true;
+  if (state.storeQuantised) {
+    // Refinements add to what earlier scans left: every block starts at 0.
+    memset(state.store, 0, static_cast<size_t>(FrameWorkBytes(state)));
+    memset(state.coefficientBits, -1, sizeof state.coefficientBits);
+    state.latched = 0;
+    state.oddProgression = false;
+  }
   for (;;) {
     const size_t headerLength = static_cast<size_t>(ByteAt(state, scanHeader)) << 8 | ByteAt(state, scanHeader, 1);
     const uint8_t* dataStart = headerLength < static_cast<size_t>(state.streamEnd - scanHeader)
                                    ? scanHeader + headerLength
                                    : state.streamEnd;
-    if (!StartScan(state, scanHeader) || !DecodeScanToStore(state, paths)) {
+    if (!StartScan(state, scanHeader) ||
+        !(state.arithmetic    ? DecodeArithmeticScan(state)
+          : state.progressive ? DecodeProgressiveScan(state)
+                              : DecodeScanToStore(state, paths))) {
       state.severalScans = false;
       return 0;
     }
     damaged = damaged || state.damaged;
+    ++scans;
     for (int j = 0; j < state.scanComponents; ++j)
       coded[state.scanComponent[j]] |= state.scanComponents > 1 ? 2 : 1;
     bool complete = true;
     for (int c = 0; c < state.componentCount; ++c) complete = complete && coded[c] != 0;
-    // Each component comes in one scan only: once all have come, what
-    // follows is not examined, and a scan that would code a component again
-    // ends the picture (so a stream of repeated scans cannot make the
-    // decode do the picture's work over and over). The next scan, if any:
-    // the data ends at its first marker other than a restart. A stream that
-    // ends, or whose headers fail, before every component has come is a
-    // damaged picture of what came.
-    if (complete) break;
+    // In a sequential frame each component comes in one scan only: once
+    // all have come, what follows is not examined, and a scan that would
+    // code a component again ends the picture (so a stream of repeated
+    // scans cannot make the decode do the picture's work over and over).
+    // The next scan, if any: the data ends at its first marker other than
+    // a restart. A stream that ends, or whose headers fail, before every
+    // component has come is a damaged picture of what came; a progressive
+    // picture is whole only at its EOI: any scan may be the last, and a
+    // stream that stops without one was cut.
+    if (complete && !state.progressive) break;
     bool endOfImage = false;
     const uint8_t* next = ScanDataEnd(state, dataStart);
     scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
     bool repeats = false;
-    for (int j = 0; scanHeader != nullptr && j < state.scanComponents; ++j)
+    for (int j = 0; scanHeader != nullptr && !state.progressive && j < state.scanComponents; ++j)
       repeats = repeats || coded[state.scanComponent[j]] != 0;
+    if (scanHeader != nullptr && !repeats && showScans && !ShowScan(state, paths, scans)) return 0;
     if (scanHeader == nullptr || repeats) {
-      damaged = true;
+      if (!complete || repeats || (state.progressive && !endOfImage)) damaged = true;
       break;
     }
   }
   // Blocks no scan wrote: components that never came, and the grid's
   // padding beyond what a scan of one component codes (never visible, but
   // transformed with its MCU).
-  for (int c = 0; c < state.componentCount; ++c) {
+  for (int c = 0; c < state.componentCount && !state.storeQuantised; ++c) {
     const FrameComponent& component = state.frame[c];
     if (coded[c] & 2) continue;
     for (uint32_t row = 0; row < component.paddedHigh; ++row) {
@@ -329,7 +391,13 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   state.scanMcuColumns = (state.width + 8u * state.hMax - 1) / (8u * state.hMax);
   state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
   state.severalScans = false;
+  // A component no scan coded holds zeros, whatever table it is given.
+  if (state.storeQuantised) damaged = damaged || state.oddProgression;
   if (!OutputPicture(state, paths, OutputStoreRange)) return 0;
   state.status = damaged ? kZfDamaged : kZfOk;
+  if (showScans && state.scanFunction(state.scanContext, scans) != 0) {
+    state.status = kZfStopped;
+    return 0;
+  }
   return 1;
 }

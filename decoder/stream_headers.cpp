@@ -58,9 +58,11 @@ ZfStatus FrameKindStatus(uint8_t code) {
 
 // The frame headers the decoder takes: SOF0, and for the C API SOF1 too
 // (8-bit extended sequential, Huffman-coded, differs from SOF0 only in
-// allowing four tables of each kind, which the frame model has anyway).
+// allowing four tables of each kind, which the frame model has anyway),
+// SOF2 (progressive, Huffman-coded), SOF9 and SOF10 (extended sequential
+// and progressive, arithmetic-coded).
 bool IsDecodedFrame(const DecoderState& state, uint8_t code) {
-  return code == 0xC0 || (code == 0xC1 && !state.partsProfile);
+  return code == 0xC0 || (!state.partsProfile && (code == 0xC1 || code == 0xC2 || code == 0xC9 || code == 0xCA));
 }
 
 // The profile's checks of the components: component 1 is luma (any of the
@@ -351,10 +353,32 @@ bool CheckProfileScan(DecoderState& state, const uint8_t* pos) {
   return true;
 }
 
+// The spectral selection and successive approximation of a progressive
+// scan (T.81 G.1.1.1.1): a DC scan (Ss = Se = 0) of any components, or an AC
+// band Ss..Se within 1..63 of one component; a refinement (Ah > 0) one bit
+// below the last (Al = Ah - 1); Al at most 13. A sequential scan codes
+// 0..63 at full precision whatever the fields say (peers ignore them too).
+bool CheckSpectralFields(DecoderState& state, const uint8_t* pos, uint32_t count) {
+  state.spectralStart = 0;
+  state.spectralEnd = 63;
+  state.approxHigh = state.approxLow = 0;
+  if (!state.progressive) return true;
+  const uint8_t ss = ByteAt(state, pos, 3 + 2 * count);
+  const uint8_t se = ByteAt(state, pos, 4 + 2 * count);
+  const uint8_t ah = ByteAt(state, pos, 5 + 2 * count) >> 4;
+  const uint8_t al = ByteAt(state, pos, 5 + 2 * count) & 0x0F;
+  const bool band = ss == 0 ? se != 0 : (se < ss || se > 63 || count != 1);
+  if (band || (ah != 0 && al + 1 != ah) || al > 13) return Refuse(state, kZfMalformed);
+  state.spectralStart = ss;
+  state.spectralEnd = se;
+  state.approxHigh = ah;
+  state.approxLow = al;
+  return true;
+}
+
 // SOS in the C API: one to four components of the frame, in frame order,
-// each with defined tables; an interleaved MCU of at most 10 blocks. The
-// spectral selection and approximation fields of a sequential scan are not
-// used (peers ignore them too).
+// each with the tables its scan reads; an interleaved MCU of at most 10
+// blocks.
 bool CheckScan(DecoderState& state, const uint8_t* pos) {
   if (!(state.markerFlags & kFlagFrame)) {
     if (state.otherFrameMarker != 0) return Refuse(state, FrameKindStatus(state.otherFrameMarker));
@@ -365,6 +389,14 @@ bool CheckScan(DecoderState& state, const uint8_t* pos) {
   const uint32_t count = ByteAt(state, pos, 2);
   if (count < 1 || count > state.componentCount || length != 6 + 2 * count) return Refuse(state, kZfMalformed);
   if (!InsideStream(state, pos, length)) return Refuse(state, kZfTruncated);
+  if (!CheckSpectralFields(state, pos, count)) return false;
+  // The Huffman tables a scan reads: both in a sequential scan; in a
+  // progressive one the DC table in a first DC scan, the AC table in an AC
+  // scan, none in a DC refinement.
+  // An arithmetic-coded scan reads none (its table identifiers choose
+  // conditioning and statistics, which always exist).
+  const bool needDc = !state.arithmetic && (!state.progressive || (state.spectralStart == 0 && state.approxHigh == 0));
+  const bool needAc = !state.arithmetic && (!state.progressive || state.spectralStart != 0);
   int previous = -1;
   int blocks = 0;
   for (uint32_t j = 0; j < count; ++j) {
@@ -377,11 +409,15 @@ bool CheckScan(DecoderState& state, const uint8_t* pos) {
     const int dc = tables >> 4, ac = tables & 0x0F;
     if (dc >= kMaxTables || ac >= kMaxTables) return Refuse(state, kZfTables);
     const FrameComponent& c = state.frame[index];
-    if (state.dcTable[dc] == nullptr || state.acTable[ac] == nullptr || !(state.quantDefined & (1u << c.quantTable)))
+    if ((needDc && state.dcTable[dc] == nullptr) || (needAc && state.acTable[ac] == nullptr) ||
+        !(state.quantDefined & (1u << c.quantTable)))
       return Refuse(state, kZfMissingTables);
     blocks += c.h * c.v;
     state.scanComponent[j] = static_cast<uint8_t>(index);
-    SetScanTables(state, static_cast<int>(j), state.dcTable[dc], state.acTable[ac], state.quantTable[c.quantTable]);
+    state.scanDcTable[j] = static_cast<uint8_t>(dc);
+    state.scanAcTable[j] = static_cast<uint8_t>(ac);
+    SetScanTables(state, static_cast<int>(j), needDc ? state.dcTable[dc] : nullptr,
+                  needAc ? state.acTable[ac] : nullptr, state.quantTable[c.quantTable]);
   }
   if (count > 1 && blocks > kMaxMcuBlocks) return Refuse(state, kZfSampling);
   state.scanComponents = static_cast<uint8_t>(count);
@@ -395,6 +431,31 @@ uint64_t WorkBytes(const DecoderState& state) {
   for (int i = 0; i < state.componentCount; ++i)
     blocks += static_cast<uint64_t>(state.frame[i].paddedWide) * state.frame[i].paddedHigh;
   return blocks * 64 * sizeof(int16_t);
+}
+
+// DAC, with `pos` at the length field: for each table, Tc Tb and its
+// conditioning: DC tables L (low nibble) and U, L <= U <= 15; AC tables
+// Kx, 1..63 (T.81 B.2.4.3). Tables not named keep theirs (0, 1 and 5 by
+// default).
+bool ReadConditioning(DecoderState& state, const uint8_t* pos) {
+  const uint32_t length = Read16(state, pos);
+  if (length < 2 || (length - 2) % 2 != 0) return Refuse(state, kZfMalformed);
+  if (!InsideStream(state, pos, length)) return Refuse(state, kZfTruncated);
+  for (uint32_t i = 2; i < length; i += 2) {
+    const uint8_t classAndId = ByteAt(state, pos, i);
+    const uint8_t value = ByteAt(state, pos, i + 1);
+    const int id = classAndId & 0x0F;
+    if (id >= kMaxTables || (classAndId >> 4) > 1) return Refuse(state, kZfTables);
+    if (classAndId >> 4) {
+      if (value < 1 || value > 63) return Refuse(state, kZfMalformed);
+      state.acSplit[id] = value;
+    } else {
+      if ((value & 0x0F) > (value >> 4)) return Refuse(state, kZfMalformed);
+      state.dcLower[id] = value & 0x0F;
+      state.dcUpper[id] = value >> 4;
+    }
+  }
+  return true;
 }
 
 // Codes that stand alone, with no length field after them.
@@ -439,6 +500,12 @@ const uint8_t* ReadHeaders(DecoderState& state, const uint8_t* stream, size_t si
   state.iccDeclared = 0;
   state.iccBad = false;
   state.componentCount = 0;
+  state.progressive = state.arithmetic = state.storeQuantised = false;
+  for (int t = 0; t < kMaxTables; ++t) {
+    state.dcLower[t] = 0;
+    state.dcUpper[t] = 1;
+    state.acSplit[t] = 5;
+  }
 
   const uint8_t* pos = stream;
   if (ByteAt(state, pos) != 0xFF || ByteAt(state, pos, 1) != 0xD8) return Refuse(state, kZfNotJpeg), nullptr;
@@ -470,6 +537,9 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
     if (IsDecodedFrame(state, code)) {
       if (state.markerFlags & kFlagFrame) return Refuse(state, kZfSecondFrame), nullptr;
       RecordFrameInfo(state, code, pos);
+      state.progressive = code == 0xC2 || code == 0xCA;
+      state.arithmetic = code == 0xC9 || code == 0xCA;
+      state.storeQuantised = state.progressive || state.arithmetic;
       if (!CheckFrameHeader(state, pos)) return nullptr;
       state.markerFlags |= kFlagFrame;
       state.scanComponents = 0;
@@ -506,6 +576,9 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
         pos = ReadQuantTables(state, Advance(state, pos, 2));
         if (pos == nullptr) return nullptr;
         continue;
+      case 0xCC:  // DAC: arithmetic conditioning
+        if (!state.partsProfile && !ReadConditioning(state, pos)) return nullptr;
+        break;
       case 0xDD:  // DRI: the restart interval, in MCUs
         state.restartInterval = Read16(state, pos, 2);
         if (firstScan) state.info.restartInterval = state.restartInterval;
@@ -518,7 +591,8 @@ const uint8_t* WalkToScan(DecoderState& state, const uint8_t* pos, bool& endOfIm
         if (firstScan) {
           FinishFrame(state);
           state.info.scanComponents = state.scanComponents;
-          state.info.workBytes = state.scanComponents < state.componentCount ? WorkBytes(state) : 0;
+          const bool store = state.progressive || state.scanComponents < state.componentCount;
+          state.info.workBytes = store ? WorkBytes(state) : 0;
         }
         return pos;
       default:  // other APPn, COM, and the SOFn codes the decoder does not take
@@ -588,6 +662,7 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.dataEnded = false;
   state.damaged = false;
   state.mcuNumber = 0;
+  state.eobRun = 0;
   state.byteFFFrom = nullptr;
   state.byteFF = nullptr;
   state.zeroBits.haveBlocks = false;
@@ -595,14 +670,20 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.zeroBits.nextEntry = 0;
   state.zeroBits.replayed = 0;
   for (int16_t& p : state.dcPredictor) p = 0;
-  if (!LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
+  // The arithmetic decoder loads its own bytes.
+  if (!state.arithmetic && !LoadBitBuffer(state)) return Refuse(state, kZfBadData), 0;
 
   for (int j = 0; j < state.scanComponents; ++j) {
     if (TableSet(state, j) != j) continue;
-    BuildFastTable(state.dcSpec[j], state.fastDc[j]);
-    BuildFastTable(state.acSpec[j], state.fastAc[j]);
-    BuildCodeLimits(state.dcSpec[j], state.limitsDc[j]);
-    BuildCodeLimits(state.acSpec[j], state.limitsAc[j]);
+    // A progressive scan reads one kind of table or none.
+    if (state.dcSpec[j] != nullptr) {
+      BuildFastTable(state.dcSpec[j], state.fastDc[j]);
+      BuildCodeLimits(state.dcSpec[j], state.limitsDc[j]);
+    }
+    if (state.acSpec[j] != nullptr) {
+      BuildFastTable(state.acSpec[j], state.fastAc[j]);
+      BuildCodeLimits(state.acSpec[j], state.limitsAc[j]);
+    }
   }
   state.mcuTotal = state.scanMcuColumns * state.scanMcuRows;
   return 1;

@@ -95,6 +95,13 @@ ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size) {
   return kZfOk;
 }
 
+ZfStatus ZfSetScanFunction(ZfDecoder* decoder, ZfScanFunction function, void* context) {
+  if (decoder == nullptr) return kZfBadArgument;
+  decoder->state.scanFunction = function;
+  decoder->state.scanContext = context;
+  return kZfOk;
+}
+
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
   if (info == nullptr) return kZfBadArgument;
   DecoderState state{};
@@ -123,7 +130,7 @@ ZfStatus ZfDecodeView(ZfDecoder* decoder, const uint8_t* stream, size_t size, co
     return state.status;
   if (output->format == kZfCmyk && state.colorKind != kColorCmyk && state.colorKind != kColorYcck)
     return state.status = kZfBadFormat;
-  const bool severalScans = state.scanComponents < state.componentCount;
+  const bool severalScans = state.progressive || state.scanComponents < state.componentCount;
   if (severalScans && !TakeWorkMemory(state, FrameWorkBytes(state))) return state.status;
   state.outputRows = output->pixels;
   state.outputStride = output->stride;
@@ -193,8 +200,8 @@ const char* ZfStatusText(ZfStatus status) {
     case kZfNoMemory: return "out of memory";
     case kZfNotJpeg: return "not a JPEG (no SOI marker)";
     case kZfTruncated: return "truncated: the stream ends before its scan";
-    case kZfProgressive: return "progressive JPEG (only sequential JPEG is supported)";
-    case kZfArithmetic: return "arithmetic-coded JPEG (only Huffman-coded JPEG is supported)";
+    case kZfProgressive: return "progressive JPEG (the bitmap entry takes baseline only)";
+    case kZfArithmetic: return "arithmetic-coded JPEG (the bitmap entry takes baseline only)";
     case kZfLossless: return "lossless JPEG (only DCT-based JPEG is supported)";
     case kZfHierarchical: return "hierarchical JPEG (only single-frame JPEG is supported)";
     case kZfExtended: return "extended sequential JPEG (the bitmap entry takes baseline only)";

@@ -50,7 +50,8 @@ void CheckInfo(const ZfInfo& info, ZfStatus status) {
   }
   if (info.frameMarker == 0) FUZZ_CHECK(info.width == 0 && info.height == 0 && info.components == 0);
   if (status != kZfOk) return;
-  FUZZ_CHECK((info.frameMarker == 0xC0 || info.frameMarker == 0xC1) && info.precision == 8);
+  const uint32_t f = info.frameMarker;
+  FUZZ_CHECK((f == 0xC0 || f == 0xC1 || f == 0xC2 || f == 0xC9 || f == 0xCA) && info.precision == 8);
   FUZZ_CHECK(info.width != 0 && info.height != 0);
   FUZZ_CHECK(info.components == 1 || info.components == 3 || info.components == 4);
   const uint32_t h = info.samplingCode >> 4, v = info.samplingCode & 0x0F;
@@ -91,7 +92,8 @@ ZfDecoder* Decoder() {
   return decoder;
 }
 
-// Room for one band of the widest frame in grey: 32 rows of 65535 bytes.
+// Room for one band of the widest frame in grey: an MCU row is up to 32
+// rows high (vertical sampling 4), each of 65535 bytes.
 uint8_t bandBuffer[32 * 65535];
 
 }  // namespace

@@ -75,7 +75,7 @@ def _grow(run, rounds):
 
 def test_thousands_of_decodes_leak_nothing():
     small = read("size_17x17.jpg")
-    refused = read("refuse_progressive.jpg")
+    refused = read("refuse_precision12.jpg")
     cut = read("sample_1x1.jpg")[:3000]
     out = np.zeros((17, 17, 4), np.uint8)
     decoder = zentrafold.Decoder()

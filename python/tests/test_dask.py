@@ -34,10 +34,10 @@ def test_a_cluster_decodes_what_this_process_decodes(client):
 
 
 def test_errors_come_back_from_the_workers(client):
-    future = client.submit(zentrafold.decode, str(DATA / "refuse_progressive.jpg"))
+    future = client.submit(zentrafold.decode, str(DATA / "refuse_precision12.jpg"))
     with pytest.raises(zentrafold.RefusedError) as refused:
         future.result()
-    assert refused.value.status == zentrafold.Status.PROGRESSIVE
-    assert refused.value.path.endswith("refuse_progressive.jpg")
+    assert refused.value.status == zentrafold.Status.PRECISION
+    assert refused.value.path.endswith("refuse_precision12.jpg")
     with pytest.raises(zentrafold.TooLargeError):
         client.submit(zentrafold.decode, str(DATA / "sample_2x2.jpg"), max_pixels=10).result()

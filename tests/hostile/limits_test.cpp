@@ -92,8 +92,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, HugeFrames,
 
 // The grey stream's headers, with its SOF0 after a DHT segment whose length
 // field is `dhtLength` when not 0 (the decoder reads DHT by its tables, not
-// its length), and with `decoy` an SOF2 of 1 x 1 before everything (the
-// decoder skips SOFn frames other than SOF0).
+// its length), and with `decoy` an SOF3 of 1 x 1 before everything (the
+// decoder skips frames of a process it does not take, as lossless).
 Bytes FrameBehindTables(uint32_t width, uint32_t height, uint16_t dhtLength, bool decoy) {
   const Bytes resized = Resized("grey", width, height, 100000);
   SplitStream split = Split(resized);
@@ -108,11 +108,11 @@ Bytes FrameBehindTables(uint32_t width, uint32_t height, uint16_t dhtLength, boo
   }
   segments.insert(lastDht.base(), sof);
   if (decoy) {
-    Segment sof2 = sof;
-    sof2.code = 0xC2;
-    sof2.bytes[1] = 0xC2;
-    sof2.bytes[5] = 0, sof2.bytes[6] = 1, sof2.bytes[7] = 0, sof2.bytes[8] = 1;
-    segments.insert(segments.begin(), sof2);
+    Segment sof3 = sof;
+    sof3.code = 0xC3;
+    sof3.bytes[1] = 0xC3;
+    sof3.bytes[5] = 0, sof3.bytes[6] = 1, sof3.bytes[7] = 0, sof3.bytes[8] = 1;
+    segments.insert(segments.begin(), sof3);
   }
   Bytes out = JoinSegments(segments);
   out.insert(out.end(), split.data.begin(), split.data.end());
@@ -132,7 +132,7 @@ TEST(MaxPixels, FrameHiddenFromTheLengthWalkIsStillRefused) {
   };
   const Case cases[] = {
       {"lying-dht-length.jpg", FrameBehindTables(1200, 1000, 0xFFF0, false)},
-      {"decoy-sof2.jpg", FrameBehindTables(1200, 1000, 0, true)},
+      {"decoy-sof3.jpg", FrameBehindTables(1200, 1000, 0, true)},
   };
   for (const Case& c : cases) {
     const Bytes& stream = c.stream;

@@ -169,6 +169,52 @@ TEST_P(WorkBytes, CountedForSeveralScansOnly) {
   }
 }
 
+class ProgressiveRewrites : public ::testing::TestWithParam<SourceStream> {};
+
+// jpegtran's progressive rewrites and scan scripts (spectral selection,
+// successive approximation of 2 and 3 bits, restarts): the whole-picture
+// memory is counted, and the pixels are the source's.
+TEST_P(ProgressiveRewrites, DecodeToTheSourceBytes) {
+  const Bytes source = ReadFile(GetParam().path);
+  std::string error;
+  const std::vector<Variant> variants = zentrafold::test::ProgressiveVariants(source, &error);
+  ASSERT_TRUE(error.empty()) << error;
+  ASSERT_FALSE(variants.empty());
+  for (const Variant& v : variants) {
+    ZfInfo info{};
+    EXPECT_EQ(ZfReadInfo(v.stream.data(), v.stream.size(), &info), kZfOk) << v.name;
+    EXPECT_EQ(info.frameMarker, 0xC2u) << v.name;
+    EXPECT_GT(info.workBytes, 0u) << v.name;
+  }
+  EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+}
+
+class ArithmeticRewrites : public ::testing::TestWithParam<SourceStream> {};
+
+// The same rewrites arithmetic-coded (SOF10), and sequential arithmetic-coded
+// ones (SOF9): whole-picture memory for those in several scans only.
+TEST_P(ArithmeticRewrites, DecodeToTheSourceBytes) {
+  const Bytes source = ReadFile(GetParam().path);
+  std::string error;
+  const std::vector<Variant> variants = zentrafold::test::ProgressiveVariants(source, &error, true);
+  ASSERT_TRUE(error.empty()) << error;
+  ASSERT_FALSE(variants.empty());
+  for (const Variant& v : variants) {
+    ZfInfo info{};
+    EXPECT_EQ(ZfReadInfo(v.stream.data(), v.stream.size(), &info), kZfOk) << v.name;
+    const bool sequential = v.name.find("sequential") != std::string::npos;
+    EXPECT_EQ(info.frameMarker, sequential ? 0xC9u : 0xCAu) << v.name;
+    // A sequential picture in one scan is decoded MCU by MCU, with no store.
+    if (sequential && ReadFacts(v.stream).scans == 1)
+      EXPECT_EQ(info.workBytes, 0u) << v.name;
+    else
+      EXPECT_GT(info.workBytes, 0u) << v.name;
+  }
+  EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ArithmeticRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
+INSTANTIATE_TEST_SUITE_P(Streams, ProgressiveRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, SegmentRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, JpegtranRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
 INSTANTIATE_TEST_SUITE_P(Streams, WorkBytes, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);

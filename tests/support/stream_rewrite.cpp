@@ -438,6 +438,80 @@ std::vector<Variant> JpegtranVariants(const Bytes& source, std::string* error) {
   return out;
 }
 
+std::vector<Variant> ProgressiveVariants(const Bytes& source, std::string* error, bool arithmetic) {
+  const int n = ReadFacts(source).components;
+  auto all = [n] {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::to_string(i);
+    return s;
+  };
+  // "i: Ss Se Ah Al;" for each component i from `first` on, each line.
+  auto each = [n](const std::vector<std::string>& lines, int first = 0) {
+    std::string s;
+    for (int i = first; i < n; ++i)
+      for (const std::string& line : lines) s += std::to_string(i) + ": " + line + ";\n";
+    return s;
+  };
+  const std::vector<std::pair<std::string, std::string>> scripts = {
+      // DC and AC of each component in scans of their own.
+      {"dc_ac_each", each({"0 0 0 0"}) + each({"1 63 0 0"})},
+      // Successive approximation of two bits, the bands split at 5.
+      {"approximation_2", all() + ": 0 0 0 2;\n" + each({"1 5 0 2", "6 63 0 2"}) + all() + ": 0 0 2 1;\n" +
+                              all() + ": 0 0 1 0;\n" + each({"1 63 2 1", "1 63 1 0"})},
+      // Three bits, DC refined in separate scans, AC refined band by band.
+      {"approximation_3", each({"0 0 0 3"}) + each({"1 2 0 3", "3 63 0 3"}) + each({"0 0 3 2", "1 2 3 2", "3 63 3 2"}) +
+                              all() + ": 0 0 2 1;\n" + each({"1 63 2 1"}) + all() + ": 0 0 1 0;\n" +
+                              each({"1 63 1 0"})},
+      // As size-optimising encoders write it: luma DC and its low band first,
+      // low and high bands with refinement of each.
+      {"optimiser", "0: 0 0 0 0;\n0: 1 8 0 2;\n" + each({"0 0 0 0"}, 1) +
+                        "0: 9 63 0 2;\n0: 1 8 2 1;\n0: 1 8 1 0;\n0: 9 63 2 1;\n0: 9 63 1 0;\n" +
+                        each({"1 8 0 0", "9 63 0 0"}, 1)},
+  };
+  TempDir dir;
+  std::vector<Variant> out;
+  bool ok = true;
+  auto run = [&](std::string name, std::vector<std::string> args) {
+    if (!ok) return;
+    if (arithmetic) {
+      args.insert(args.begin(), "-arithmetic");
+      name = "arithmetic_" + name;
+    }
+    std::string message;
+    auto result = RunJpegtran(source, args, &message);
+    // An interleaved DC scan of a frame whose MCU holds more than 10 blocks.
+    if (!result && message.find("too large for interleaved scan") != std::string::npos) return;
+    if (!result) {
+      ok = false;
+      if (error) *error = name + ": " + message;
+      return;
+    }
+    out.push_back({name, std::move(*result), true});
+  };
+  if (arithmetic) {
+    run("sequential", {});
+    run("sequential_restart_3mcu", {"-restart", "3B"});
+    const fs::path file = dir.path() / "each.txt";
+    std::string script;
+    for (int i = 0; i < n; ++i) script += std::to_string(i) + ";\n";
+    WriteFile(file, Bytes(script.begin(), script.end()));
+    if (n > 1) run("sequential_scans_each", {"-scans", file.string()});
+  }
+  run("progressive", {"-progressive"});
+  run("progressive_restart_1row", {"-progressive", "-restart", "1"});
+  run("progressive_restart_2mcu", {"-progressive", "-restart", "2B"});
+  // Huffman tables only: optimised per scan.
+  if (!arithmetic) run("progressive_optimize_copy_all", {"-progressive", "-optimize", "-copy", "all"});
+  if (arithmetic) run("progressive_copy_all", {"-progressive", "-copy", "all"});
+  for (const auto& [name, script] : scripts) {
+    const fs::path file = dir.path() / (name + ".txt");
+    WriteFile(file, Bytes(script.begin(), script.end()));
+    run("progressive_" + name, {"-scans", file.string()});
+  }
+  if (!ok) out.clear();
+  return out;
+}
+
 }  // namespace zentrafold::test
 
 namespace zentrafold::test {

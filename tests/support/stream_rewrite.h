@@ -83,6 +83,14 @@ std::vector<Variant> SegmentVariants(const Bytes& source);
 // combinations. Needs jpegtran on PATH; `error` says what failed.
 std::vector<Variant> JpegtranVariants(const Bytes& source, std::string* error);
 
+// jpegtran's progressive rewrites: its own script, with restarts, and scan
+// scripts of its -scans option (DC and AC of each component apart;
+// successive approximation of two and of three bits; the script of
+// size-optimising encoders). With `arithmetic`, all of them arithmetic-coded
+// (-arithmetic), and sequential arithmetic-coded ones besides (one scan,
+// restarts, one component a scan).
+std::vector<Variant> ProgressiveVariants(const Bytes& source, std::string* error, bool arithmetic = false);
+
 // Runs `jpegtran ARGS` on `source`; nullopt and `error` on failure.
 std::optional<Bytes> RunJpegtran(const Bytes& source, const std::vector<std::string>& args, std::string* error);
 

@@ -24,11 +24,11 @@ TEST(InfoTest, DescribesTheHeadersAndTheDecodersVerdict) {
                          "restart interval 10, YCbCr; decoder: ok\n" +
                          BaselineStream("grey").string() +
                          ": 67x45, baseline, 8-bit, 1 component (1: 1x1 q0), restart interval 0, grey; decoder: ok\n");
-  const ToolResult refused = RunTool("--info -", StreamDir() / "progressive.jpg");
+  const ToolResult refused = RunTool("--info -", StreamDir() / "lossless.jpg");
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.out, "stdin: 67x45, progressive, 8-bit, 3 components (1: 2x2 q0, 2: 1x1 q1, 3: 1x1 q1), "
+  EXPECT_EQ(refused.out, "stdin: 67x45, lossless, 8-bit, 3 components (1: 1x1 q0, 2: 1x1 q1, 3: 1x1 q1), "
                          "restart interval 0; decoder: " +
-                             std::string(ZfStatusText(kZfProgressive)) + "\n");
+                             std::string(ZfStatusText(kZfLossless)) + "\n");
   const ToolResult notJpeg = RunTool("--info " + Quote(StreamDir() / "source.ppm"));
   EXPECT_EQ(notJpeg.status, 1);
   EXPECT_EQ(notJpeg.out, (StreamDir() / "source.ppm").string() + ": no frame header; decoder: " +

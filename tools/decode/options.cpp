@@ -170,10 +170,10 @@ std::string HelpText() {
        zentrafold-decode [OPTIONS] --out-dir DIR INPUT...
        zentrafold-decode --info INPUT...
 
-Decodes sequential JPEG pictures: 8-bit, Huffman-coded, baseline or
-extended; grey, YCbCr, RGB, CMYK or YCCK (written as RGB); any sampling in
-whole ratios; one scan or several. Progressive, arithmetic-coded, lossless,
-hierarchical and 12-bit streams are refused with the decoder's reason. The
+Decodes JPEG pictures: 8-bit, baseline, extended, progressive or
+arithmetic-coded; grey, YCbCr, RGB, CMYK or YCCK (written as RGB); any
+sampling in whole ratios; one scan or several. Lossless, hierarchical and
+12-bit streams are refused with the decoder's reason. The
 picture is written band by band as it is decoded, so memory does not grow
 with its height.
 

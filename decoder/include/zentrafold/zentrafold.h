@@ -1,15 +1,17 @@
 /* Zentrafold: a small, bit-exact JPEG decoder.
  *
- * The C API: decode a sequential 8-bit JPEG stream in memory (baseline or
- * extended, Huffman-coded; grey, YCbCr, RGB, CMYK or YCCK; any integral
- * sampling; one scan or several) into a buffer of the caller's, in one of
- * several pixel orders, whole or in bands of rows, with a status that says
- * why a stream is refused. C99 and C++; no platform header. ZfCreateDecoder
- * makes the decoder's state once, and a decoder decodes one stream at a time
- * (one per thread). A picture in one scan is decoded without allocating; a
- * picture in several scans needs ZfInfo.workBytes of whole-picture memory,
- * which the decoder takes once and keeps, or the caller gives
- * (ZfSetWorkMemory).
+ * The C API: decode an 8-bit DCT JPEG stream in memory (baseline, extended
+ * or progressive, Huffman- or arithmetic-coded; grey, YCbCr, RGB, CMYK or
+ * YCCK; any integral sampling; one scan or several) into a buffer of the
+ * caller's, in one of several pixel orders, whole or in bands of rows, with
+ * a status that says why a stream is refused. C99 and C++; no platform
+ * header. ZfCreateDecoder makes the decoder's state once, and a decoder
+ * decodes one stream at a time (one per thread). A sequential picture in
+ * one scan is decoded without allocating; a picture in several scans, and
+ * every progressive one, needs ZfInfo.workBytes of
+ * whole-picture memory, which the decoder takes once and keeps, or the
+ * caller gives (ZfSetWorkMemory). A progressive stream that breaks off gives
+ * the picture of the scans that arrived, with kZfDamaged.
  *
  *   ZfDecoder* decoder = ZfCreateDecoder(NULL);
  *   ZfInfo info;
@@ -39,8 +41,8 @@ typedef enum ZfStatus {
   kZfNoMemory = 5,         /* memory for the decoder or the picture could not be had */
   kZfNotJpeg = 6,          /* no SOI marker at the start */
   kZfTruncated = 7,        /* the stream ends before its scan */
-  kZfProgressive = 8,      /* a progressive frame */
-  kZfArithmetic = 9,       /* an arithmetic-coded frame */
+  kZfProgressive = 8,      /* a progressive frame (the bitmap entry only) */
+  kZfArithmetic = 9,       /* an arithmetic-coded frame (the bitmap entry only) */
   kZfLossless = 10,        /* a lossless frame */
   kZfHierarchical = 11,    /* a hierarchical (differential) frame */
   kZfExtended = 12,        /* an extended sequential frame */
@@ -100,7 +102,8 @@ typedef struct ZfInfo {
   ZfComponentInfo component[4]; /* the first min(components, 4) entries of the frame header */
   uint32_t colorSpace;       /* a ZfColorSpace */
   uint32_t scanComponents;   /* components of the first scan */
-  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 when the first scan holds every component */
+  uint64_t workBytes;        /* whole-picture memory the decode needs: 0 for a sequential
+                                frame whose first scan holds every component */
   uint32_t orientation;      /* the EXIF orientation (1..8) in IFD0 of the first APP1 Exif segment; 0: none,
                                 or a segment that could not be read (which never fails the decode) */
 } ZfInfo;
@@ -153,6 +156,16 @@ void ZfDestroyDecoder(ZfDecoder* decoder);
  * null decoder or a null block of non-zero size. */
 ZfStatus ZfSetWorkMemory(ZfDecoder* decoder, void* memory, size_t size);
 
+/* Progressive pictures, and arithmetic-coded ones in several scans, decoded
+ * whole (not in band mode): called after each scan with the picture of the scans so far
+ * written to the output, `scan` counting from 1 (the last call holds the
+ * finished picture), for viewers that refine as data comes. Non-zero stops
+ * the decode (kZfStopped; the output holds the picture of the scans so far).
+ * Kept for every later decode; a null function turns it off. Returns
+ * kZfBadArgument for a null decoder. */
+typedef int (*ZfScanFunction)(void* context, uint32_t scan);
+ZfStatus ZfSetScanFunction(ZfDecoder* decoder, ZfScanFunction function, void* context);
+
 /* The decoder's own header stage, up to the scan header: fills `info` with
  * what it read (also when it refuses the stream) and gives the status the
  * decode would give at the headers. Keeps no state. */
@@ -160,13 +173,16 @@ ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info);
 
 /* Decodes `size` bytes of a JPEG stream (from its SOI) into `output`. kZfOk
  * and kZfDamaged leave a whole picture (a picture in several scans whose
- * later scans are missing is damaged: what they would hold is zero). After
- * kZfBadData exactly the MCUs before the failing one (ZfFailedMcu, raster
- * order) are written: the rows before the failing band whole, that band left
- * of the failing MCU, and nothing else, on any number of threads; for a
- * picture in several scans nothing is written after kZfBadData. After
- * kZfStopped the bands before are written. Nothing is written when the
- * headers are refused. The stream must stay unchanged during the call. */
+ * later scans are missing is damaged: what they would hold is zero; so is a
+ * progressive one without its EOI, or whose scans do not follow on from one
+ * another, as a band coded twice or a refinement before its first scan,
+ * which decodes as its scans say). After kZfBadData exactly the MCUs before
+ * the failing one (ZfFailedMcu, raster order) are written: the rows before
+ * the failing band whole, that band left of the failing MCU, and nothing
+ * else, on any number of threads; for a picture in several scans nothing is
+ * written after kZfBadData. After kZfStopped the bands before are written.
+ * Nothing is written when the headers are refused. The stream must stay
+ * unchanged during the call. */
 ZfStatus ZfDecode(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output);
 
 /* A part of the picture, reduced, turned upright. All zero: the whole

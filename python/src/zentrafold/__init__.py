@@ -10,11 +10,13 @@ The same stream gives the same bytes on every machine: the arrays are exactly
 what the C library writes. The GIL is released while a picture decodes, so a
 thread pool keeps every core busy.
 
-Streams the decoder does not take (progressive, arithmetic-coded, CMYK, ...)
-raise RefusedError with the library's reason; a frame above the pixel limit
-raises TooLargeError; an unreadable path raises OSError. A stream whose data
-breaks off early still gives its whole picture (the rest decoded from zero
-bits) and warns with DamagedWarning, or raises with strict=True.
+Baseline, extended and progressive streams, Huffman- or arithmetic-coded,
+decode alike. Streams the decoder does not take (lossless, hierarchical,
+12-bit, ...) raise RefusedError with the library's reason; a frame above the
+pixel limit raises TooLargeError; an unreadable path raises OSError. A stream
+whose data breaks off early still gives its whole picture (the rest decoded
+from zero bits; for a progressive one, the picture of the scans that arrived)
+and warns with DamagedWarning, or raises with strict=True.
 """
 
 from __future__ import annotations

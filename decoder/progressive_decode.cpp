@@ -1,0 +1,338 @@
+// Entropy decoding of progressive Huffman scans (T.81 Annex G) into the
+// whole-picture store: DC first and refinement scans (any components,
+// interleaved), AC first and refinement scans of a spectral band (one
+// component) with their end-of-band runs. The store holds quantised
+// coefficients in zigzag order (a band is a run of them); successive
+// approximation works on them, and the pixel stages dequantise them into
+// natural order.
+//
+// The bit reader, restarts, markers met in the data and damage are the
+// sequential decoder's (entropy_bits.h, FinishMcu); a restart also ends an
+// end-of-band run.
+#include <string.h>
+
+#include "entropy_bits.h"
+
+namespace {
+
+// The value a stored coefficient takes from v at bit position al: wrapping
+// in 16 bits as a stream whose values do not fit makes it.
+inline int16_t Scaled(int32_t v, uint32_t al) {
+  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(v) << al));
+}
+
+// The next n bits (1..16) as a number; missing bits read as zero.
+inline uint32_t ReadBits(DecoderState& state, BitReader& reader, uint32_t n) {
+  if (n > reader.count && reader.marker == 0) Refill(state, reader, RefillKind::kAcMagnitude, n);
+  const uint32_t value = reader.buffer >> (32 - n);
+  Consume(reader, n);
+  return value;
+}
+
+inline int ReadAcSymbol(DecoderState& state, BitReader& reader, int t) {
+  if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+  bool shortRead = false;
+  return DecodeSymbol(reader, state.fastAc[t], state.limitsAc[t], state.acSpec[t], shortRead);
+}
+
+// A DC first scan: each block's DC difference, as the sequential decode
+// reads it, added to its component's prediction and stored at bit Al.
+int DecodeDcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
+  const bool interval = state.restartInterval != 0;
+  const uint32_t al = state.approxLow;
+  for (int b = 0; b < state.blockCount; ++b) {
+    const int t = state.blockSet[b];
+    if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+    bool shortRead = false;
+    int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
+    if (dcSize < 0 || dcSize > kMaxDcSize) {
+      if (!EndBlockAfterDataEnd(state)) return 0;
+      dcSize = 0;
+    }
+    const uint32_t s = static_cast<uint32_t>(dcSize);
+    if (!shortRead && s > reader.count && (!interval || reader.marker == 0)) {
+      if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) {
+        if (!EndBlockAfterDataEnd(state)) return 0;
+        reader.count = s;  // the missing bits read as zero
+      }
+    }
+    const int16_t difference = ReceiveExtend(reader, s);
+    int16_t& predictor = state.dcPredictor[state.blockPredictor[b]];
+    predictor = static_cast<int16_t>(static_cast<uint16_t>(predictor + difference));
+    blocks[b][0] = Scaled(predictor, al);
+  }
+  return 1;
+}
+
+// A DC refinement scan: one bit of each block's DC, at bit Al.
+int DecodeDcRefine(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
+  const uint16_t bit = static_cast<uint16_t>(1u << state.approxLow);
+  for (int b = 0; b < state.blockCount; ++b) {
+    if (ReadBits(state, reader, 1) != 0) blocks[b][0] = static_cast<int16_t>(static_cast<uint16_t>(blocks[b][0]) | bit);
+  }
+  return 1;
+}
+
+// An AC first scan of band Ss..Se: runs of zeros and coefficients (stored at
+// bit Al) up to an end of band, which may end the next EOBRUN blocks too.
+int DecodeAcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
+  if (state.eobRun > 0) {
+    --state.eobRun;
+    return 1;
+  }
+  int16_t* block = blocks[0];
+  const uint32_t al = state.approxLow;
+  const int end = state.spectralEnd;
+  for (int k = state.spectralStart; k <= end;) {
+    const int rs = ReadAcSymbol(state, reader, 0);
+    const uint32_t size = static_cast<uint32_t>(rs & 15);
+    const int run = rs >> 4;
+    // No code, a size no 8-bit stream has, or a coefficient past the band.
+    if (rs < 0 || size > kMaxAcSize || (size != 0 && k + run > end)) {
+      if (!EndBlockAfterDataEnd(state)) return 0;
+      break;
+    }
+    if (size != 0) {
+      k += run;
+      if (size > reader.count && reader.marker == 0) Refill(state, reader, RefillKind::kAcMagnitude, size);
+      block[k] = Scaled(ReceiveExtend(reader, size), al);
+      ++k;
+    } else if (run == 15) {
+      k += 16;  // ZRL
+    } else {
+      // EOBn: this block and 2^n - 1 + (n bits) more end here.
+      uint32_t blocksEnded = 1u << run;
+      if (run != 0) blocksEnded += ReadBits(state, reader, static_cast<uint32_t>(run));
+      state.eobRun = blocksEnded - 1;
+      break;
+    }
+  }
+  return 1;
+}
+
+// Bit k set where coefficient k of a block is nonzero: four coefficients at
+// a time, each lane's top bit set when the lane is nonzero (its low 15 bits
+// added to 0x7FFF carry into bit 15, or bit 15 was set), the four top bits
+// then gathered by one multiplication into bits 48..51 (the products of the
+// other pairs land on distinct bits below 36 or past bit 63).
+inline uint64_t NonzeroMask(const int16_t* block) {
+  uint64_t mask = 0;
+  for (int i = 0; i < 16; ++i) {
+    uint64_t lanes;
+    memcpy(&lanes, block + 4 * i, sizeof lanes);
+    const uint64_t low = lanes & 0x7FFF7FFF7FFF7FFFull;
+    const uint64_t top = ((low + 0x7FFF7FFF7FFF7FFFull) | lanes) & 0x8000800080008000ull;
+    const uint64_t four = ((top >> 15) * 0x0001000200040008ull) >> 48 & 0xF;
+    mask |= four << (4 * i);
+  }
+  return mask;
+}
+
+// One correction bit of a coefficient already nonzero: it moves the
+// magnitude up by 2^Al (away from zero) when set and that bit is not yet.
+inline void RefineNonzero(DecoderState& state, BitReader& reader, int16_t& coefficient, int32_t bit) {
+  if (ReadBits(state, reader, 1) == 0) return;
+  if ((coefficient & bit) != 0) return;
+  coefficient = static_cast<int16_t>(coefficient >= 0 ? coefficient + bit : coefficient - bit);
+}
+
+// An AC refinement scan of band Ss..Se: new coefficients of magnitude 2^Al
+// after runs of zeros, with a correction bit for every nonzero coefficient
+// passed on the way; an end of band refines the rest of the band's nonzero
+// coefficients (in this block and the EOBRUN blocks after it).
+int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
+  int16_t* block = blocks[0];
+  const int32_t bit = 1 << state.approxLow;
+  const int end = state.spectralEnd;
+  int k = state.spectralStart;
+  // The coefficients nonzero before this block's symbols; those the symbols
+  // make nonzero lie before where they leave k.
+  const uint64_t nonzero = NonzeroMask(block);
+  if (state.eobRun == 0) {
+    for (; k <= end; ++k) {
+      const int rs = ReadAcSymbol(state, reader, 0);
+      const uint32_t size = static_cast<uint32_t>(rs & 15);
+      int run = rs >> 4;
+      // A new coefficient is +-1 at bit Al: size 1 and its sign bit.
+      if (rs < 0 || size > 1) {
+        if (!EndBlockAfterDataEnd(state)) return 0;
+        return 1;
+      }
+      int32_t value = 0;
+      if (size != 0) {
+        value = ReadBits(state, reader, 1) != 0 ? bit : -bit;
+      } else if (run != 15) {
+        uint32_t blocksEnded = 1u << run;
+        if (run != 0) blocksEnded += ReadBits(state, reader, static_cast<uint32_t>(run));
+        state.eobRun = blocksEnded;
+        break;
+      }
+      // Pass `run` zero coefficients (ZRL: 16), refining the nonzero ones;
+      // the new coefficient takes the zero position after them.
+      for (; k <= end; ++k) {
+        int16_t& coefficient = block[k];
+        if (coefficient != 0) {
+          RefineNonzero(state, reader, coefficient, bit);
+        } else {
+          if (run == 0) break;
+          --run;
+        }
+      }
+      if (value != 0) {
+        if (k > end) {  // no zero position left in the band for it
+          if (!EndBlockAfterDataEnd(state)) return 0;
+          return 1;
+        }
+        block[k] = static_cast<int16_t>(value);
+      }
+    }
+  }
+  if (state.eobRun > 0) {
+    // Only the nonzero coefficients of k..end read a bit; when the buffer
+    // holds them all (up to 16), they are taken at once.
+    uint64_t rest = k <= end ? nonzero >> k << k & (~uint64_t{0} >> (63 - end)) : 0;
+    const uint32_t n = static_cast<uint32_t>(__builtin_popcountll(rest));
+    if (n != 0 && n <= 16 && n <= reader.count) {
+      const uint32_t bits = reader.buffer >> (32 - n);
+      Consume(reader, n);
+      for (uint32_t i = n; rest != 0; rest &= rest - 1) {
+        if (((bits >> --i) & 1) == 0) continue;
+        int16_t& coefficient = block[__builtin_ctzll(rest)];
+        if ((coefficient & bit) == 0)
+          coefficient = static_cast<int16_t>(coefficient >= 0 ? coefficient + bit : coefficient - bit);
+      }
+    }
+    for (; rest != 0; rest &= rest - 1) RefineNonzero(state, reader, block[__builtin_ctzll(rest)], bit);
+    --state.eobRun;
+  }
+  return 1;
+}
+
+using McuDecoder = int (*)(DecoderState& state, BitReader& reader, int16_t* const* blocks);
+
+// The store's blocks of the scan's MCU (mx, my), in scan order.
+inline void LocateBlocks(DecoderState& state, uint32_t mx, uint32_t my, int16_t** blocks) {
+  int b = 0;
+  for (int j = 0; j < state.scanComponents; ++j) {
+    const int c = state.scanComponent[j];
+    const FrameComponent& component = state.frame[c];
+    int16_t* base = state.store + state.storeBlock[c] * 64;
+    if (state.scanComponents == 1) {
+      blocks[b++] = base + (static_cast<uint64_t>(my) * component.paddedWide + mx) * 64;
+      return;
+    }
+    for (uint32_t by = 0; by < component.v; ++by) {
+      for (uint32_t bx = 0; bx < component.h; ++bx) {
+        const uint64_t row = static_cast<uint64_t>(my) * component.v + by;
+        blocks[b++] = base + (row * component.paddedWide + mx * component.h + bx) * 64;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// Whether a scan follows on from the earlier ones of its components: each
+// coefficient's first scan once and at Ah = 0, each refinement one bit below
+// the last, and no AC band before a DC scan. Records the scan's Al.
+void TrackProgression(DecoderState& state) {
+  for (int j = 0; j < state.scanComponents; ++j) {
+    int8_t* bits = state.coefficientBits[state.scanComponent[j]];
+    if (state.spectralStart != 0 && bits[0] < 0) state.oddProgression = true;
+    for (int k = state.spectralStart; k <= state.spectralEnd; ++k) {
+      // A coefficient's first scan comes once (Ah 0 after a scan of it: a
+      // band coded again), each refinement at the last scan's Al.
+      const int expected = bits[k] < 0 ? 0 : bits[k];
+      if (state.approxHigh != expected || (bits[k] >= 0 && state.approxHigh == 0)) state.oddProgression = true;
+      bits[k] = static_cast<int8_t>(state.approxLow);
+    }
+  }
+}
+
+void LatchQuantTables(DecoderState& state) {
+  for (int j = 0; j < state.scanComponents; ++j) {
+    const int c = state.scanComponent[j];
+    if (state.latched & (1u << c)) continue;
+    state.latched = static_cast<uint8_t>(state.latched | 1u << c);
+    const uint16_t* zigzag = state.quantTable[state.frame[c].quantTable];
+    memcpy(state.latchedQuant[c], zigzag, sizeof state.latchedQuant[c]);
+  }
+}
+
+namespace {
+
+// The MCUs of one scan through `Decode`. The bit reader stays in `reader`
+// from MCU to MCU; the state's copy is brought up to date where FinishMcu
+// has work beyond counting (a restart interval, a marker met in the data).
+template <McuDecoder Decode>
+int DecodeScanMcus(DecoderState& state) {
+  // An AC first scan's end-of-band run ends whole blocks without a bit.
+  const bool skipRuns = Decode == DecodeAcFirst;
+  int16_t* blocks[kMaxMcuBlocks];
+  BitReader reader = TakeReader(state);
+  uint32_t mx = 0, my = 0;
+  for (uint32_t mcu = 0; mcu < state.mcuTotal;) {
+    if (skipRuns && state.eobRun > 1 && state.restartInterval == 0 && reader.marker == 0) {
+      // Every MCU of the run but the last at once: each would only count.
+      uint32_t n = state.eobRun - 1;
+      if (n > state.mcuTotal - 1 - mcu) n = state.mcuTotal - 1 - mcu;
+      state.eobRun -= n;
+      state.mcuNumber += n;
+      mcu += n;
+      mx += n;
+      if (mx >= state.scanMcuColumns) {
+        my += mx / state.scanMcuColumns;
+        mx %= state.scanMcuColumns;
+      }
+      if (n != 0) continue;
+    }
+    // Every block outside an end-of-band run reads at least one bit: once
+    // none of the data's own bits are left, the rest of the scan did not
+    // arrive, and its blocks keep what the earlier scans gave them.
+    if (state.eobRun == 0 && state.dataEnded && static_cast<int32_t>(reader.count) <= static_cast<int32_t>(reader.fake)) {
+      state.damaged = true;
+      break;
+    }
+    LocateBlocks(state, mx, my, blocks);
+    if (!Decode(state, reader, blocks)) {
+      PutReader(state, reader);
+      state.status = kZfBadData;
+      state.failedMcu = mcu;
+      return 0;
+    }
+    if (state.restartInterval == 0 && reader.marker == 0) {
+      // FinishMcu's count and damage check, on the working copy.
+      if (static_cast<int32_t>(reader.count) < static_cast<int32_t>(reader.fake)) {
+        state.damaged = true;
+        reader.fake = 0;
+      }
+      ++state.mcuNumber;
+    } else {
+      PutReader(state, reader);
+      if (!FinishMcu(state)) {
+        state.status = kZfBadData;
+        state.failedMcu = mcu;
+        return 0;
+      }
+      reader = TakeReader(state);
+    }
+    ++mcu;
+    if (++mx == state.scanMcuColumns) {
+      mx = 0;
+      ++my;
+    }
+  }
+  PutReader(state, reader);
+  return 1;
+}
+
+}  // namespace
+
+int DecodeProgressiveScan(DecoderState& state) {
+  TrackProgression(state);
+  LatchQuantTables(state);
+  if (state.spectralStart == 0) {
+    return state.approxHigh != 0 ? DecodeScanMcus<DecodeDcRefine>(state) : DecodeScanMcus<DecodeDcFirst>(state);
+  }
+  return state.approxHigh != 0 ? DecodeScanMcus<DecodeAcRefine>(state) : DecodeScanMcus<DecodeAcFirst>(state);
+}
