@@ -14,6 +14,9 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
 
 namespace {
 
+// The most scans a picture is decoded from.
+constexpr uint32_t kMaxScans = 1000;
+
 // The zigzag position of each natural-order coefficient.
 constexpr uint8_t kNaturalToZigzag[64] = {
     0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
@@ -363,6 +366,14 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
     // picture is whole only at its EOI: any scan may be the last, and a
     // stream that stops without one was cut.
     if (complete && !state.progressive) break;
+    // A progressive picture's scans each take a pass over the picture: past
+    // kMaxScans (far more than any encoder writes) the picture ends there,
+    // damaged, so that a small stream of many scans cannot make the decode
+    // do the picture's work thousands of times.
+    if (scans >= kMaxScans) {
+      damaged = true;
+      break;
+    }
     bool endOfImage = false;
     const uint8_t* next = ScanDataEnd(state, dataStart);
     scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;

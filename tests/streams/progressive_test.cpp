@@ -266,6 +266,33 @@ int KeepScan(void* context, uint32_t scan) {
   return scan == shown.stopAt ? 1 : 0;
 }
 
+// A stream of many scans is decoded from its first 1000 only, damaged: its
+// last refinement scan repeated 1500 times shows 1000 pictures.
+TEST(ScanFunction, AThousandScansAtMost) {
+  std::vector<StreamPart> parts = Progressive("size_17x17.jpg", "progressive_approximation_3");
+  ASSERT_FALSE(parts.empty());
+  std::vector<StreamPart> many;
+  StreamPart last;
+  for (const StreamPart& p : parts) {
+    if (p.code == 0xDA) last = p;
+    if (p.code != 0xD9) many.push_back(p);
+  }
+  for (int i = 0; i < 1500; ++i) many.push_back(last);
+  many.push_back({0xD9, {}});
+  const Bytes stream = zentrafold::test::JoinStream(many);
+  ZfInfo info{};
+  ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk);
+  ZfDecoder* decoder = ZfCreateDecoder(nullptr);
+  Bytes pixels(size_t{info.width} * info.height * 3);
+  Shown shown;
+  shown.output = &pixels;
+  ASSERT_EQ(ZfSetScanFunction(decoder, KeepScan, &shown), kZfOk);
+  const ZfOutput out{kZfRgb, pixels.data(), size_t{info.width} * 3, nullptr, nullptr};
+  EXPECT_EQ(ZfDecode(decoder, stream.data(), stream.size(), &out), kZfDamaged);
+  EXPECT_EQ(shown.scans.size(), 1000u);
+  ZfDestroyDecoder(decoder);
+}
+
 // The picture after each scan is that of a stream ending after that scan;
 // the last is the finished picture; the function can stop the decode; band
 // mode shows nothing.
