@@ -248,16 +248,23 @@ struct AcBlock {
 
 enum Step { kMore, kBlockDone, kGiveUp };
 
-__attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
+// One AC symbol of the block. With kStore false, for a block whose AC
+// coefficients nothing reads: the same symbols, magnitudes and reader
+// steps, the same ends and give-ups, nothing stored.
+template <bool kStore>
+__attribute__((always_inline)) inline Step AcStepOf(Window& w, Schedule& sc, AcBlock& a) {
   RefillBeforeCode(sc);
   const int32_t e = a.whole->entry[Peek(w, kFastAcBits)];
   if (e & kAcWhole) {
     a.k += (e >> 8) & 15;
     Consume(w, sc, static_cast<uint32_t>(e & 31));
-    // Stored before the check that k is inside the block: place[k] keeps
-    // the store there, and the MCU is given up.
-    const uint32_t place = a.whole->place[a.k];
-    a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * static_cast<int32_t>(place >> 16)));
+    if (kStore) {
+      // Stored before the check that k is inside the block: place[k] keeps
+      // the store there, and the MCU is given up.
+      const uint32_t place = a.whole->place[a.k];
+      a.block[place & 0xFFFF] =
+          static_cast<int16_t>(static_cast<uint16_t>((e >> 16) * static_cast<int32_t>(place >> 16)));
+    }
     if (++a.k < 64) return kMore;
     return a.k == 64 ? kBlockDone : kGiveUp;
   }
@@ -283,48 +290,20 @@ __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlo
   a.k += run;
   if (a.k > 63) return kGiveUp;
   RefillBeforeMagnitude(sc, size);
-  const int16_t v = Extend(Peek(w, size), size);
+  if (kStore) {
+    const int16_t v = Extend(Peek(w, size), size);
+    const uint32_t place = a.whole->place[a.k];
+    a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>(v * static_cast<int32_t>(place >> 16)));
+  }
   Consume(w, sc, size);
-  const uint32_t place = a.whole->place[a.k];
-  a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>(v * static_cast<int32_t>(place >> 16)));
   return ++a.k == 64 ? kBlockDone : kMore;
 }
 
-// AcStep for a block whose AC coefficients nothing reads: the same symbols,
-// magnitudes and reader steps, the same ends and give-ups, nothing stored.
+__attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
+  return AcStepOf<true>(w, sc, a);
+}
 __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, AcBlock& a) {
-  RefillBeforeCode(sc);
-  const int32_t e = a.whole->entry[Peek(w, kFastAcBits)];
-  if (e & kAcWhole) {
-    a.k += ((e >> 8) & 15) + 1;
-    Consume(w, sc, static_cast<uint32_t>(e & 31));
-    if (a.k < 64) return kMore;
-    return a.k == 64 ? kBlockDone : kGiveUp;
-  }
-  int rs;
-  if (e & kAcCode) {
-    Consume(w, sc, static_cast<uint32_t>(e & 31));
-    rs = (e >> 8) & 0xFF;
-  } else {
-    uint32_t length;
-    rs = LimitRead(Peek(w, 32), 9, *a.limits, a.spec, length);
-    if (rs < 0) return kGiveUp;
-    Consume(w, sc, length);
-  }
-  if (rs == 0x00) return kBlockDone;  // EOB
-  const uint32_t size = static_cast<uint32_t>(rs & 15);
-  const int run = rs >> 4;
-  if (size == 0) {
-    if (run != 15) return kGiveUp;
-    a.k += 16;  // ZRL; past the end it ends the block
-    return a.k < 64 ? kMore : kBlockDone;
-  }
-  if (size > 10) return kGiveUp;
-  a.k += run;
-  if (a.k > 63) return kGiveUp;
-  RefillBeforeMagnitude(sc, size);
-  Consume(w, sc, size);
-  return ++a.k == 64 ? kBlockDone : kMore;
+  return AcStepOf<false>(w, sc, a);
 }
 
 // One MCU into `blocks` (blockBuffer, but for runs ahead); false to leave it
