@@ -601,6 +601,8 @@ struct DecoderPaths {
 // sets ZENTRAFOLD_FORCE_SCALAR=1.
 const DecoderPaths& SelectedPaths();
 const DecoderPaths& ScalarPaths();
+// Holds a C API decoder to `paths` (null: the selected ones), for tests.
+void HoldToPaths(struct ZfDecoder* decoder, const DecoderPaths* paths);
 
 // MCUs first .. end - 1 (raster order) to the output target; 0 when one
 // cannot be decoded (status and failedMcu set).

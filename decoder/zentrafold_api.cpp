@@ -11,6 +11,8 @@ struct ZfDecoder {
   uint32_t threads;
 };
 
+void HoldToPaths(ZfDecoder* decoder, const DecoderPaths* paths) { decoder->state.paths = paths; }
+
 namespace {
 
 constexpr uint64_t kDefaultMaxPixels = uint64_t{1} << 28;

@@ -22,7 +22,7 @@ for t in "${targets[@]}"; do
   if [ ! -d "$corpus" ]; then
     mkdir -p "$corpus"
     case $t in
-      decode | inspect) cp "$work"/seeds/* "$corpus"/ ;;
+      decode | inspect | scans | view) cp "$work"/seeds/* "$corpus"/ ;;
       api) "$here/make_api_seeds.sh" "$work/seeds" "$corpus" ;;
       *) cp "$here/regressions/$t"/* "$corpus"/ ;;
     esac
