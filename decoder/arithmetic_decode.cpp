@@ -104,9 +104,37 @@ void StartDecoder(DecoderState& state) {
   state.arith.ct = 0;
 }
 
+// The registers of the decoder for one MCU, held apart from the state so
+// that they stay in registers: the bins are bytes, and a store to a byte
+// in the state could otherwise be a store to them.
+struct Registers {
+  uint32_t c, a;
+  int32_t ct;
+};
+
+#define ZF_INLINE inline __attribute__((always_inline))
+
+// Renormalisation (T.81 D.2.6): the interval doubled back above 0x8000, a
+// byte taken into the low bits of c every eight doublings. The doublings
+// a needs are its leading zeros below bit 15; c takes them in runs up to
+// the next byte.
+ZF_INLINE void Renormalise(DecoderState& state, Registers& r) {
+  int32_t n = __builtin_clz(r.a) - 16;
+  r.a <<= n;
+  while (n > 0) {
+    if (r.ct == 0) {
+      r.c += ByteIn(state) << 8;
+      r.ct = 8;
+    }
+    const int32_t run = n < r.ct ? n : r.ct;
+    r.c <<= run;
+    r.ct -= run;
+    n -= run;
+  }
+}
+
 // One decision against bin `bin` (DECODE, T.81 D.2.2 to D.2.5): 0 or 1.
-int Decide(DecoderState& state, uint8_t& bin) {
-  auto& r = state.arith;
+ZF_INLINE int Decide(DecoderState& state, Registers& r, uint8_t& bin) {
   const int index = bin & 0x7F;
   const int mps = bin >> 7;
   const uint32_t qe = kQe[index];
@@ -130,23 +158,13 @@ int Decide(DecoderState& state, uint8_t& bin) {
     decision = mps;
     bin = static_cast<uint8_t>(mps << 7 | kNextMps[index]);
   }
-  // Renormalisation (T.81 D.2.6): the interval doubled back above 0x8000,
-  // a byte taken into the low bits of c every eight doublings.
-  do {
-    if (r.ct == 0) {
-      r.c += ByteIn(state) << 8;
-      r.ct = 8;
-    }
-    r.a <<= 1;
-    r.c <<= 1;
-    --r.ct;
-  } while (r.a < 0x8000);
+  Renormalise(state, r);
   return decision;
 }
 
-int DecideFixed(DecoderState& state) {
+ZF_INLINE int DecideFixed(DecoderState& state, Registers& r) {
   uint8_t bin = kFixedIndex;
-  return Decide(state, bin);
+  return Decide(state, r, bin);
 }
 
 // The rest of a magnitude category (T.81 F.23) from m, a power of two,
@@ -154,8 +172,9 @@ int DecideFixed(DecoderState& state) {
 // then its bits below the top one (F.24), 14 bins after the last X. Returns
 // |v| - 1 (the category, m at its end, in `category`), or -1 when the
 // category runs past 2^15.
-int32_t DecodeMagnitude(DecoderState& state, uint8_t* bins, int st, int32_t m, int32_t& category) {
-  while (Decide(state, bins[st])) {
+ZF_INLINE int32_t DecodeMagnitude(DecoderState& state, Registers& r, uint8_t* bins, int st, int32_t m,
+                                  int32_t& category) {
+  while (Decide(state, r, bins[st])) {
     m <<= 1;
     if (m == 0x8000) return -1;
     ++st;
@@ -164,27 +183,27 @@ int32_t DecodeMagnitude(DecoderState& state, uint8_t* bins, int st, int32_t m, i
   int32_t v = m;
   st += kMagnitudeBits;
   for (int32_t bit = m >> 1; bit != 0; bit >>= 1)
-    if (Decide(state, bins[st])) v |= bit;
+    if (Decide(state, r, bins[st])) v |= bit;
   return v;
 }
 
 // A DC difference (T.81 F.2.4.1, F.19 to F.24) of component slot j, whose
 // context it updates for the next block.
-bool DecodeDcDifference(DecoderState& state, int j, int32_t& difference) {
+ZF_INLINE bool DecodeDcDifference(DecoderState& state, Registers& r, int j, int32_t& difference) {
   const int table = state.scanDcTable[j];
   uint8_t* bins = state.dcStatistics[table];
   const int s0 = state.dcContext[j];
-  if (!Decide(state, bins[s0])) {
+  if (!Decide(state, r, bins[s0])) {
     difference = 0;
     state.dcContext[j] = 0;
     return true;
   }
-  const int sign = Decide(state, bins[s0 + 1]);
+  const int sign = Decide(state, r, bins[s0 + 1]);
   // |v| - 1 and its category: 0 for |v| = 1, else the top bit of |v| - 1.
   int32_t category = 0;
   int32_t m = 0;
-  if (Decide(state, bins[s0 + 2 + sign])) {
-    m = DecodeMagnitude(state, bins, kDcMagnitudes, 1, category);
+  if (Decide(state, r, bins[s0 + 2 + sign])) {
+    m = DecodeMagnitude(state, r, bins, kDcMagnitudes, 1, category);
     if (m < 0) return false;
   }
   // The context of the next block (F.1.4.4.1.2): a category below 2^L / 2
@@ -200,25 +219,26 @@ bool DecodeDcDifference(DecoderState& state, int j, int32_t& difference) {
 }
 
 // An AC band start..end of a block at bit al (T.81 F.2.4.2, G.1.3.2).
-bool DecodeAcBand(DecoderState& state, int j, int16_t* block, int start, int end, uint32_t al) {
+ZF_INLINE bool DecodeAcBand(DecoderState& state, Registers& r, int j, int16_t* block, int start, int end,
+                            uint32_t al) {
   const int table = state.scanAcTable[j];
   uint8_t* bins = state.acStatistics[table];
   for (int k = start; k <= end; ++k) {
     int st = 3 * (k - 1);
-    if (Decide(state, bins[st])) break;  // end of block
-    while (!Decide(state, bins[st + 1])) {
+    if (Decide(state, r, bins[st])) break;  // end of block
+    while (!Decide(state, r, bins[st + 1])) {
       st += 3;
       if (++k > end) return false;
     }
-    const int sign = DecideFixed(state);
+    const int sign = DecideFixed(state, r);
     // |v| - 1: 0, 1, or from the category decisions of the band's half.
     int32_t m = 0;
-    if (Decide(state, bins[st + 2])) {
+    if (Decide(state, r, bins[st + 2])) {
       m = 1;
-      if (Decide(state, bins[st + 2])) {
+      if (Decide(state, r, bins[st + 2])) {
         int32_t category;
-        m = DecodeMagnitude(state, bins, k <= state.acSplit[table] ? kAcLowMagnitudes : kAcHighMagnitudes, 2,
-                            category);
+        m = DecodeMagnitude(state, r, bins, k <= state.acSplit[table] ? kAcLowMagnitudes : kAcHighMagnitudes,
+                            2, category);
         if (m < 0) return false;
       }
     }
@@ -231,23 +251,24 @@ bool DecodeAcBand(DecoderState& state, int j, int16_t* block, int start, int end
 // An AC refinement of band start..end at bit al (T.81 G.1.3.3): the end of
 // block is decided only past the last coefficient earlier scans made
 // nonzero; nonzero ones take a correction bit, zero ones may become +-2^Al.
-bool DecodeAcRefinement(DecoderState& state, int j, int16_t* block, int start, int end, uint32_t al) {
+ZF_INLINE bool DecodeAcRefinement(DecoderState& state, Registers& r, int j, int16_t* block, int start, int end,
+                                  uint32_t al) {
   uint8_t* bins = state.acStatistics[state.scanAcTable[j]];
   const int32_t bit = 1 << al;
   int lastNonzero = end;
   while (lastNonzero > 0 && block[lastNonzero] == 0) --lastNonzero;
   for (int k = start; k <= end; ++k) {
     int st = 3 * (k - 1);
-    if (k > lastNonzero && Decide(state, bins[st])) break;
+    if (k > lastNonzero && Decide(state, r, bins[st])) break;
     for (;;) {
       int16_t& coefficient = block[k];
       if (coefficient != 0) {
-        if (Decide(state, bins[st + 2]))
+        if (Decide(state, r, bins[st + 2]))
           coefficient = static_cast<int16_t>(coefficient < 0 ? coefficient - bit : coefficient + bit);
         break;
       }
-      if (Decide(state, bins[st + 1])) {
-        coefficient = static_cast<int16_t>(DecideFixed(state) ? -bit : bit);
+      if (Decide(state, r, bins[st + 1])) {
+        coefficient = static_cast<int16_t>(DecideFixed(state, r) ? -bit : bit);
         break;
       }
       st += 3;
@@ -312,32 +333,42 @@ void LocateBlocks(DecoderState& state, uint32_t mcu, int16_t** blocks) {
   }
 }
 
-// One MCU: each block by the kind of scan.
-bool DecodeBlocks(DecoderState& state, int16_t* const* blocks) {
+// One MCU: each block by the kind of scan, with the registers `r`.
+ZF_INLINE bool DecodeBlocksWith(DecoderState& state, Registers& r, int16_t* const* blocks) {
   const uint32_t al = state.approxLow;
   for (int b = 0; b < state.blockCount; ++b) {
     const int j = state.blockPredictor[b];
     int16_t* block = blocks[b];
     if (!state.progressive) {
       int32_t difference;
-      if (!DecodeDcDifference(state, j, difference)) return false;
+      if (!DecodeDcDifference(state, r, j, difference)) return false;
       state.dcPredictor[j] = static_cast<int16_t>(static_cast<uint16_t>(state.dcPredictor[j] + difference));
       block[0] = state.dcPredictor[j];
-      if (!DecodeAcBand(state, j, block, 1, 63, 0)) return false;
+      if (!DecodeAcBand(state, r, j, block, 1, 63, 0)) return false;
     } else if (state.spectralStart == 0 && state.approxHigh == 0) {
       int32_t difference;
-      if (!DecodeDcDifference(state, j, difference)) return false;
+      if (!DecodeDcDifference(state, r, j, difference)) return false;
       state.dcPredictor[j] = static_cast<int16_t>(static_cast<uint16_t>(state.dcPredictor[j] + difference));
       block[0] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(state.dcPredictor[j]) << al));
     } else if (state.spectralStart == 0) {
-      if (DecideFixed(state)) block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0]) | 1u << al);
+      if (DecideFixed(state, r)) block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0]) | 1u << al);
     } else if (state.approxHigh == 0) {
-      if (!DecodeAcBand(state, j, block, state.spectralStart, state.spectralEnd, al)) return false;
+      if (!DecodeAcBand(state, r, j, block, state.spectralStart, state.spectralEnd, al)) return false;
     } else {
-      if (!DecodeAcRefinement(state, j, block, state.spectralStart, state.spectralEnd, al)) return false;
+      if (!DecodeAcRefinement(state, r, j, block, state.spectralStart, state.spectralEnd, al)) return false;
     }
   }
   return true;
+}
+
+// The same with the registers taken from the state and put back.
+bool DecodeBlocks(DecoderState& state, int16_t* const* blocks) {
+  Registers r{state.arith.c, state.arith.a, state.arith.ct};
+  const bool decoded = DecodeBlocksWith(state, r, blocks);
+  state.arith.c = r.c;
+  state.arith.a = r.a;
+  state.arith.ct = r.ct;
+  return decoded;
 }
 
 }  // namespace

@@ -176,7 +176,8 @@ bool LoadPlain(DecoderState& state) {
 
 // Loads up to four bytes with an interval; a marker ends the load early, is
 // remembered for the next boundary, and the bytes not loaded are zero bits.
-// A byte past the end, or EOI, ends the data as it does in LoadPlain.
+// A byte past the end, or a marker that ends the data (EOI; in one of
+// several scans, any but a restart marker), ends it as in LoadPlain.
 void LoadInterval(DecoderState& state) {
   uint32_t buffer = 0;
   int firstFake = 4;
@@ -185,7 +186,7 @@ void LoadInterval(DecoderState& state) {
     const Item item = NextItemInterval(state, state.inputPos);
     if (item.isMarker) {
       state.marker = item.value;
-      ended = ended || item.value == kMarkerEoi;
+      ended = ended || EndsData(state, item.value);
       if (firstFake == 4) firstFake = i;
       break;
     }

@@ -420,8 +420,9 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
       // them; a 0xFF 0x00 after them is data, which it is left to read.
       const uint8_t* r = w.pos;
       while (w.end - r >= 3 && r[1] == 0xFF) ++r;
-      // EOI ends the data there: which bits are made up is DecodeMcu's to track.
-      if (w.end - r < 2 || r[1] == 0xFF || r[1] == 0x00 || r[1] == kMarkerEoi) return false;
+      // A marker that ends the data (EOI; in one of several scans, any but
+      // a restart marker): which bits are made up is DecodeMcu's to track.
+      if (w.end - r < 2 || r[1] == 0xFF || r[1] == 0x00 || EndsData(state, r[1])) return false;
       state.inputPos = r + 2;
       state.bitBuffer = w.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - w.count));
       state.bitCount = w.count;

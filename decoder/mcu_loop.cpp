@@ -5,6 +5,7 @@
 // stages over the store's MCUs the same way.
 #include <string.h>
 
+#include "coefficient_mask.h"
 #include "decoder_state.h"
 
 void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows) {
@@ -16,13 +17,6 @@ namespace {
 
 // The most scans a picture is decoded from.
 constexpr uint32_t kMaxScans = 1000;
-
-// The zigzag position of each natural-order coefficient.
-constexpr uint8_t kNaturalToZigzag[64] = {
-    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
-    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
-    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63,
-};
 
 // The frame's MCU grid, worked out once for a run of MCUs.
 struct McuGrid {
@@ -108,13 +102,16 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
             memcpy(block, stored, 64 * sizeof *block);
             continue;
           }
-          // Dequantised as the sequential decode does it (16-bit, wrapping),
-          // then from zigzag to natural order.
+          // Dequantised as the sequential decode does it (16-bit, wrapping)
+          // into natural order: the nonzero coefficients alone (most of a
+          // block is zero), the rest cleared.
           const uint16_t* q = state.latchedQuant[c];
-          alignas(16) int16_t dequantised[64];
-          for (int k = 0; k < 64; ++k)
-            dequantised[k] = static_cast<int16_t>(static_cast<uint32_t>(static_cast<uint16_t>(stored[k])) * q[k]);
-          for (int n = 0; n < 64; ++n) block[n] = dequantised[kNaturalToZigzag[n]];
+          memset(block, 0, 64 * sizeof *block);
+          for (uint64_t nonzero = NonzeroMask(stored); nonzero != 0; nonzero &= nonzero - 1) {
+            const int k = __builtin_ctzll(nonzero);
+            block[kZigzagToNatural[k]] =
+                static_cast<int16_t>(static_cast<uint32_t>(static_cast<uint16_t>(stored[k])) * q[k]);
+          }
         }
       }
     }

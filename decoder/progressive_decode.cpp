@@ -11,6 +11,7 @@
 // end-of-band run.
 #include <string.h>
 
+#include "coefficient_mask.h"
 #include "entropy_bits.h"
 
 namespace {
@@ -110,24 +111,6 @@ int DecodeAcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks
   return 1;
 }
 
-// Bit k set where coefficient k of a block is nonzero: four coefficients at
-// a time, each lane's top bit set when the lane is nonzero (its low 15 bits
-// added to 0x7FFF carry into bit 15, or bit 15 was set), the four top bits
-// then gathered by one multiplication into bits 48..51 (the products of the
-// other pairs land on distinct bits below 36 or past bit 63).
-inline uint64_t NonzeroMask(const int16_t* block) {
-  uint64_t mask = 0;
-  for (int i = 0; i < 16; ++i) {
-    uint64_t lanes;
-    memcpy(&lanes, block + 4 * i, sizeof lanes);
-    const uint64_t low = lanes & 0x7FFF7FFF7FFF7FFFull;
-    const uint64_t top = ((low + 0x7FFF7FFF7FFF7FFFull) | lanes) & 0x8000800080008000ull;
-    const uint64_t four = ((top >> 15) * 0x0001000200040008ull) >> 48 & 0xF;
-    mask |= four << (4 * i);
-  }
-  return mask;
-}
-
 // One correction bit of a coefficient already nonzero: it moves the
 // magnitude up by 2^Al (away from zero) when set and that bit is not yet.
 inline void RefineNonzero(DecoderState& state, BitReader& reader, int16_t& coefficient, int32_t bit) {
@@ -136,23 +119,37 @@ inline void RefineNonzero(DecoderState& state, BitReader& reader, int16_t& coeff
   coefficient = static_cast<int16_t>(coefficient >= 0 ? coefficient + bit : coefficient - bit);
 }
 
+// The correction bits of the nonzero coefficients marked in `passed`, in
+// order of position.
+inline void RefineCoefficients(DecoderState& state, BitReader& reader, int16_t* block, uint64_t passed,
+                               int32_t bit) {
+  for (; passed != 0; passed &= passed - 1) RefineNonzero(state, reader, block[__builtin_ctzll(passed)], bit);
+}
+
+// Bits 0 .. p - 1 (p at most 64).
+inline uint64_t Below(int p) { return p >= 64 ? ~uint64_t{0} : (uint64_t{1} << p) - 1; }
+
 // An AC refinement scan of band Ss..Se: new coefficients of magnitude 2^Al
 // after runs of zeros, with a correction bit for every nonzero coefficient
 // passed on the way; an end of band refines the rest of the band's nonzero
 // coefficients (in this block and the EOBRUN blocks after it).
+//
+// The block's nonzero coefficients are taken as a mask once: a symbol's
+// run of zeros then ends at the mask's next zeros, and the nonzero
+// coefficients it passes are refined together. Those the symbols make
+// nonzero lie before where they leave k, so the mask stays true from k on.
 int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
   int16_t* block = blocks[0];
   const int32_t bit = 1 << state.approxLow;
   const int end = state.spectralEnd;
+  const uint64_t band = Below(end + 1);
   int k = state.spectralStart;
-  // The coefficients nonzero before this block's symbols; those the symbols
-  // make nonzero lie before where they leave k.
   const uint64_t nonzero = NonzeroMask(block);
   if (state.eobRun == 0) {
-    for (; k <= end; ++k) {
+    while (k <= end) {
       const int rs = ReadAcSymbol(state, reader, 0);
       const uint32_t size = static_cast<uint32_t>(rs & 15);
-      int run = rs >> 4;
+      const int run = rs >> 4;
       // A new coefficient is +-1 at bit Al: size 1 and its sign bit.
       if (rs < 0 || size > 1) {
         if (!EndBlockAfterDataEnd(state)) return 0;
@@ -169,40 +166,23 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
       }
       // Pass `run` zero coefficients (ZRL: 16), refining the nonzero ones;
       // the new coefficient takes the zero position after them.
-      for (; k <= end; ++k) {
-        int16_t& coefficient = block[k];
-        if (coefficient != 0) {
-          RefineNonzero(state, reader, coefficient, bit);
-        } else {
-          if (run == 0) break;
-          --run;
-        }
-      }
+      uint64_t zeros = ~nonzero & band & ~Below(k);
+      for (int i = 0; i < run; ++i) zeros &= zeros - 1;
+      const int place = zeros != 0 ? __builtin_ctzll(zeros) : end + 1;
+      RefineCoefficients(state, reader, block, nonzero & Below(place) & ~Below(k), bit);
       if (value != 0) {
-        if (k > end) {  // no zero position left in the band for it
+        if (zeros == 0) {  // no zero position left in the band for it
           if (!EndBlockAfterDataEnd(state)) return 0;
           return 1;
         }
-        block[k] = static_cast<int16_t>(value);
+        block[place] = static_cast<int16_t>(value);
       }
+      k = place + 1;
     }
   }
   if (state.eobRun > 0) {
-    // Only the nonzero coefficients of k..end read a bit; when the buffer
-    // holds them all (up to 16), they are taken at once.
-    uint64_t rest = k <= end ? nonzero >> k << k & (~uint64_t{0} >> (63 - end)) : 0;
-    const uint32_t n = static_cast<uint32_t>(__builtin_popcountll(rest));
-    if (n != 0 && n <= 16 && n <= reader.count) {
-      const uint32_t bits = reader.buffer >> (32 - n);
-      Consume(reader, n);
-      for (uint32_t i = n; rest != 0; rest &= rest - 1) {
-        if (((bits >> --i) & 1) == 0) continue;
-        int16_t& coefficient = block[__builtin_ctzll(rest)];
-        if ((coefficient & bit) == 0)
-          coefficient = static_cast<int16_t>(coefficient >= 0 ? coefficient + bit : coefficient - bit);
-      }
-    }
-    for (; rest != 0; rest &= rest - 1) RefineNonzero(state, reader, block[__builtin_ctzll(rest)], bit);
+    // Only the nonzero coefficients of k..end read a bit.
+    if (k <= end) RefineCoefficients(state, reader, block, nonzero & band & ~Below(k), bit);
     --state.eobRun;
   }
   return 1;
