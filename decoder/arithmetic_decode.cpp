@@ -408,12 +408,11 @@ int DecodeMcuArithmetic(DecoderState& state) {
 }
 
 int DecodeArithmeticScan(DecoderState& state) {
-  if (state.progressive) TrackProgression(state);
-  LatchQuantTables(state);
   state.arith.pastEnd = 0;
   ResetStatistics(state);
   StartDecoder(state);
   int16_t* blocks[kMaxMcuBlocks];
+  uint32_t synced = UINT32_MAX;
   for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
     if (state.restartInterval != 0 && mcu != 0 && mcu % state.restartInterval == 0 && !Restart(state)) {
       state.damaged = true;  // the intervals after this one did not arrive
@@ -422,6 +421,7 @@ int DecodeArithmeticScan(DecoderState& state) {
     // The data broke off: the rest of the scan did not arrive, and its
     // blocks keep what earlier scans gave them.
     if (state.arith.pastEnd > kPastEndSlack) break;
+    ScanRowStarts(state, mcu / state.scanMcuColumns, synced);
     LocateBlocks(state, mcu, blocks);
     if (!DecodeBlocks(state, blocks)) {
       if (state.arith.pastEnd != 0) break;  // made-up bytes spell nothing

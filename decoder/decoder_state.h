@@ -237,6 +237,9 @@ struct DecoderState {
   const uint8_t* boundaryPos;
   // Threads to decode with, made by ZfCreateDecoder; null: the caller's only.
   struct WorkerPool* pool;
+  // A thread's part in decoding the scans of one picture on several threads
+  // (parallel_decode.cpp); null otherwise.
+  struct ScanSync* scanSync;
   // MCUs of zero bits, for the fast entropy path; cleared by StartScan.
   ZeroBitsMcu zeroBits;
 
@@ -631,6 +634,38 @@ int RunMcuLoop(DecoderState& state);
 // length field) into the store (state.store, FrameWorkBytes of it), then the
 // pixel stages over the store to the output target. As RunMcuLoop.
 int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
+// The walk over the scans of a picture in several scans, in stream order.
+struct ScanWalk {
+  const uint8_t* header;     // the next scan's header (its length field)
+  const uint8_t* dataStart;  // the entropy-coded data of the scan set up last
+  uint32_t scans;            // scans set up so far
+  uint8_t coded[kMaxComponents];  // by component: bit 0 coded alone, bit 1 interleaved
+  bool damaged;              // the picture ends damaged
+};
+// Sets the state up for the scan at walk.header (StartScan, and the
+// progression's records); 0 with the status when that fails.
+int SetUpScan(DecoderState& state, ScanWalk& walk);
+// The entropy decoding of the scan set up into the store; 0 on failure.
+int DecodeScan(DecoderState& state, const DecoderPaths& paths);
+// After the scan set up last, the walk's next scan (walk.header): the
+// tables and intervals between are taken; 0 when the picture ends before
+// one (walk.damaged set when that end leaves it damaged).
+int FindNextScan(DecoderState& state, ScanWalk& walk);
+// The scans of the walk from walk.header decoded into the store on several
+// threads, when the pool and the picture allow it (false otherwise, the
+// walk untouched). `result`: 1, or 0 with the status and failedMcu of the
+// first scan in stream order that failed, as the decode on one thread.
+bool DecodeScansInParallel(DecoderState& state, const DecoderPaths& paths, ScanWalk& walk, int& result);
+// Before a scan decoding on one of several threads touches the blocks of its
+// MCU row `row`: publishes the rows it has decoded, and waits until the scans
+// before it that share a component have decoded the frame MCU rows that row
+// lies in. Nothing on one thread (state.scanSync null).
+void SyncScanRow(DecoderState& state, uint32_t row);
+inline void ScanRowStarts(DecoderState& state, uint32_t row, uint32_t& synced) {
+  if (state.scanSync == nullptr || row == synced) return;
+  synced = row;
+  SyncScanRow(state, row);
+}
 // The pixel stages of frame MCUs first .. end - 1 of a scan of every
 // component, whose blocks lie one MCU after another (BlockCount(state)
 // each) in `blocks`, as DecodeMcuRange runs them after each MCU's decode.

@@ -175,7 +175,9 @@ int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
   BuildFastAcTables(state, paths);
   const bool interleaved = state.scanComponents > 1;
   const uint32_t mcuColumns = state.scanMcuColumns;
+  uint32_t synced = UINT32_MAX;
   for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
+    ScanRowStarts(state, mcu / mcuColumns, synced);
     if (!paths.decodeMcu(state)) {
       state.status = kZfBadData;
       state.failedMcu = mcu;
@@ -313,16 +315,72 @@ int RunMcuLoop(DecoderState& state) {
   return 1;
 }
 
+const uint8_t* ScanDataStart(const DecoderState& state, const uint8_t* scanHeader) {
+  const size_t headerLength = static_cast<size_t>(ByteAt(state, scanHeader)) << 8 | ByteAt(state, scanHeader, 1);
+  return headerLength < static_cast<size_t>(state.streamEnd - scanHeader) ? scanHeader + headerLength
+                                                                          : state.streamEnd;
+}
+
+int SetUpScan(DecoderState& state, ScanWalk& walk) {
+  walk.dataStart = ScanDataStart(state, walk.header);
+  if (!StartScan(state, walk.header)) return 0;
+  ++walk.scans;
+  for (int j = 0; j < state.scanComponents; ++j)
+    walk.coded[state.scanComponent[j]] |= state.scanComponents > 1 ? 2 : 1;
+  if (state.progressive) TrackProgression(state);
+  if (state.storeQuantised) LatchQuantTables(state);
+  return 1;
+}
+
+int DecodeScan(DecoderState& state, const DecoderPaths& paths) {
+  return state.arithmetic    ? DecodeArithmeticScan(state)
+         : state.progressive ? DecodeProgressiveScan(state)
+                             : DecodeScanToStore(state, paths);
+}
+
+int FindNextScan(DecoderState& state, ScanWalk& walk) {
+  bool complete = true;
+  for (int c = 0; c < state.componentCount; ++c) complete = complete && walk.coded[c] != 0;
+  // In a sequential frame each component comes in one scan only: once
+  // all have come, what follows is not examined, and a scan that would
+  // code a component again ends the picture (so a stream of repeated
+  // scans cannot make the decode do the picture's work over and over).
+  // The next scan, if any: the data ends at its first marker other than
+  // a restart. A stream that ends, or whose headers fail, before every
+  // component has come is a damaged picture of what came; a progressive
+  // picture is whole only at its EOI: any scan may be the last, and a
+  // stream that stops without one was cut.
+  if (complete && !state.progressive) return 0;
+  // A progressive picture's scans each take a pass over the picture: past
+  // kMaxScans (far more than any encoder writes) the picture ends there,
+  // damaged, so that a small stream of many scans cannot make the decode
+  // do the picture's work thousands of times.
+  if (walk.scans >= kMaxScans) {
+    walk.damaged = true;
+    return 0;
+  }
+  bool endOfImage = false;
+  const uint8_t* next = ScanDataEnd(state, walk.dataStart);
+  const uint8_t* scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
+  bool repeats = false;
+  for (int j = 0; scanHeader != nullptr && !state.progressive && j < state.scanComponents; ++j)
+    repeats = repeats || walk.coded[state.scanComponent[j]] != 0;
+  if (scanHeader == nullptr || repeats) {
+    if (!complete || repeats || (state.progressive && !endOfImage)) walk.damaged = true;
+    return 0;
+  }
+  walk.header = scanHeader;
+  return 1;
+}
+
 int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   DecoderPaths paths = state.paths != nullptr ? *state.paths : SelectedPaths();
   if (state.arithmetic) {
     paths.decodeMcu = DecodeMcuArithmetic;
     paths.usesFastAcTables = false;
   }
-  // Which components scans have coded: bit 0 alone, bit 1 interleaved.
-  uint8_t coded[kMaxComponents] = {};
-  bool damaged = false;
-  uint32_t scans = 0;
+  ScanWalk walk{};
+  walk.header = scanHeader;
   // The picture after each scan (progressive and arithmetic-coded frames):
   // from a store whose blocks no scan has reached yet are zero, in
   // whole-picture mode.
@@ -335,54 +393,25 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
     state.latched = 0;
     state.oddProgression = false;
   }
-  for (;;) {
-    const size_t headerLength = static_cast<size_t>(ByteAt(state, scanHeader)) << 8 | ByteAt(state, scanHeader, 1);
-    const uint8_t* dataStart = headerLength < static_cast<size_t>(state.streamEnd - scanHeader)
-                                   ? scanHeader + headerLength
-                                   : state.streamEnd;
-    if (!StartScan(state, scanHeader) ||
-        !(state.arithmetic    ? DecodeArithmeticScan(state)
-          : state.progressive ? DecodeProgressiveScan(state)
-                              : DecodeScanToStore(state, paths))) {
+  int parallel = 0;
+  if (!showScans && DecodeScansInParallel(state, paths, walk, parallel)) {
+    if (!parallel) {
       state.severalScans = false;
       return 0;
     }
-    damaged = damaged || state.damaged;
-    ++scans;
-    for (int j = 0; j < state.scanComponents; ++j)
-      coded[state.scanComponent[j]] |= state.scanComponents > 1 ? 2 : 1;
-    bool complete = true;
-    for (int c = 0; c < state.componentCount; ++c) complete = complete && coded[c] != 0;
-    // In a sequential frame each component comes in one scan only: once
-    // all have come, what follows is not examined, and a scan that would
-    // code a component again ends the picture (so a stream of repeated
-    // scans cannot make the decode do the picture's work over and over).
-    // The next scan, if any: the data ends at its first marker other than
-    // a restart. A stream that ends, or whose headers fail, before every
-    // component has come is a damaged picture of what came; a progressive
-    // picture is whole only at its EOI: any scan may be the last, and a
-    // stream that stops without one was cut.
-    if (complete && !state.progressive) break;
-    // A progressive picture's scans each take a pass over the picture: past
-    // kMaxScans (far more than any encoder writes) the picture ends there,
-    // damaged, so that a small stream of many scans cannot make the decode
-    // do the picture's work thousands of times.
-    if (scans >= kMaxScans) {
-      damaged = true;
-      break;
-    }
-    bool endOfImage = false;
-    const uint8_t* next = ScanDataEnd(state, dataStart);
-    scanHeader = next < state.streamEnd ? WalkToScan(state, next, endOfImage) : nullptr;
-    bool repeats = false;
-    for (int j = 0; scanHeader != nullptr && !state.progressive && j < state.scanComponents; ++j)
-      repeats = repeats || coded[state.scanComponent[j]] != 0;
-    if (scanHeader != nullptr && !repeats && showScans && !ShowScan(state, paths, scans)) return 0;
-    if (scanHeader == nullptr || repeats) {
-      if (!complete || repeats || (state.progressive && !endOfImage)) damaged = true;
-      break;
+  } else {
+    for (;;) {
+      if (!SetUpScan(state, walk) || !DecodeScan(state, paths)) {
+        state.severalScans = false;
+        return 0;
+      }
+      walk.damaged = walk.damaged || state.damaged;
+      if (!FindNextScan(state, walk)) break;
+      if (showScans && !ShowScan(state, paths, walk.scans)) return 0;
     }
   }
+  const uint8_t* coded = walk.coded;
+  const bool damaged = walk.damaged;
   // Blocks no scan wrote: components that never came, and the grid's
   // padding beyond what a scan of one component codes (never visible, but
   // transformed with its MCU).
@@ -400,10 +429,9 @@ int RunStoredScans(DecoderState& state, const uint8_t* scanHeader) {
   state.scanMcuRows = (state.height + 8u * state.vMax - 1) / (8u * state.vMax);
   state.severalScans = false;
   // A component no scan coded holds zeros, whatever table it is given.
-  if (state.storeQuantised) damaged = damaged || state.oddProgression;
   if (!OutputPicture(state, paths, OutputStoreRange)) return 0;
-  state.status = damaged ? kZfDamaged : kZfOk;
-  if (showScans && state.scanFunction(state.scanContext, scans) != 0) {
+  state.status = damaged || (state.storeQuantised && state.oddProgression) ? kZfDamaged : kZfOk;
+  if (showScans && state.scanFunction(state.scanContext, walk.scans) != 0) {
     state.status = kZfStopped;
     return 0;
   }

@@ -160,7 +160,24 @@ struct TaskResult {
   uint32_t failedMcu;
 };
 
+// The scan a thread decodes, for the others to follow: its number in
+// stream order + 1 (0: none), the frame components it codes (a bit each),
+// and the frame MCU rows it has decoded (UINT32_MAX once it has ended).
+struct ScanSlot {
+  std::atomic<uint32_t> scan;
+  std::atomic<uint32_t> components;
+  std::atomic<uint32_t> rowsDone;
+};
+
 }  // namespace
+
+// A thread's part in decoding scans: its slot, and the rows of its scan's
+// MCUs to one frame MCU row (the component's V for a scan of one component).
+struct ScanSync {
+  struct WorkerPool* pool;
+  uint32_t thread;
+  uint32_t rowDivisor;
+};
 
 struct WorkerStart {
   struct WorkerPool* pool;
@@ -220,6 +237,17 @@ struct WorkerPool {
   std::atomic<bool> ended;
   uint32_t chunkCount[kRingChunks];
   std::atomic<uint32_t> chunkDone[kRingChunks];
+
+  // Scans on several threads: the decode's own state, on which the scans
+  // are set up in turn, and its walk; whether no more scans are taken; the
+  // first scan in stream order that failed (UINT32_MAX: none) and how.
+  // All changed under the mutex. A slot per thread.
+  ScanWalk* walk;
+  bool scansEnded;
+  uint32_t failedScan;
+  ZfStatus failedScanStatus;
+  uint32_t failedScanMcu;
+  ScanSlot* scanSlots;
 
   // The tasks.
   uint32_t taskCount;
@@ -1040,8 +1068,10 @@ WorkerPool* CreateWorkerPool(uint32_t threads) {
   pool->starts = static_cast<WorkerStart*>(AllocateZeroed(sizeof(WorkerStart) * workers));
   pool->states = static_cast<DecoderState**>(AllocateZeroed(sizeof(DecoderState*) * threads));
   pool->taskStores = static_cast<int16_t**>(AllocateZeroed(sizeof(int16_t*) * threads));
+  pool->scanSlots = static_cast<ScanSlot*>(AllocateZeroed(sizeof(ScanSlot) * threads));
   pthread_cond_init(&pool->progress, nullptr);
-  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr && pool->taskStores != nullptr;
+  bool ok = pool->threads != nullptr && pool->starts != nullptr && pool->states != nullptr &&
+            pool->taskStores != nullptr && pool->scanSlots != nullptr;
   for (AheadSlot& slot : pool->slots) {
     slot.blocks = static_cast<int16_t*>(AllocateZeroed(kAheadStoreBytes));
     slot.records = static_cast<AheadRecord*>(AllocateZeroed(sizeof(AheadRecord) * (kMaxAheadMcus + 1)));
@@ -1082,6 +1112,7 @@ void DestroyWorkerPool(WorkerPool* pool, uint32_t threads) {
     for (uint32_t i = 0; i < threads; ++i) FreeAllocated(pool->taskStores[i]);
   }
   FreeAllocated(pool->taskStores);
+  FreeAllocated(pool->scanSlots);
   FreeAllocated(pool->states);
   for (AheadSlot& slot : pool->slots) {
     FreeAllocated(slot.records);
@@ -1128,4 +1159,117 @@ bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& resul
   if (static_cast<uint64_t>(state.width) * state.height < gMinParallelPixels) return false;
   if (state.restartInterval == 0) return DecodeAhead(*pool, state, paths, result);
   return DecodeIntervals(*pool, state, paths, result);
+}
+
+// Scans on several threads.
+//
+// A picture in several scans has its scans decoded by every thread at once,
+// each scan whole by one thread, taken in stream order. Taking one walks the
+// headers on from the scan taken before (the tables and restart intervals
+// between scans) on the decode's own state, under the pool's mutex, and
+// copies that state as it then stands. A scan that shares a component with
+// an earlier one still being decoded trails it row by row (SyncScanRow), so
+// every block meets its scans in stream order, as on one thread: a
+// refinement reads what the scans before it wrote. Scans of other
+// components, or of the same one some rows behind, decode at once. A scan
+// that fails ends the taking; the first failing one in stream order gives
+// the status, as on one thread (where nothing after it is decoded: what the
+// later ones left in the store is never output).
+
+void SyncScanRow(DecoderState& state, uint32_t row) {
+  const ScanSync& sync = *state.scanSync;
+  WorkerPool& pool = *sync.pool;
+  ScanSlot& own = pool.scanSlots[sync.thread];
+  const uint32_t frameRow = row / sync.rowDivisor;
+  own.rowsDone.store(frameRow, std::memory_order_release);
+  const uint32_t scan = own.scan.load(std::memory_order_relaxed);
+  const uint32_t components = own.components.load(std::memory_order_relaxed);
+  for (uint32_t t = 0; t <= pool.workers; ++t) {
+    if (t == sync.thread) continue;
+    const ScanSlot& other = pool.scanSlots[t];
+    // The slot may be taken for a later scan meanwhile: that one is no
+    // concern, and the earlier one has then ended.
+    for (;;) {
+      const uint32_t earlier = other.scan.load(std::memory_order_acquire);
+      if (earlier == 0 || earlier >= scan || (other.components.load(std::memory_order_relaxed) & components) == 0)
+        break;
+      if (other.rowsDone.load(std::memory_order_acquire) > frameRow) break;
+      sched_yield();
+    }
+  }
+}
+
+namespace {
+
+// The first scan in stream order that failed, as `index` did.
+void RecordFailedScan(WorkerPool& pool, uint32_t index, ZfStatus status, uint32_t failedMcu) {
+  pool.scansEnded = true;
+  if (index >= pool.failedScan) return;
+  pool.failedScan = index;
+  pool.failedScanStatus = status;
+  pool.failedScanMcu = failedMcu;
+}
+
+void ScanJob(WorkerPool& pool, uint32_t thread) {
+  ScanSlot& slot = pool.scanSlots[thread];
+  ScanSync sync{&pool, thread, 1};
+  DecoderState& own = *pool.states[thread];
+  DecoderState& state = *pool.producer;
+  ScanWalk& walk = *pool.walk;
+  for (;;) {
+    pthread_mutex_lock(&pool.mutex);
+    const uint32_t index = walk.scans;
+    bool take = !pool.scansEnded && (index == 0 || FindNextScan(state, walk));
+    if (take && !SetUpScan(state, walk)) {
+      RecordFailedScan(pool, index, state.status, state.failedMcu);
+      take = false;
+    }
+    if (!take) {
+      pool.scansEnded = true;
+      pthread_mutex_unlock(&pool.mutex);
+      break;
+    }
+    memcpy(&own, &state, sizeof own);
+    own.pool = nullptr;
+    own.scanSync = &sync;
+    sync.rowDivisor = state.scanComponents > 1 ? 1 : state.frame[state.scanComponent[0]].v;
+    uint32_t components = 0;
+    for (int j = 0; j < state.scanComponents; ++j) components |= 1u << state.scanComponent[j];
+    slot.components.store(components, std::memory_order_relaxed);
+    slot.rowsDone.store(0, std::memory_order_relaxed);
+    slot.scan.store(index + 1, std::memory_order_release);
+    pthread_mutex_unlock(&pool.mutex);
+
+    const int decoded = DecodeScan(own, *pool.paths);
+    slot.rowsDone.store(UINT32_MAX, std::memory_order_release);
+    pthread_mutex_lock(&pool.mutex);
+    walk.damaged = walk.damaged || own.damaged;
+    if (!decoded) RecordFailedScan(pool, index, own.status, own.failedMcu);
+    pthread_mutex_unlock(&pool.mutex);
+  }
+  slot.scan.store(0, std::memory_order_release);
+}
+
+}  // namespace
+
+bool DecodeScansInParallel(DecoderState& state, const DecoderPaths& paths, ScanWalk& walk, int& result) {
+  WorkerPool* pool = state.pool;
+  if (pool == nullptr || static_cast<uint64_t>(state.width) * state.height < gMinParallelPixels) return false;
+  pool->producer = &state;
+  pool->paths = &paths;
+  pool->walk = &walk;
+  pool->scansEnded = false;
+  pool->failedScan = UINT32_MAX;
+  for (uint32_t t = 0; t <= pool->workers; ++t) {
+    pool->scanSlots[t].scan.store(0, std::memory_order_relaxed);
+    pool->scanSlots[t].rowsDone.store(0, std::memory_order_relaxed);
+  }
+  RunJob(*pool, ScanJob);
+  result = 1;
+  if (pool->failedScan != UINT32_MAX) {
+    state.status = pool->failedScanStatus;
+    state.failedMcu = pool->failedScanMcu;
+    result = 0;
+  }
+  return true;
 }

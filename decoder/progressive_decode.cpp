@@ -251,6 +251,7 @@ int DecodeScanMcus(DecoderState& state) {
   int16_t* blocks[kMaxMcuBlocks];
   BitReader reader = TakeReader(state);
   uint32_t mx = 0, my = 0;
+  uint32_t synced = UINT32_MAX;
   for (uint32_t mcu = 0; mcu < state.mcuTotal;) {
     if (skipRuns && state.eobRun > 1 && state.restartInterval == 0 && reader.marker == 0) {
       // Every MCU of the run but the last at once: each would only count.
@@ -273,6 +274,7 @@ int DecodeScanMcus(DecoderState& state) {
       state.damaged = true;
       break;
     }
+    ScanRowStarts(state, my, synced);
     LocateBlocks(state, mx, my, blocks);
     if (!Decode(state, reader, blocks)) {
       PutReader(state, reader);
@@ -309,8 +311,6 @@ int DecodeScanMcus(DecoderState& state) {
 }  // namespace
 
 int DecodeProgressiveScan(DecoderState& state) {
-  TrackProgression(state);
-  LatchQuantTables(state);
   if (state.spectralStart == 0) {
     return state.approxHigh != 0 ? DecodeScanMcus<DecodeDcRefine>(state) : DecodeScanMcus<DecodeDcFirst>(state);
   }

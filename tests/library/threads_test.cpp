@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "decoder_state.h"
+#include "stream_rewrite.h"
 #include "test_support.h"
 
 namespace {
@@ -181,6 +182,38 @@ TEST_F(Threads, CutAndFlippedStreams) {
       Bytes flipped = stream;
       for (int f = 0; f < 4; ++f) flipped[data + random() % (stream.size() - 2 - data)] ^= static_cast<uint8_t>(1u << (random() % 8));
       ExpectSameOnAll(flipped, std::string(name) + " flipped");
+    }
+  }
+}
+
+// Pictures in several scans decode their scans on several threads at once,
+// a scan that shares a component with an earlier one trailing it row by
+// row: progressive and arithmetic-coded rewrites (every scan script, with
+// and without restarts), sequential ones of a component or two a scan, each
+// also cut and with bits flipped, give the bytes and status of one thread.
+TEST_F(Threads, ScansOfOnePictureOnSeveralThreads) {
+  std::mt19937 random(11);
+  for (const char* name : {"sample_2x2.jpg", "sample_1x2.jpg", "grey.jpg", "restart_row.jpg",
+                           "sequential/luma_1x1_chroma_2x2.jpg", "sequential/ycck_imagemagick.jpg"}) {
+    const Bytes source = zentrafold::test::ReadData(name);
+    std::string error;
+    std::vector<zentrafold::test::Variant> variants = zentrafold::test::ProgressiveVariants(source, &error, true);
+    ASSERT_TRUE(error.empty()) << error;
+    for (auto& v : zentrafold::test::JpegtranVariants(source, &error))
+      if (v.severalScans) variants.push_back(std::move(v));
+    ASSERT_TRUE(error.empty()) << error;
+    for (const auto& v : variants) {
+      const std::string what = std::string(name) + " " + v.name;
+      ExpectSameOnAll(v.stream, what);
+      const size_t data = zentrafold::test::ScanDataOffset(v.stream);
+      for (int i = 0; i < 2; ++i) {
+        const size_t cut = data + random() % (v.stream.size() - data);
+        ExpectSameOnAll(Bytes(v.stream.begin(), v.stream.begin() + static_cast<std::ptrdiff_t>(cut)), what + " cut");
+        Bytes flipped = v.stream;
+        for (int f = 0; f < 3; ++f)
+          flipped[data + random() % (v.stream.size() - 2 - data)] ^= static_cast<uint8_t>(1u << (random() % 8));
+        ExpectSameOnAll(flipped, what + " flipped");
+      }
     }
   }
 }
