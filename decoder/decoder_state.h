@@ -673,8 +673,9 @@ void OutputDecodedMcus(DecoderState& state, const DecoderPaths& paths, const int
                        uint32_t end);
 // The entropy decoding of one progressive Huffman scan (set up by StartScan)
 // into the store of quantised coefficients; 0 on failure (status and
-// failedMcu set). Latches the quantisation tables of its components.
-int DecodeProgressiveScan(DecoderState& state);
+// failedMcu set). fastTables: AC first scans read through fastAcWhole
+// (the fast paths); the bytes are the same either way.
+int DecodeProgressiveScan(DecoderState& state, bool fastTables);
 // The same for an arithmetic-coded scan, sequential or progressive.
 int DecodeArithmeticScan(DecoderState& state);
 // DecodeMcu for a sequential arithmetic-coded frame in one scan, decoded

@@ -334,7 +334,7 @@ int SetUpScan(DecoderState& state, ScanWalk& walk) {
 
 int DecodeScan(DecoderState& state, const DecoderPaths& paths) {
   return state.arithmetic    ? DecodeArithmeticScan(state)
-         : state.progressive ? DecodeProgressiveScan(state)
+         : state.progressive ? DecodeProgressiveScan(state, paths.usesFastAcTables)
                              : DecodeScanToStore(state, paths);
 }
 

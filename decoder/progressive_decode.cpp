@@ -76,6 +76,10 @@ int DecodeDcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
 
 // An AC first scan of band Ss..Se: runs of zeros and coefficients (stored at
 // bit Al) up to an end of band, which may end the next EOBRUN blocks too.
+// With kWhole, a code and magnitude that lie whole in the buffered bits and
+// in the fast table (fastAcWhole) are read in one look-up: the same bits
+// and value, and no refill the plain reading would make between them.
+template <bool kWhole>
 int DecodeAcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
   if (state.eobRun > 0) {
     --state.eobRun;
@@ -85,6 +89,19 @@ int DecodeAcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks
   const uint32_t al = state.approxLow;
   const int end = state.spectralEnd;
   for (int k = state.spectralStart; k <= end;) {
+    if (kWhole) {
+      if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+      const int32_t entry = state.fastAcWhole[0].entry[reader.buffer >> (32 - kFastAcBits)];
+      const uint32_t length = static_cast<uint32_t>(entry & 0x1F);
+      const int run = (entry >> 8) & 0xFF;
+      if ((entry & kAcWhole) != 0 && length <= reader.count && k + run <= end) {
+        Consume(reader, length);
+        k += run;
+        block[k] = Scaled(entry >> 16, al);
+        ++k;
+        continue;
+      }
+    }
     const int rs = ReadAcSymbol(state, reader, 0);
     const uint32_t size = static_cast<uint32_t>(rs & 15);
     const int run = rs >> 4;
@@ -247,7 +264,7 @@ namespace {
 template <McuDecoder Decode>
 int DecodeScanMcus(DecoderState& state) {
   // An AC first scan's end-of-band run ends whole blocks without a bit.
-  const bool skipRuns = Decode == DecodeAcFirst;
+  const bool skipRuns = Decode == DecodeAcFirst<false> || Decode == DecodeAcFirst<true>;
   int16_t* blocks[kMaxMcuBlocks];
   BitReader reader = TakeReader(state);
   uint32_t mx = 0, my = 0;
@@ -276,6 +293,11 @@ int DecodeScanMcus(DecoderState& state) {
     }
     ScanRowStarts(state, my, synced);
     LocateBlocks(state, mx, my, blocks);
+    // The blocks eight on, ahead of their use: the scan streams through
+    // the store, which is far larger than the caches.
+    const uintptr_t ahead = reinterpret_cast<uintptr_t>(blocks[0]) + 8 * 64 * sizeof(int16_t);
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead), 1);
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead + 64), 1);
     if (!Decode(state, reader, blocks)) {
       PutReader(state, reader);
       state.status = kZfBadData;
@@ -310,9 +332,12 @@ int DecodeScanMcus(DecoderState& state) {
 
 }  // namespace
 
-int DecodeProgressiveScan(DecoderState& state) {
+int DecodeProgressiveScan(DecoderState& state, bool fastTables) {
   if (state.spectralStart == 0) {
     return state.approxHigh != 0 ? DecodeScanMcus<DecodeDcRefine>(state) : DecodeScanMcus<DecodeDcFirst>(state);
   }
-  return state.approxHigh != 0 ? DecodeScanMcus<DecodeAcRefine>(state) : DecodeScanMcus<DecodeAcFirst>(state);
+  if (state.approxHigh != 0) return DecodeScanMcus<DecodeAcRefine>(state);
+  if (!fastTables || state.quant[0] == nullptr) return DecodeScanMcus<DecodeAcFirst<false>>(state);
+  BuildFastAcTable(state.fastAc[0], state.limitsAc[0], state.acSpec[0], state.quant[0], state.fastAcWhole[0]);
+  return DecodeScanMcus<DecodeAcFirst<true>>(state);
 }
