@@ -23,7 +23,7 @@ namespace {
 
 // A few MCUs of the largest sampling: the scan decoders' work per input is
 // what matters here, not the pixel stages'.
-constexpr uint64_t kMaxPixels = 4096;
+constexpr uint64_t kMaxPixels = 1024;
 constexpr size_t kGuardBytes = 64;
 constexpr uint8_t kCanary = 0xA7;
 constexpr ZfFormat kFormat = kZfBgrx;
