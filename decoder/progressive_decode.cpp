@@ -182,13 +182,21 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
         break;
       }
       // Pass `run` zero coefficients (ZRL: 16), refining the nonzero ones;
-      // the new coefficient takes the zero position after them.
-      uint64_t zeros = ~nonzero & band & ~Below(k);
-      for (int i = 0; i < run; ++i) zeros &= zeros - 1;
-      const int place = zeros != 0 ? __builtin_ctzll(zeros) : end + 1;
-      RefineCoefficients(state, reader, block, nonzero & Below(place) & ~Below(k), bit);
+      // the new coefficient takes the zero position after them. The zeros
+      // are counted in the stretches between the nonzero coefficients,
+      // which are few.
+      int place = k;
+      int zeros = run;
+      for (uint64_t ahead = nonzero & band & ~Below(k); ahead != 0; ahead &= ahead - 1) {
+        const int next = __builtin_ctzll(ahead);
+        if (next - place > zeros) break;
+        zeros -= next - place;
+        place = next + 1;
+      }
+      place += zeros;
+      RefineCoefficients(state, reader, block, nonzero & band & Below(place) & ~Below(k), bit);
       if (value != 0) {
-        if (zeros == 0) {  // no zero position left in the band for it
+        if (place > end) {  // no zero position left in the band for it
           if (!EndBlockAfterDataEnd(state)) return 0;
           return 1;
         }
