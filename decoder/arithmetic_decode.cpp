@@ -12,6 +12,7 @@
 // its tables at index 0, MPS 0.
 #include <string.h>
 
+#include "coefficient_mask.h"
 #include "decoder_state.h"
 
 namespace {
@@ -392,17 +393,20 @@ int DecodeMcuArithmetic(DecoderState& state) {
     return 1;
   }
   int16_t coefficients[kMaxMcuBlocks * 64];
-  memset(coefficients, 0, sizeof coefficients);
+  memset(coefficients, 0, static_cast<size_t>(blocks) * 64 * sizeof coefficients[0]);
   int16_t* zigzag[kMaxMcuBlocks];
   for (int b = 0; b < blocks; ++b) zigzag[b] = coefficients + 64 * b;
   if (!DecodeBlocks(state, zigzag) && state.arith.pastEnd == 0) return 0;
   if (state.arith.pastEnd != 0) state.damaged = true;
-  // Dequantised into natural order, as the Huffman decode leaves its blocks.
+  // Dequantised into natural order, as the Huffman decode leaves its blocks
+  // (the nonzero coefficients alone: the rest stay cleared).
   for (int b = 0; b < blocks; ++b) {
     const uint16_t* q = state.quant[state.blockSet[b]];
     int16_t* block = state.blockBuffer + b * 64;
-    for (int k = 0; k < 64; ++k)
-      if (zigzag[b][k] != 0) block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(zigzag[b][k] * q[k]));
+    for (uint64_t nonzero = NonzeroMask(zigzag[b]); nonzero != 0; nonzero &= nonzero - 1) {
+      const int k = __builtin_ctzll(nonzero);
+      block[kZigzagToNatural[k]] = static_cast<int16_t>(static_cast<uint16_t>(zigzag[b][k] * q[k]));
+    }
   }
   return 1;
 }
