@@ -136,32 +136,23 @@ inline void RefineNonzero(DecoderState& state, BitReader& reader, int16_t& coeff
   coefficient = static_cast<int16_t>(coefficient >= 0 ? coefficient + bit : coefficient - bit);
 }
 
-// The correction bits of the nonzero coefficients marked in `passed`, in
-// order of position.
-inline void RefineCoefficients(DecoderState& state, BitReader& reader, int16_t* block, uint64_t passed,
-                               int32_t bit) {
-  for (; passed != 0; passed &= passed - 1) RefineNonzero(state, reader, block[__builtin_ctzll(passed)], bit);
-}
-
-// Bits 0 .. p - 1 (p at most 64).
-inline uint64_t Below(int p) { return p >= 64 ? ~uint64_t{0} : (uint64_t{1} << p) - 1; }
-
 // An AC refinement scan of band Ss..Se: new coefficients of magnitude 2^Al
 // after runs of zeros, with a correction bit for every nonzero coefficient
 // passed on the way; an end of band refines the rest of the band's nonzero
 // coefficients (in this block and the EOBRUN blocks after it).
 //
-// The block's nonzero coefficients are taken as a mask once: a symbol's
-// run of zeros then ends at the mask's next zeros, and the nonzero
-// coefficients it passes are refined together. Those the symbols make
-// nonzero lie before where they leave k, so the mask stays true from k on.
+// The band's nonzero coefficients from k on are kept as a mask (`ahead`),
+// taken once from the block: a symbol's run of zeros is counted in the
+// stretches between them, and each one passed is refined as it is passed.
+// Those the symbols make nonzero lie before where they leave k, so the
+// mask stays true from k on.
 int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
   int16_t* block = blocks[0];
   const int32_t bit = 1 << state.approxLow;
   const int end = state.spectralEnd;
-  const uint64_t band = Below(end + 1);
   int k = state.spectralStart;
-  const uint64_t nonzero = NonzeroMask(block);
+  const uint64_t band = end >= 63 ? ~uint64_t{0} : (uint64_t{1} << (end + 1)) - 1;
+  uint64_t ahead = NonzeroMask(block) & band & (~uint64_t{0} << k);
   if (state.eobRun == 0) {
     while (k <= end) {
       const int rs = ReadAcSymbol(state, reader, 0);
@@ -182,19 +173,17 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
         break;
       }
       // Pass `run` zero coefficients (ZRL: 16), refining the nonzero ones;
-      // the new coefficient takes the zero position after them. The zeros
-      // are counted in the stretches between the nonzero coefficients,
-      // which are few.
+      // the new coefficient takes the zero position after them.
       int place = k;
       int zeros = run;
-      for (uint64_t ahead = nonzero & band & ~Below(k); ahead != 0; ahead &= ahead - 1) {
+      for (; ahead != 0; ahead &= ahead - 1) {
         const int next = __builtin_ctzll(ahead);
         if (next - place > zeros) break;
         zeros -= next - place;
         place = next + 1;
+        RefineNonzero(state, reader, block[next], bit);
       }
       place += zeros;
-      RefineCoefficients(state, reader, block, nonzero & band & Below(place) & ~Below(k), bit);
       if (value != 0) {
         if (place > end) {  // no zero position left in the band for it
           if (!EndBlockAfterDataEnd(state)) return 0;
@@ -207,7 +196,7 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
   }
   if (state.eobRun > 0) {
     // Only the nonzero coefficients of k..end read a bit.
-    if (k <= end) RefineCoefficients(state, reader, block, nonzero & band & ~Below(k), bit);
+    for (; ahead != 0; ahead &= ahead - 1) RefineNonzero(state, reader, block[__builtin_ctzll(ahead)], bit);
     --state.eobRun;
   }
   return 1;
