@@ -256,8 +256,10 @@ ZF_INLINE bool DecodeAcRefinement(DecoderState& state, Registers& r, int j, int1
                                   uint32_t al) {
   uint8_t* bins = state.acStatistics[state.scanAcTable[j]];
   const int32_t bit = 1 << al;
+  // Within the band (only its coefficients are read: scans of other bands
+  // may be decoding the block on other threads).
   int lastNonzero = end;
-  while (lastNonzero > 0 && block[lastNonzero] == 0) --lastNonzero;
+  while (lastNonzero >= start && block[lastNonzero] == 0) --lastNonzero;
   for (int k = start; k <= end; ++k) {
     int st = 3 * (k - 1);
     if (k > lastNonzero && Decide(state, r, bins[st])) break;

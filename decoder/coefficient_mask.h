@@ -1,6 +1,7 @@
 // Which coefficients of a stored block are nonzero, as a 64-bit mask (bit k
-// for coefficient k in the block's own order). Used by the progressive refinement scans and by the pixel stages
-// over the store of quantised coefficients.
+// for coefficient k in the block's own order), of the whole block or of a
+// band of it. Used by the progressive refinement scans and by the pixel
+// stages over the store of quantised coefficients.
 #pragma once
 
 #include <stdint.h>
@@ -46,4 +47,33 @@ inline uint64_t NonzeroMask(const int16_t* block) {
 #else
   return NonzeroMaskScalar(block);
 #endif
+}
+
+// Coefficients start..end alone (none other is read: another thread may be
+// writing them): bit k set where coefficient k is nonzero.
+inline uint64_t NonzeroMaskBandScalar(const int16_t* block, int start, int end) {
+  uint64_t mask = 0;
+  for (int k = start; k <= end; ++k) mask |= static_cast<uint64_t>(block[k] != 0) << k;
+  return mask;
+}
+
+// The same on SSE2, eight coefficients at a time from `start`, the last
+// eight ending at `end` (overlapping the ones before): every load lies
+// inside the band. Bands of fewer than eight take the plain loop.
+inline uint64_t NonzeroMaskBand(const int16_t* block, int start, int end) {
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  if (end - start >= 7) {
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t mask = 0;
+    for (int k = start;; k += 8) {
+      if (k > end - 7) k = end - 7;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k));
+      const uint32_t zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(v, zero), zero)));
+      mask |= static_cast<uint64_t>(~zeros & 0xFF) << k;
+      if (k == end - 7) break;
+    }
+    return mask;
+  }
+#endif
+  return NonzeroMaskBandScalar(block, start, end);
 }

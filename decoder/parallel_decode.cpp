@@ -162,12 +162,17 @@ struct TaskResult {
 
 // The scan a thread decodes, for the others to follow: its number in
 // stream order + 1 (0: none), the frame components it codes (a bit each),
+// the coefficients it reads and writes (first | last << 8, zigzag order),
 // and the frame MCU rows it has decoded (UINT32_MAX once it has ended).
 struct ScanSlot {
   std::atomic<uint32_t> scan;
   std::atomic<uint32_t> components;
+  std::atomic<uint32_t> band;
   std::atomic<uint32_t> rowsDone;
 };
+
+// Whether two scans' coefficients (first | last << 8) meet.
+bool BandsMeet(uint32_t a, uint32_t b) { return (a & 0xFF) <= (b >> 8) && (b & 0xFF) <= (a >> 8); }
 
 }  // namespace
 
@@ -1167,11 +1172,13 @@ bool DecodeInParallel(DecoderState& state, const DecoderPaths& paths, int& resul
 // each scan whole by one thread, taken in stream order. Taking one walks the
 // headers on from the scan taken before (the tables and restart intervals
 // between scans) on the decode's own state, under the pool's mutex, and
-// copies that state as it then stands. A scan that shares a component with
-// an earlier one still being decoded trails it row by row (SyncScanRow), so
-// every block meets its scans in stream order, as on one thread: a
+// copies that state as it then stands. A scan that shares coefficients
+// (a component, and a spectral band that meets its own) with an earlier one
+// still being decoded trails it row by row (SyncScanRow), so every
+// coefficient meets its scans in stream order, as on one thread: a
 // refinement reads what the scans before it wrote. Scans of other
-// components, or of the same one some rows behind, decode at once. A scan
+// components or bands, or of the same ones some rows behind, decode at
+// once; each reads and writes its own band of a block only. A scan
 // that fails ends the taking; the first failing one in stream order gives
 // the status, as on one thread (where nothing after it is decoded: what the
 // later ones left in the store is never output).
@@ -1184,6 +1191,7 @@ void SyncScanRow(DecoderState& state, uint32_t row) {
   own.rowsDone.store(frameRow, std::memory_order_release);
   const uint32_t scan = own.scan.load(std::memory_order_relaxed);
   const uint32_t components = own.components.load(std::memory_order_relaxed);
+  const uint32_t band = own.band.load(std::memory_order_relaxed);
   for (uint32_t t = 0; t <= pool.workers; ++t) {
     if (t == sync.thread) continue;
     const ScanSlot& other = pool.scanSlots[t];
@@ -1191,7 +1199,8 @@ void SyncScanRow(DecoderState& state, uint32_t row) {
     // concern, and the earlier one has then ended.
     for (;;) {
       const uint32_t earlier = other.scan.load(std::memory_order_acquire);
-      if (earlier == 0 || earlier >= scan || (other.components.load(std::memory_order_relaxed) & components) == 0)
+      if (earlier == 0 || earlier >= scan || (other.components.load(std::memory_order_relaxed) & components) == 0 ||
+          !BandsMeet(other.band.load(std::memory_order_relaxed), band))
         break;
       if (other.rowsDone.load(std::memory_order_acquire) > frameRow) break;
       sched_yield();
@@ -1236,6 +1245,10 @@ void ScanJob(WorkerPool& pool, uint32_t thread) {
     uint32_t components = 0;
     for (int j = 0; j < state.scanComponents; ++j) components |= 1u << state.scanComponent[j];
     slot.components.store(components, std::memory_order_relaxed);
+    // A sequential scan writes whole blocks; a progressive one its band.
+    const uint32_t first = state.progressive ? state.spectralStart : 0;
+    const uint32_t last = state.progressive ? state.spectralEnd : 63;
+    slot.band.store(first | last << 8, std::memory_order_relaxed);
     slot.rowsDone.store(0, std::memory_order_relaxed);
     slot.scan.store(index + 1, std::memory_order_release);
     pthread_mutex_unlock(&pool.mutex);

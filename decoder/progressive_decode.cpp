@@ -142,7 +142,8 @@ inline void RefineNonzero(DecoderState& state, BitReader& reader, int16_t& coeff
 // coefficients (in this block and the EOBRUN blocks after it).
 //
 // The band's nonzero coefficients from k on are kept as a mask (`ahead`),
-// taken once from the block: a symbol's run of zeros is counted in the
+// taken once from the block (from the band alone: scans of other bands may
+// be decoding the same block on other threads): a symbol's run of zeros is counted in the
 // stretches between them, and each one passed is refined as it is passed.
 // Those the symbols make nonzero lie before where they leave k, so the
 // mask stays true from k on.
@@ -151,8 +152,7 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
   const int32_t bit = 1 << state.approxLow;
   const int end = state.spectralEnd;
   int k = state.spectralStart;
-  const uint64_t band = end >= 63 ? ~uint64_t{0} : (uint64_t{1} << (end + 1)) - 1;
-  uint64_t ahead = NonzeroMask(block) & band & (~uint64_t{0} << k);
+  uint64_t ahead = NonzeroMaskBand(block, k, end);
   if (state.eobRun == 0) {
     while (k <= end) {
       const int rs = ReadAcSymbol(state, reader, 0);
