@@ -7,7 +7,7 @@
 //   [1] where a second decode cuts the stream, in 256ths of its size
 //
 // Every decode writes inside its buffer only. The scalar paths give the fast
-// paths' status and pixels; a decode told of each scan calls its function
+// paths' status and pixels, and so do two threads (the whole buffer); a decode told of each scan calls its function
 // once a scan, counting from 1, and gives the same picture (or stops where
 // asked, with the picture the function was shown); a cut stream writes
 // inside its buffer too.
@@ -38,6 +38,21 @@ ZfDecoder* MakeDecoder() {
 
 ZfDecoder* FastDecoder() {
   static ZfDecoder* decoder = MakeDecoder();
+  return decoder;
+}
+
+// Two threads, for pictures of any size: the scans decode at once, each
+// trailing the earlier ones whose coefficients it shares.
+ZfDecoder* ThreadedDecoder() {
+  static ZfDecoder* decoder = [] {
+    gMinParallelPixels = 0;
+    ZfOptions options{};
+    options.maxPixels = kMaxPixels;
+    options.threads = 2;
+    ZfDecoder* d = ZfCreateDecoder(&options);
+    FUZZ_CHECK(d != nullptr);
+    return d;
+  }();
   return decoder;
 }
 
@@ -100,6 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Decoded scalar = Decode(ScalarDecoder(), data, size, info);
   FUZZ_CHECK(fast.status == scalar.status);
   if (Picture(fast.status)) FUZZ_CHECK(fast.pixels == scalar.pixels);
+  // Two threads write what one does, after a failure too (nothing).
+  const Decoded threaded = Decode(ThreadedDecoder(), data, size, info);
+  FUZZ_CHECK(threaded.status == fast.status);
+  FUZZ_CHECK(threaded.pixels == fast.pixels);
 
   // The same decode told of each scan.
   const size_t stride = static_cast<size_t>(info.width) * ZfBytesPerPixel(kFormat);
