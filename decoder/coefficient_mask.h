@@ -57,13 +57,26 @@ inline uint64_t NonzeroMaskBandScalar(const int16_t* block, int start, int end) 
   return mask;
 }
 
-// The same on SSE2, eight coefficients at a time from `start`, the last
-// eight ending at `end` (overlapping the ones before): every load lies
-// inside the band. Bands of fewer than eight take the plain loop.
+// The same on SSE2, sixteen coefficients at a time from `start` (eight for
+// bands of fewer than sixteen), the last ones ending at `end` (overlapping
+// the ones before): every load lies inside the band. Bands of fewer than
+// eight take the plain loop.
 inline uint64_t NonzeroMaskBand(const int16_t* block, int start, int end) {
 #if defined(ZENTRAFOLD_HAVE_SSE2)
+  const __m128i zero = _mm_setzero_si128();
+  if (end - start >= 15) {
+    uint64_t mask = 0;
+    for (int k = start;; k += 16) {
+      if (k > end - 15) k = end - 15;
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k + 8));
+      const __m128i bytes = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+      mask |= static_cast<uint64_t>(~static_cast<uint32_t>(_mm_movemask_epi8(bytes)) & 0xFFFF) << k;
+      if (k == end - 15) break;
+    }
+    return mask;
+  }
   if (end - start >= 7) {
-    const __m128i zero = _mm_setzero_si128();
     uint64_t mask = 0;
     for (int k = start;; k += 8) {
       if (k > end - 7) k = end - 7;
