@@ -1219,6 +1219,16 @@ void RecordFailedScan(WorkerPool& pool, uint32_t index, ZfStatus status, uint32_
   pool.failedScanMcu = failedMcu;
 }
 
+// A pointer of a copy of `from`: where it points into `from` itself, the
+// same place in the copy `to`.
+template <typename T>
+T* IntoCopy(T* pointer, const DecoderState& from, DecoderState& to) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(pointer);
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(&from);
+  if (at < begin || at >= begin + sizeof from) return pointer;
+  return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(&to) + (at - begin));
+}
+
 void ScanJob(WorkerPool& pool, uint32_t thread) {
   ScanSlot& slot = pool.scanSlots[thread];
   ScanSync sync{&pool, thread, 1};
@@ -1239,6 +1249,17 @@ void ScanJob(WorkerPool& pool, uint32_t thread) {
       break;
     }
     memcpy(&own, &state, sizeof own);
+    // The scan's tables are its own: the walk to later scans may redefine
+    // the decode's (tables between scans) while this one decodes.
+    for (int j = 0; j < kMaxComponents; ++j) {
+      own.dcSpec[j] = IntoCopy(own.dcSpec[j], state, own);
+      own.acSpec[j] = IntoCopy(own.acSpec[j], state, own);
+      own.quant[j] = IntoCopy(own.quant[j], state, own);
+    }
+    for (int t = 0; t < kMaxTables; ++t) {
+      own.dcTable[t] = IntoCopy(own.dcTable[t], state, own);
+      own.acTable[t] = IntoCopy(own.acTable[t], state, own);
+    }
     own.pool = nullptr;
     own.scanSync = &sync;
     sync.rowDivisor = state.scanComponents > 1 ? 1 : state.frame[state.scanComponent[0]].v;

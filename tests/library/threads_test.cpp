@@ -218,6 +218,32 @@ TEST_F(Threads, ScansOfOnePictureOnSeveralThreads) {
   }
 }
 
+// A table redefined between scans belongs to the scans after it: the walk
+// to a later scan (on another thread) must not change it under an earlier
+// scan still decoding. A quantisation table of the first scan's component
+// redefined right after that scan, and its Huffman tables, leave the
+// picture as the stream without them decodes it.
+TEST_F(Threads, TablesRedefinedBetweenScansStayWithTheirScans) {
+  const Bytes source = zentrafold::test::ReadData("sequential/scans_one_each_320x200.jpg");
+  // The second scan header: the tables go in before it.
+  size_t second = 0;
+  for (size_t i = 0, found = 0; i + 1 < source.size(); ++i) {
+    if (source[i] == 0xFF && source[i + 1] == 0xDA && ++found == 2) {
+      second = i;
+      break;
+    }
+  }
+  ASSERT_NE(second, 0u);
+  Bytes tables = {0xFF, 0xDB, 0x00, 0x43, 0x00};  // table 0, every value 1
+  tables.insert(tables.end(), 64, 1);
+  Bytes stream = source;
+  stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(second), tables.begin(), tables.end());
+  const Result expected = Decode(decoders_[0], source);
+  ASSERT_EQ(expected.status, kZfOk);
+  for (int round = 0; round < 10; ++round) ExpectSameOnAll(stream, "table 0 redefined after the first scan");
+  EXPECT_TRUE(Same(expected, Decode(decoders_[1], stream)));
+}
+
 // Damaged streams with restart intervals: a few bytes overwritten, so that
 // most decodes fail in some MCU. Threads 1, 2 and 3 (and 8) leave the same
 // whole buffer: the rows before the failing MCU, and the pattern after it.
