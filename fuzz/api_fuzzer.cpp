@@ -46,12 +46,7 @@ ZfDecoder* CappedDecoder() {
     gMinParallelPixels = 0;
     gMinAheadMcus = 16;
     gAheadRunMcus = 24;
-    ZfOptions options{};
-    options.maxPixels = kMaxPixels;
-    options.threads = 3;
-    ZfDecoder* d = ZfCreateDecoder(&options);
-    FUZZ_CHECK(d != nullptr);
-    return d;
+    return MakeCappedDecoder(kMaxPixels, 3);
   }();
   return decoder;
 }
@@ -59,13 +54,7 @@ ZfDecoder* CappedDecoder() {
 // The decoder the comparison decode runs on, so that each input also goes
 // through two decoders one after the other.
 ZfDecoder* ReferenceDecoder() {
-  static ZfDecoder* decoder = [] {
-    ZfOptions options{};
-    options.maxPixels = kMaxPixels;
-    ZfDecoder* d = ZfCreateDecoder(&options);
-    FUZZ_CHECK(d != nullptr);
-    return d;
-  }();
+  static ZfDecoder* decoder = MakeCappedDecoder(kMaxPixels);
   return decoder;
 }
 

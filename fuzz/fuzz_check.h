@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <zentrafold/zentrafold.h>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 #define FUZZ_CHECK(condition)                                                                  \
@@ -17,3 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
       std::abort();                                                                            \
     }                                                                                          \
   } while (0)
+
+// A decoder of `threads` threads that refuses frames of more than
+// `maxPixels` (the fuzzers keep their decoders for the whole run).
+inline ZfDecoder* MakeCappedDecoder(uint64_t maxPixels, uint32_t threads = 1) {
+  ZfOptions options{};
+  options.maxPixels = maxPixels;
+  options.threads = threads;
+  ZfDecoder* decoder = ZfCreateDecoder(&options);
+  FUZZ_CHECK(decoder != nullptr);
+  return decoder;
+}

@@ -28,16 +28,8 @@ constexpr size_t kGuardBytes = 64;
 constexpr uint8_t kCanary = 0xA7;
 constexpr ZfFormat kFormat = kZfBgrx;
 
-ZfDecoder* MakeDecoder() {
-  ZfOptions options{};
-  options.maxPixels = kMaxPixels;
-  ZfDecoder* d = ZfCreateDecoder(&options);
-  FUZZ_CHECK(d != nullptr);
-  return d;
-}
-
 ZfDecoder* FastDecoder() {
-  static ZfDecoder* decoder = MakeDecoder();
+  static ZfDecoder* decoder = MakeCappedDecoder(kMaxPixels);
   return decoder;
 }
 
@@ -46,19 +38,14 @@ ZfDecoder* FastDecoder() {
 ZfDecoder* ThreadedDecoder() {
   static ZfDecoder* decoder = [] {
     gMinParallelPixels = 0;
-    ZfOptions options{};
-    options.maxPixels = kMaxPixels;
-    options.threads = 2;
-    ZfDecoder* d = ZfCreateDecoder(&options);
-    FUZZ_CHECK(d != nullptr);
-    return d;
+    return MakeCappedDecoder(kMaxPixels, 2);
   }();
   return decoder;
 }
 
 ZfDecoder* ScalarDecoder() {
   static ZfDecoder* decoder = [] {
-    ZfDecoder* d = MakeDecoder();
+    ZfDecoder* d = MakeCappedDecoder(kMaxPixels);
     HoldToPaths(d, &ScalarPaths());
     return d;
   }();

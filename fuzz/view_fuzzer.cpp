@@ -27,13 +27,7 @@ constexpr size_t kGuardBytes = 64;
 constexpr uint8_t kCanary = 0xA7;
 
 ZfDecoder* Decoder() {
-  static ZfDecoder* decoder = [] {
-    ZfOptions options{};
-    options.maxPixels = kMaxPixels;
-    ZfDecoder* d = ZfCreateDecoder(&options);
-    FUZZ_CHECK(d != nullptr);
-    return d;
-  }();
+  static ZfDecoder* decoder = MakeCappedDecoder(kMaxPixels);
   return decoder;
 }
 
