@@ -264,11 +264,24 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   const uint32_t mcuColumns = state.scanMcuColumns;
   uint32_t mx = first % mcuColumns;
   uint32_t my = first / mcuColumns;
-  state.dcOnlyBlocks = DcOnlyBlocks(state, grid);
-  int (*const decodeMcu)(DecoderState&) =
-      state.dcOnlyBlocks != 0 && paths.decodeMcu == DecodeMcuFast ? DecodeMcuFastDcOnly : paths.decodeMcu;
+  const uint32_t dcOnly = DcOnlyBlocks(state, grid);
+  const bool fast = paths.decodeMcu == DecodeMcuFast;
+  int (*const decodeMcu)(DecoderState&) = dcOnly != 0 && fast ? DecodeMcuFastDcOnly : paths.decodeMcu;
+  // The MCUs a view leaves out are decoded for the reader and the DC
+  // predictors alone: nothing reads their blocks, so no AC coefficient of
+  // theirs is stored.
+  const uint32_t outside = state.viewed && fast ? (1u << BlockCount(state)) - 1 : 0;
+  state.dcOnlyBlocks = dcOnly;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
-    if (!decodeMcu(state)) {
+    bool decoded;
+    if (outside != 0 && OutsideView(state, mx, my)) {
+      state.dcOnlyBlocks = outside;
+      decoded = DecodeMcuFastDcOnly(state);
+      state.dcOnlyBlocks = dcOnly;
+    } else {
+      decoded = decodeMcu(state);
+    }
+    if (!decoded) {
       state.status = kZfBadData;
       state.failedMcu = mcu;
       return 0;
