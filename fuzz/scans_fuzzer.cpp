@@ -102,10 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Decoded scalar = Decode(ScalarDecoder(), data, size, info);
   FUZZ_CHECK(fast.status == scalar.status);
   if (Picture(fast.status)) FUZZ_CHECK(fast.pixels == scalar.pixels);
-  // Two threads write what one does, after a failure too (nothing).
-  const Decoded threaded = Decode(ThreadedDecoder(), data, size, info);
-  FUZZ_CHECK(threaded.status == fast.status);
-  FUZZ_CHECK(threaded.pixels == fast.pixels);
+  // Two threads write what one does, after a failure too (nothing): for
+  // pictures in several scans, which decode their scans at once (the other
+  // kinds meet threads in the API target).
+  const bool severalScans = info.frameMarker == 0xC2 || info.frameMarker == 0xCA ||
+                            info.scanComponents < info.components;
+  if (severalScans) {
+    const Decoded threaded = Decode(ThreadedDecoder(), data, size, info);
+    FUZZ_CHECK(threaded.status == fast.status);
+    FUZZ_CHECK(threaded.pixels == fast.pixels);
+  }
 
   // The same decode told of each scan.
   const size_t stride = static_cast<size_t>(info.width) * ZfBytesPerPixel(kFormat);
