@@ -314,28 +314,6 @@ bool Restart(DecoderState& state) {
   return true;
 }
 
-// The store's blocks of the scan's MCU number `mcu`, in scan order.
-void LocateBlocks(DecoderState& state, uint32_t mcu, int16_t** blocks) {
-  const uint32_t mx = mcu % state.scanMcuColumns;
-  const uint32_t my = mcu / state.scanMcuColumns;
-  int b = 0;
-  for (int j = 0; j < state.scanComponents; ++j) {
-    const int c = state.scanComponent[j];
-    const FrameComponent& component = state.frame[c];
-    int16_t* base = state.store + state.storeBlock[c] * 64;
-    if (state.scanComponents == 1) {
-      blocks[b++] = base + (static_cast<uint64_t>(my) * component.paddedWide + mx) * 64;
-      return;
-    }
-    for (uint32_t by = 0; by < component.v; ++by) {
-      for (uint32_t bx = 0; bx < component.h; ++bx) {
-        const uint64_t row = static_cast<uint64_t>(my) * component.v + by;
-        blocks[b++] = base + (row * component.paddedWide + mx * component.h + bx) * 64;
-      }
-    }
-  }
-}
-
 // One MCU: each block by the kind of scan, with the registers `r`.
 ZF_INLINE bool DecodeBlocksWith(DecoderState& state, Registers& r, int16_t* const* blocks) {
   const uint32_t al = state.approxLow;
@@ -428,7 +406,7 @@ int DecodeArithmeticScan(DecoderState& state) {
     // blocks keep what earlier scans gave them.
     if (state.arith.pastEnd > kPastEndSlack) break;
     ScanRowStarts(state, mcu / state.scanMcuColumns, synced);
-    LocateBlocks(state, mcu, blocks);
+    LocateScanBlocks(state, mcu % state.scanMcuColumns, mcu / state.scanMcuColumns, blocks);
     if (!DecodeBlocks(state, blocks)) {
       if (state.arith.pastEnd != 0) break;  // made-up bytes spell nothing
       state.status = kZfBadData;

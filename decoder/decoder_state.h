@@ -634,6 +634,26 @@ int RunMcuLoop(DecoderState& state);
 // length field) into the store (state.store, FrameWorkBytes of it), then the
 // pixel stages over the store to the output target. As RunMcuLoop.
 int RunStoredScans(DecoderState& state, const uint8_t* scanHeader);
+// The store's blocks of the scan's MCU (mx, my), in scan order: a scan of
+// one component has one block an MCU, over the component's own grid.
+inline void LocateScanBlocks(const DecoderState& state, uint32_t mx, uint32_t my, int16_t** blocks) {
+  int b = 0;
+  for (int j = 0; j < state.scanComponents; ++j) {
+    const int c = state.scanComponent[j];
+    const FrameComponent& component = state.frame[c];
+    int16_t* base = state.store + state.storeBlock[c] * 64;
+    if (state.scanComponents == 1) {
+      blocks[b++] = base + (static_cast<uint64_t>(my) * component.paddedWide + mx) * 64;
+      return;
+    }
+    for (uint32_t by = 0; by < component.v; ++by) {
+      for (uint32_t bx = 0; bx < component.h; ++bx) {
+        const uint64_t row = static_cast<uint64_t>(my) * component.v + by;
+        blocks[b++] = base + (row * component.paddedWide + mx * component.h + bx) * 64;
+      }
+    }
+  }
+}
 // The walk over the scans of a picture in several scans, in stream order.
 struct ScanWalk {
   const uint8_t* header;     // the next scan's header (its length field)

@@ -183,21 +183,10 @@ int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
       state.failedMcu = mcu;
       return 0;
     }
-    const uint32_t mx = mcu % mcuColumns;
-    const uint32_t my = mcu / mcuColumns;
-    const int16_t* block = state.blockBuffer;
-    for (int j = 0; j < state.scanComponents; ++j) {
-      const int c = state.scanComponent[j];
-      const FrameComponent& component = state.frame[c];
-      if (!interleaved) {
-        memcpy(StoredBlock(state, c, mx, my), block, 64 * sizeof *block);
-        break;
-      }
-      for (uint32_t by = 0; by < component.v; ++by) {
-        for (uint32_t bx = 0; bx < component.h; ++bx, block += 64)
-          memcpy(StoredBlock(state, c, mx * component.h + bx, my * component.v + by), block, 64 * sizeof *block);
-      }
-    }
+    int16_t* stored[kMaxMcuBlocks];
+    LocateScanBlocks(state, mcu % mcuColumns, mcu / mcuColumns, stored);
+    for (int b = 0; b < (interleaved ? state.blockCount : 1); ++b)
+      memcpy(stored[b], state.blockBuffer + b * 64, 64 * sizeof(int16_t));
   }
   return 1;
 }

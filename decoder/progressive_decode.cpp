@@ -204,26 +204,6 @@ int DecodeAcRefine(DecoderState& state, BitReader& reader, int16_t* const* block
 
 using McuDecoder = int (*)(DecoderState& state, BitReader& reader, int16_t* const* blocks);
 
-// The store's blocks of the scan's MCU (mx, my), in scan order.
-inline void LocateBlocks(DecoderState& state, uint32_t mx, uint32_t my, int16_t** blocks) {
-  int b = 0;
-  for (int j = 0; j < state.scanComponents; ++j) {
-    const int c = state.scanComponent[j];
-    const FrameComponent& component = state.frame[c];
-    int16_t* base = state.store + state.storeBlock[c] * 64;
-    if (state.scanComponents == 1) {
-      blocks[b++] = base + (static_cast<uint64_t>(my) * component.paddedWide + mx) * 64;
-      return;
-    }
-    for (uint32_t by = 0; by < component.v; ++by) {
-      for (uint32_t bx = 0; bx < component.h; ++bx) {
-        const uint64_t row = static_cast<uint64_t>(my) * component.v + by;
-        blocks[b++] = base + (row * component.paddedWide + mx * component.h + bx) * 64;
-      }
-    }
-  }
-}
-
 }  // namespace
 
 // Whether a scan follows on from the earlier ones of its components: each
@@ -289,7 +269,7 @@ int DecodeScanMcus(DecoderState& state) {
       break;
     }
     ScanRowStarts(state, my, synced);
-    LocateBlocks(state, mx, my, blocks);
+    LocateScanBlocks(state, mx, my, blocks);
     // The blocks eight on, ahead of their use: the scan streams through
     // the store, which is far larger than the caches.
     const uintptr_t ahead = reinterpret_cast<uintptr_t>(blocks[0]) + 8 * 64 * sizeof(int16_t);
