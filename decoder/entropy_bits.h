@@ -100,3 +100,29 @@ inline bool EndBlockAfterDataEnd(DecoderState& state) {
   state.damaged = true;
   return true;
 }
+
+// A block's DC difference with table set t (symbol, magnitude, EXTEND), the
+// reads of the sequential decode: 0 when it fails the decode; `ended` set
+// when no size could be read after the data ended (the difference is then
+// 0 and the block ends there).
+inline bool ReadDcDifference(DecoderState& state, BitReader& reader, int t, int16_t& difference, bool& ended) {
+  const bool interval = state.restartInterval != 0;
+  if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+  bool shortRead = false;
+  int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
+  ended = false;
+  if (dcSize < 0 || dcSize > kMaxDcSize) {
+    if (!EndBlockAfterDataEnd(state)) return false;
+    dcSize = 0;
+    ended = true;
+  }
+  const uint32_t s = static_cast<uint32_t>(dcSize);
+  if (!shortRead && s > reader.count && (!interval || reader.marker == 0)) {
+    if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) {
+      if (!EndBlockAfterDataEnd(state)) return false;
+      reader.count = s;  // the missing bits read as zero
+    }
+  }
+  difference = ReceiveExtend(reader, s);
+  return true;
+}

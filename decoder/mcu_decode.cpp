@@ -273,23 +273,10 @@ int DecodeMcu(DecoderState& state) {
     int16_t* coefficients = scratch + b * 64;
 
     // DC difference.
-    if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+    int16_t difference;
+    bool endBlock;
+    if (!ReadDcDifference(state, reader, t, difference, endBlock)) return 0;
     bool shortRead = false;
-    int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
-    bool endBlock = false;
-    if (dcSize < 0 || dcSize > kMaxDcSize) {
-      if (!EndBlockAfterDataEnd(state)) return 0;
-      dcSize = 0;
-      endBlock = true;
-    }
-    const uint32_t s = static_cast<uint32_t>(dcSize);
-    if (!shortRead && s > reader.count && (!interval || reader.marker == 0)) {
-      if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) {
-        if (!EndBlockAfterDataEnd(state)) return 0;
-        reader.count = s;  // the missing bits read as zero
-      }
-    }
-    const int16_t difference = ReceiveExtend(reader, s);
     int16_t& predictor = state.dcPredictor[state.blockPredictor[b]];
     predictor = static_cast<int16_t>(static_cast<uint16_t>(predictor + difference));
     coefficients[0] = predictor;

@@ -39,25 +39,12 @@ inline int ReadAcSymbol(DecoderState& state, BitReader& reader, int t) {
 // A DC first scan: each block's DC difference, as the sequential decode
 // reads it, added to its component's prediction and stored at bit Al.
 int DecodeDcFirst(DecoderState& state, BitReader& reader, int16_t* const* blocks) {
-  const bool interval = state.restartInterval != 0;
   const uint32_t al = state.approxLow;
   for (int b = 0; b < state.blockCount; ++b) {
     const int t = state.blockSet[b];
-    if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
-    bool shortRead = false;
-    int dcSize = DecodeSymbol(reader, state.fastDc[t], state.limitsDc[t], state.dcSpec[t], shortRead);
-    if (dcSize < 0 || dcSize > kMaxDcSize) {
-      if (!EndBlockAfterDataEnd(state)) return 0;
-      dcSize = 0;
-    }
-    const uint32_t s = static_cast<uint32_t>(dcSize);
-    if (!shortRead && s > reader.count && (!interval || reader.marker == 0)) {
-      if (!Refill(state, reader, RefillKind::kDcMagnitude, s)) {
-        if (!EndBlockAfterDataEnd(state)) return 0;
-        reader.count = s;  // the missing bits read as zero
-      }
-    }
-    const int16_t difference = ReceiveExtend(reader, s);
+    int16_t difference;
+    bool ended;
+    if (!ReadDcDifference(state, reader, t, difference, ended)) return 0;
     int16_t& predictor = state.dcPredictor[state.blockPredictor[b]];
     predictor = static_cast<int16_t>(static_cast<uint16_t>(predictor + difference));
     blocks[b][0] = Scaled(predictor, al);
