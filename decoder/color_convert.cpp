@@ -61,38 +61,6 @@ void WriteMcuPixelRows(const DecoderState& state, const uint8_t* source, uint8_t
   }
 }
 
-void OutputFewPackedPixels(const DecoderState& state, uint32_t layout, uint8_t* destination, size_t stride,
-                           int columns, int rows) {
-  const ColorTables& t = state.colorTables;
-  const int16_t* blocks = state.blockBuffer;
-  const int h = static_cast<int>(layout >> 4);
-  const int v = static_cast<int>(layout & 0x0F);
-  const int16_t* cbBlock = blocks + h * v * 64;
-  const int16_t* crBlock = cbBlock + 64;
-  for (int y = 0; y < rows; ++y) {
-    uint8_t* out = destination + static_cast<size_t>(y) * stride;
-    const int16_t* lumaRow = blocks + (y >> 3) * h * 64 + (y & 7) * 8;
-    const int chromaRow = (y / v) * 8;
-    for (int x = 0; x < columns; ++x, out += 4) {
-      const int16_t luma = lumaRow[(x >> 3) * 64 + (x & 7)];
-      const uint8_t l = luma < 0 ? 0 : (luma > 255 ? 255 : static_cast<uint8_t>(luma));
-      if (state.componentCount == 3) {
-        const int16_t cbSample = cbBlock[chromaRow + x / h];
-        const int16_t crSample = crBlock[chromaRow + x / h];
-        const auto cb = static_cast<uint8_t>(cbSample < -128 ? -128 : (cbSample > 127 ? 127 : cbSample));
-        const auto cr = static_cast<uint8_t>(crSample < -128 ? -128 : (crSample > 127 ? 127 : crSample));
-        const int32_t y16 = static_cast<int32_t>(l) << 16;
-        out[0] = Clamp(y16 + t.cbToB[cb]);
-        out[1] = Clamp(y16 - t.cbToG[cb] - t.crToG[cr]);
-        out[2] = Clamp(y16 + t.crToR[cr]);
-      } else {
-        out[0] = out[1] = out[2] = l;
-      }
-      out[3] = 0;
-    }
-  }
-}
-
 void WriteMcuPixels(const DecoderState& state, const uint8_t* source, uint8_t* destination,
                     int columns, int rows, uint32_t imageWidth) {
   WriteMcuPixelRows(state, source, destination, columns, rows, static_cast<size_t>(imageWidth) * 4);
@@ -134,7 +102,7 @@ void GatherComponentRow(const DecoderState& state, int c, int y, int columns, in
   for (int x = 0; x < columns; ++x) line[x] = row[state.sampleColumn[c][x]];
 }
 
-void OutputMcuGeneral(DecoderState& state, uint8_t* destination, int columns, int rows) {
+void ConvertLine(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out) {
   const ColorTables& t = state.colorTables;
   const ZfFormat format = state.outputFormat;
   const uint32_t bytes = FormatBytes(format);
@@ -142,72 +110,76 @@ void OutputMcuGeneral(DecoderState& state, uint8_t* destination, int columns, in
   const int red = rgbOrder ? 0 : 2;
   const int blue = rgbOrder ? 2 : 0;
   const uint8_t fourth = (format == kZfBgra || format == kZfRgba) ? 255 : 0;
-  const int count = state.componentCount;
   const ColorKind kind = state.colorKind;
-  for (int y = 0; y < rows; ++y) {
-    // Each component's samples for this row, replicated: column x of the
-    // MCU takes sample floor(x * H / Hmax) of row floor(y * V / Vmax).
-    const int16_t* row[kMaxComponents];
-    for (int c = 0; c < count; ++c)
-      row[c] = state.blockBuffer + state.frame[c].firstBlock * 64 + state.sampleRow[c][y];
-    uint8_t* out = destination + static_cast<size_t>(y) * state.outputStride;
-    for (int x = 0; x < columns; ++x, out += bytes) {
-      const int16_t s0 = row[0][state.sampleColumn[0][x]];
-      if (format == kZfGrey) {
-        // The first component's samples; for YCbCr this is the clamped luma.
-        out[0] = ClampSample(s0);
-        continue;
-      }
-      uint8_t r, g, b;
-      if (kind == kColorGrey) {
-        r = g = b = ClampSample(s0);
-      } else if (kind == kColorRgb) {
-        r = ClampSample(s0);
-        g = ClampSample(row[1][state.sampleColumn[1][x]]);
-        b = ClampSample(row[2][state.sampleColumn[2][x]]);
+  for (int x = 0; x < columns; ++x, out += bytes) {
+    const int16_t s0 = line[0][x];
+    if (format == kZfGrey) {
+      // The first component's samples; for YCbCr this is the clamped luma.
+      out[0] = ClampSample(s0);
+      continue;
+    }
+    uint8_t r, g, b;
+    if (kind == kColorGrey) {
+      r = g = b = ClampSample(s0);
+    } else if (kind == kColorRgb) {
+      r = ClampSample(s0);
+      g = ClampSample(line[1][x]);
+      b = ClampSample(line[2][x]);
+    } else {
+      uint8_t c0, c1, c2;
+      if (kind == kColorCmyk) {
+        c0 = ClampSample(s0);
+        c1 = ClampSample(line[1][x]);
+        c2 = ClampSample(line[2][x]);
       } else {
-        uint8_t c0, c1, c2;
-        if (kind == kColorCmyk) {
-          c0 = ClampSample(s0);
-          c1 = ClampSample(row[1][state.sampleColumn[1][x]]);
-          c2 = ClampSample(row[2][state.sampleColumn[2][x]]);
-        } else {
-          // YCbCr (of YCbCr or YCCK) by the same sums and rounding as
-          // WriteMcuPixelRows.
-          const int32_t luma = static_cast<int32_t>(ClampSample(s0)) << 16;
-          const uint8_t cb = ChromaIndex(row[1][state.sampleColumn[1][x]]);
-          const uint8_t cr = ChromaIndex(row[2][state.sampleColumn[2][x]]);
-          c0 = Clamp(luma + t.crToR[cr]);
-          c1 = Clamp(luma - t.cbToG[cb] - t.crToG[cr]);
-          c2 = Clamp(luma + t.cbToB[cb]);
-          if (kind == kColorYcc) {
-            out[red] = c0;
-            out[1] = c1;
-            out[blue] = c2;
-            if (bytes == 4) out[3] = fourth;
-            continue;
-          }
-          // YCCK: the YCbCr part gives the complements of C, M and Y.
-          c0 = static_cast<uint8_t>(255 - c0);
-          c1 = static_cast<uint8_t>(255 - c1);
-          c2 = static_cast<uint8_t>(255 - c2);
-        }
-        const uint8_t k = ClampSample(row[3][state.sampleColumn[3][x]]);
-        if (format == kZfCmyk) {
-          out[0] = c0;
+        // YCbCr (of YCbCr or YCCK) by the same sums and rounding as
+        // WriteMcuPixelRows.
+        const int32_t luma = static_cast<int32_t>(ClampSample(s0)) << 16;
+        const uint8_t cb = ChromaIndex(line[1][x]);
+        const uint8_t cr = ChromaIndex(line[2][x]);
+        c0 = Clamp(luma + t.crToR[cr]);
+        c1 = Clamp(luma - t.cbToG[cb] - t.crToG[cr]);
+        c2 = Clamp(luma + t.cbToB[cb]);
+        if (kind == kColorYcc) {
+          out[red] = c0;
           out[1] = c1;
-          out[2] = c2;
-          out[3] = k;
+          out[blue] = c2;
+          if (bytes == 4) out[3] = fourth;
           continue;
         }
-        r = InkToLight(c0, k);
-        g = InkToLight(c1, k);
-        b = InkToLight(c2, k);
+        // YCCK: the YCbCr part gives the complements of C, M and Y.
+        c0 = static_cast<uint8_t>(255 - c0);
+        c1 = static_cast<uint8_t>(255 - c1);
+        c2 = static_cast<uint8_t>(255 - c2);
       }
-      out[red] = r;
-      out[1] = g;
-      out[blue] = b;
-      if (bytes == 4) out[3] = fourth;
+      const uint8_t k = ClampSample(line[3][x]);
+      if (format == kZfCmyk) {
+        out[0] = c0;
+        out[1] = c1;
+        out[2] = c2;
+        out[3] = k;
+        continue;
+      }
+      r = InkToLight(c0, k);
+      g = InkToLight(c1, k);
+      b = InkToLight(c2, k);
     }
+    out[red] = r;
+    out[1] = g;
+    out[blue] = b;
+    if (bytes == 4) out[3] = fourth;
+  }
+}
+
+void OutputMcuGeneral(DecoderState& state, uint8_t* destination, int columns, int rows) {
+  // Each component's samples for a row, replicated: column x of the MCU
+  // takes sample floor(x * H / Hmax) of row floor(y * V / Vmax).
+  int16_t gathered[kMaxComponents][kMaxSampling * 8];
+  const int16_t* line[kMaxComponents];
+  for (int c = 0; c < kMaxComponents; ++c) line[c] = gathered[c];
+  const int count = state.outputFormat == kZfGrey ? 1 : state.componentCount;
+  for (int y = 0; y < rows; ++y) {
+    for (int c = 0; c < count; ++c) GatherComponentRow(state, c, y, columns, gathered[c]);
+    ConvertLine(state, line, columns, destination + static_cast<size_t>(y) * state.outputStride);
   }
 }

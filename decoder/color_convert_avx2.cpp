@@ -152,4 +152,30 @@ __attribute__((target("avx2"))) void OutputMcuAvx2(DecoderState& state, uint8_t*
   }
 }
 
+// ConvertLineSse2 with 16 pixels per step for the common case, BGRX from
+// YCbCr or grey; the rest of the line, and every other case, through it.
+__attribute__((target("avx2"))) void ConvertLineAvx2(const DecoderState& state, const int16_t* const* line,
+                                                     int columns, uint8_t* out) {
+  const ColorKind kind = state.colorKind;
+  const bool color = kind == kColorYcc && state.componentCount == 3;
+  if (state.outputFormat != kZfBgrx || !(color || kind == kColorGrey)) {
+    ConvertLineSse2(state, line, columns, out);
+    return;
+  }
+  const int whole = columns & ~15;
+  for (int x = 0; x < whole; x += 16) {
+    const __m256i y = ClampLuma(Load(line[0] + x));
+    uint8_t* at = out + 4 * x;
+    if (!color) {
+      Store16(at, at + 32, y, y, y);
+      continue;
+    }
+    Put(at, at + 32, y, ChromaTerms(ClampChroma(Load(line[1] + x)), ClampChroma(Load(line[2] + x))));
+  }
+  if (whole == columns) return;
+  const int16_t* rest[kMaxComponents] = {line[0] + whole, color ? line[1] + whole : nullptr,
+                                         color ? line[2] + whole : nullptr, nullptr};
+  ConvertLineSse2(state, rest, columns - whole, out + 4 * whole);
+}
+
 #endif

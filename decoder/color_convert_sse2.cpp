@@ -235,6 +235,43 @@ void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns
   }
 }
 
+void ConvertLineSse2(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out) {
+  const ZfFormat format = state.outputFormat;
+  const int whole = columns & ~7;
+  if (format == kZfGrey) {
+    // The first component clamped: the pack's saturation.
+    for (int x = 0; x < whole; x += 8) {
+      const __m128i v = Load8(line[0] + x);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(v, v));
+    }
+    const int16_t* rest[kMaxComponents] = {line[0] + whole};
+    ConvertLine(state, rest, columns - whole, out + whole);
+    return;
+  }
+  Samples samples[kMaxComponents];
+  for (int c = 0; c < state.componentCount; ++c) samples[c] = {line[c], 8};
+  const bool cmykOutput = format == kZfCmyk;
+  if (format == kZfBgrx || cmykOutput) {
+    // Whole groups of eight straight to the output, the rest through a row.
+    ConvertRow(state, samples, whole, cmykOutput, out);
+    if (whole == columns) return;
+    for (int c = 0; c < state.componentCount; ++c) samples[c].at += whole;
+    alignas(16) uint8_t row[8 * 4];
+    ConvertRow(state, samples, columns - whole, cmykOutput, row);
+    memcpy(out + 4 * whole, row, static_cast<size_t>(columns - whole) * 4);
+    return;
+  }
+  // The other orders from BGRX, 32 pixels at a time.
+  const uint32_t bytes = FormatBytes(format);
+  alignas(16) uint8_t row[32 * 4];
+  for (int x = 0; x < columns; x += 32) {
+    const int count = columns - x < 32 ? columns - x : 32;
+    ConvertRow(state, samples, count, false, row);
+    ConvertBgrx(row, 0, out + static_cast<size_t>(x) * bytes, 0, count, 1, format);
+    for (int c = 0; c < state.componentCount; ++c) samples[c].at += 32;
+  }
+}
+
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
   const uint32_t sampling = state.samplingCode;
   if (columns != McuWidth(sampling) || rows != McuHeight(sampling)) {

@@ -9,18 +9,19 @@
 
 namespace {
 
-const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar", OutputMcuGeneral, ReducedInverseDct};
+const DecoderPaths kScalar = {DecodeMcu, false, InverseDct, OutputMcu, "scalar", OutputMcuGeneral, ReducedInverseDct,
+                             ConvertLine};
 #if defined(ZENTRAFOLD_HAVE_SSE2)
 const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, "sse2", OutputMcuGeneralSse2,
-                           ReducedInverseDctSse2};
+                           ReducedInverseDctSse2, ConvertLineSse2};
 #endif
 #if defined(ZENTRAFOLD_HAVE_AVX2)
 const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2", OutputMcuGeneralSse2,
-                           ReducedInverseDctSse2};
+                           ReducedInverseDctSse2, ConvertLineAvx2};
 #endif
 #if !defined(ZENTRAFOLD_HAVE_SSE2)
 const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable", OutputMcuGeneral,
-                               ReducedInverseDct};
+                               ReducedInverseDct, ConvertLine};
 #endif
 
 const DecoderPaths& Pick() {

@@ -83,6 +83,23 @@ constexpr int kMaxFrameBlocks = kMaxComponents * kMaxSampling * kMaxSampling;
 // a scan's MCU (at most kMaxMcuBlocks) as entropy decoding leaves it, or
 // the frame's MCU for the pixel stages.
 using BlockBuffer = int16_t[kMaxFrameBlocks * 64];
+// A scaled view of a kernel layout gathers the reduced samples of a run of
+// MCUs of one MCU row before it converts them, line by line: each MCU's
+// part is a few pixels (one at 1/8 for 4:4:4), too few to convert alone.
+// Rows of luma, Cb and Cr samples of up to kStripWidth pixels (each row
+// readable 8 samples past that, for the vector converters), chroma
+// replicated across to the luma columns as its blocks are reduced, and
+// replicated down by reading row y / chromaRows.
+constexpr int kStripWidth = 256;
+constexpr int kStripPitch = kStripWidth + 8;
+struct ScaledStrip {
+  alignas(16) int16_t plane[3][8][kStripPitch];
+  uint32_t firstColumn;  // the frame MCU column of its first MCU
+  uint32_t count;        // MCUs in it
+  uint32_t capacity;     // MCUs it holds
+  uint32_t mcuWidth, mcuHeight;  // a reduced MCU, in pixels
+  uint32_t chromaAcross, chromaDown;  // replication of chroma samples
+};
 // The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
 using CosineTable = int16_t[64];
 
@@ -351,10 +368,10 @@ struct DecoderState {
   bool viewed;
   uint8_t scaleShift;
   uint8_t componentShift[kMaxComponents];
-  // Non-zero: a reduced MCU of a kernel layout, its luma samples packed
-  // into whole blocks (CompactScaledMcu), is an MCU of this sampling code
-  // for the output kernels; 0: reduced MCUs take the general output.
-  uint8_t compactCode;
+  // A scaled view of a kernel layout goes through the strip; any other
+  // reduced MCU takes the general output (OutputMcuGeneral) alone.
+  bool stripped;
+  ScaledStrip strip;
   uint8_t orientation;
   uint32_t scaledWidth, scaledHeight;
   uint32_t regionX0, regionX1, regionY0, regionY1;
@@ -500,11 +517,13 @@ struct ViewGeometry {
 // The geometry of `view` (null: the whole picture) over a frame of this
 // size; false when the view is not one the picture can give.
 bool MakeViewGeometry(uint32_t width, uint32_t height, const ZfView* view, ViewGeometry& geometry);
-// The inverse DCTs of a reduced MCU's first `blocks` blocks, each
-// component at its componentShift; with compactCode, the luma's h*n x v*n
-// samples written as one picture packed into the blocks of compactCode's
-// luma grid, and the chroma blocks moved after them.
+// The inverse DCTs of a reduced MCU's first `blocks` blocks in place, each
+// component at its componentShift (general layouts).
 void ScaledTransforms(DecoderState& state, const struct DecoderPaths& paths, int blocks);
+// A reduced MCU of a kernel layout (level shift done) into the strip, its
+// first `blocks` blocks transformed; the strip goes to the output when it
+// is full or the MCU is the last of its row in the view.
+void StripMcu(DecoderState& state, const struct DecoderPaths& paths, int blocks, uint32_t mx, uint32_t my);
 // The output of frame MCU (mx, my) of a view, after its inverse DCT.
 void OutputViewMcu(DecoderState& state, const struct DecoderPaths& paths, uint32_t mx, uint32_t my);
 bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, size_t stride, bool band);
@@ -536,12 +555,10 @@ void OutputPartialMcu(DecoderState& state, void (*wholeMcu)(DecoderState&, uint8
 // other orders from a BGRX tile, grey from the luma blocks.
 void OutputMcuFormatted(DecoderState& state, const struct DecoderPaths& paths, uint8_t* destination,
                         int columns, int rows);
-// What OutputMcu writes for the `columns` x `rows` pixels at the top left
-// of an MCU of the output kernels' `layout` (a grey frame's: 0x11), worked
-// out pixel by pixel: for the few pixels of a reduced MCU, where a whole
-// kernel MCU into a tile costs more.
-void OutputFewPackedPixels(const DecoderState& state, uint32_t layout, uint8_t* destination, size_t stride,
-                           int columns, int rows);
+// One line of `columns` pixels in state.outputFormat from each component's
+// samples for it (replicated already, as the inverse DCT leaves them:
+// unclamped, chroma centred); for grey output line[0] alone is read.
+void ConvertLine(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out);
 // Converts `rows` rows of `columns` BGRX pixels (rows `sourceStride` apart)
 // to `format`.
 void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destination, size_t stride, int columns,
@@ -575,6 +592,7 @@ void InverseDctSse2(const CosineTable& table, int16_t* block);
 void ReducedInverseDctSse2(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
 void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows);
+void ConvertLineSse2(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out);
 #endif
 // On 64-bit Windows GCC does not realign the stack for 32-byte vector spills
 // (GCC bug 54412): the AVX2 files are assembled there with every aligned
@@ -586,6 +604,7 @@ void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns
 // Only where CpuHasAvx2():
 void InverseDctAvx2(const CosineTable& table, int16_t* block);
 void OutputMcuAvx2(DecoderState& state, uint8_t* destination, int columns, int rows);
+void ConvertLineAvx2(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out);
 bool CpuHasAvx2();
 #endif
 
@@ -599,6 +618,8 @@ struct DecoderPaths {
   void (*outputGeneral)(DecoderState& state, uint8_t* destination, int columns, int rows);
   // The reduced inverse DCT of scaled views (ReducedInverseDct).
   void (*reducedInverseDct)(const int16_t* block, int scaleShift, int16_t* out, int outStride);
+  // The pixels of a line of samples (ConvertLine), for scaled views.
+  void (*convertLine)(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out);
 };
 // The paths for this processor, or the scalar ones when the environment
 // sets ZENTRAFOLD_FORCE_SCALAR=1.

@@ -61,6 +61,10 @@ inline __attribute__((always_inline)) void PixelStages(DecoderState& state, cons
     int16_t& dc = state.blockBuffer[grid.shifted[i] * 64];
     dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
   }
+  if (state.stripped) {
+    StripMcu(state, paths, grid.blocks, mx, my);
+    return;
+  }
   if (state.scaleShift != 0) {
     ScaledTransforms(state, paths, grid.blocks);
   } else {

@@ -112,7 +112,7 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
   state.viewOrigin = (c - g.x) * bytes + (f - g.y) * rowBytes;
 
   for (int i = 0; i < kMaxComponents; ++i) state.componentShift[i] = static_cast<uint8_t>(g.shift);
-  state.compactCode = 0;
+  state.stripped = false;
   if (g.shift != 0) {
     // Replication at the reduced size: MCU column x (of n * Hmax) takes
     // sample floor(x * H * nc / (n * Hmax)) of the component's H * nc
@@ -135,15 +135,19 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
         state.sampleRow[i][y] = static_cast<uint16_t>((sy / nc) * component.h * 64 + (sy % nc) * 8);
       }
     }
-    // The kernel layouts go to the output kernels packed: chroma reduced by
-    // k = 2^(shift - chroma shift) less than luma makes a layout of luma
-    // h / k x v / k (4:2:0 at 1/2: 4:4:4, its MCU filled); where the packed
-    // samples fill less than the kernel's MCU, the kernels convert it whole
-    // into a tile and its part is copied, which still costs less than the
-    // general stage over MCUs of a few pixels.
+    // The kernel layouts (chroma 1x1, luma 1, 2 or 4 wide and 1 or 2 high)
+    // go through the strip: a reduced MCU is at most 16 x 8 pixels, and
+    // each chroma sample covers a whole number of them each way.
     if (state.kernelLayout) {
-      const int k = state.componentCount == 3 ? 1 << (g.shift - state.componentShift[1]) : 1;
-      state.compactCode = static_cast<uint8_t>((state.hMax / k) << 4 | (state.vMax / k));
+      ScaledStrip& strip = state.strip;
+      state.stripped = true;
+      strip.count = 0;
+      strip.mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode)) >> g.shift;
+      strip.mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode)) >> g.shift;
+      strip.capacity = kStripWidth / strip.mcuWidth;
+      const uint32_t nc = state.componentCount == 3 ? 8u >> state.componentShift[1] : strip.mcuWidth;
+      strip.chromaAcross = strip.mcuWidth / nc;
+      strip.chromaDown = state.componentCount == 3 ? strip.mcuHeight / nc : 1;
     }
   }
   return true;
@@ -151,55 +155,116 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
 
 namespace {
 
-// The reduced transform of one block; at 1/8 the DC alone, as every path
-// has it, without the call.
-inline void ReduceBlock(const DecoderPaths& paths, const int16_t* block, int shift, int16_t* out) {
+// The reduced transform of one block, rows outStride apart; at 1/8 the DC
+// alone, as every path has it, without the call.
+inline void ReduceBlock(const DecoderPaths& paths, const int16_t* block, int shift, int16_t* out, int outStride) {
   if (shift == 3) {
     out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
     return;
   }
-  paths.reducedInverseDct(block, shift, out, 8);
+  paths.reducedInverseDct(block, shift, out, outStride);
+}
+
+// The strip's MCUs (of MCU row my) to the output: the lines of each row
+// inside the region, converted straight into place where the view is not
+// turned, else through a row whose pixels go where the turn puts them.
+void FlushStrip(DecoderState& state, const DecoderPaths& paths, uint32_t my) {
+  ScaledStrip& strip = state.strip;
+  const uint32_t x0 = strip.firstColumn * strip.mcuWidth;
+  const uint32_t y0 = my * strip.mcuHeight;
+  const uint32_t x1 = x0 + strip.count * strip.mcuWidth;
+  const uint32_t y1 = y0 + strip.mcuHeight;
+  strip.count = 0;
+  // The part inside the region (which lies inside the reduced picture).
+  const uint32_t ix0 = x0 > state.regionX0 ? x0 : state.regionX0;
+  const uint32_t ix1 = x1 < state.regionX1 ? x1 : state.regionX1;
+  const uint32_t iy0 = y0 > state.regionY0 ? y0 : state.regionY0;
+  const uint32_t iy1 = y1 < state.regionY1 ? y1 : state.regionY1;
+  if (ix0 >= ix1 || iy0 >= iy1) return;
+  const auto columns = static_cast<int>(ix1 - ix0);
+  const uint32_t bytes = FormatBytes(state.outputFormat);
+  for (uint32_t y = iy0; y < iy1; ++y) {
+    const uint32_t row = y - y0;
+    const int16_t* line[kMaxComponents] = {&strip.plane[0][row][ix0 - x0],
+                                           &strip.plane[1][row / strip.chromaDown][ix0 - x0],
+                                           &strip.plane[2][row / strip.chromaDown][ix0 - x0], nullptr};
+    uint8_t* to = state.outputRows + (state.viewOrigin + ix0 * state.viewStepX + y * state.viewStepY);
+    if (state.viewStepX == bytes) {
+      paths.convertLine(state, line, columns, to);
+      continue;
+    }
+    alignas(16) uint8_t pixels[kStripWidth * 4];
+    paths.convertLine(state, line, columns, pixels);
+    const uint8_t* from = pixels;
+    for (int x = 0; x < columns; ++x, from += bytes, to += state.viewStepX) memcpy(to, from, bytes);
+  }
+}
+
+// The nc x nc samples of a block (rows 8 apart) into strip rows, each
+// sample kAcross times. Unreplicated samples come from a whole block
+// (nc = 8).
+template <int kAcross>
+void ReplicateAcross(const int16_t* block, int nc, int16_t* out) {
+  for (int r = 0; r < nc; ++r, block += 8, out += kStripPitch) {
+    if (kAcross == 1) {
+      memcpy(out, block, 8 * sizeof *out);
+      continue;
+    }
+    for (int x = 0; x < nc; ++x)
+      for (int k = 0; k < kAcross; ++k) out[x * kAcross + k] = block[x];
+  }
 }
 
 }  // namespace
 
-void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks) {
-  int first = 0;
-  if (state.compactCode != 0) {
-    // Luma block (bx, by) gives samples x = bx * n.., y = by * n.. of the
-    // packed picture. Its packed block never lies after its own, and the
-    // samples it takes there are no other block's: in raster order each
-    // block's coefficients are read before any later block writes over them.
-    const int n = 8 >> state.scaleShift;
-    const int h = state.frame[0].h, v = state.frame[0].v;
-    const int packedWide = state.compactCode >> 4;
-    for (int by = 0; by < v; ++by) {
-      for (int bx = 0; bx < h; ++bx) {
-        const int x = bx * n, y = by * n;
-        int16_t* out = state.blockBuffer + ((y >> 3) * packedWide + (x >> 3)) * 64 + (y & 7) * 8 + (x & 7);
-        ReduceBlock(paths, state.blockBuffer + (by * h + bx) * 64, state.scaleShift, out);
-      }
+void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32_t mx, uint32_t my) {
+  ScaledStrip& strip = state.strip;
+  if (strip.count == 0) strip.firstColumn = mx;
+  const uint32_t at = strip.count * strip.mcuWidth;
+  const int shift = state.scaleShift;
+  const int n = 8 >> shift;
+  const int h = state.frame[0].h, v = state.frame[0].v;
+  for (int by = 0; by < v; ++by)
+    for (int bx = 0; bx < h; ++bx)
+      ReduceBlock(paths, state.blockBuffer + (by * h + bx) * 64, shift, &strip.plane[0][by * n][at + bx * n],
+                  kStripPitch);
+  for (int c = 1; c < state.componentCount && state.frame[c].firstBlock < blocks; ++c) {
+    int16_t* block = state.blockBuffer + state.frame[c].firstBlock * 64;
+    const int chromaShift = state.componentShift[c];
+    const int nc = 8 >> chromaShift;
+    const uint32_t across = strip.chromaAcross;
+    if (across == 1 && chromaShift != 0) {
+      ReduceBlock(paths, block, chromaShift, &strip.plane[c][0][at], kStripPitch);
+      continue;
     }
-    first = 1;
+    // Whole (4:2:0 at 1/2) or replicated across: through the block itself.
+    if (chromaShift == 0) {
+      paths.inverseDct(state.cosineTable, block);
+    } else {
+      ReduceBlock(paths, block, chromaShift, block, 8);
+    }
+    switch (across) {
+      case 1: ReplicateAcross<1>(block, nc, &strip.plane[c][0][at]); break;
+      case 2: ReplicateAcross<2>(block, nc, &strip.plane[c][0][at]); break;
+      default: ReplicateAcross<4>(block, nc, &strip.plane[c][0][at]); break;
+    }
   }
-  for (int c = first; c < state.componentCount; ++c) {
+  if (++strip.count == strip.capacity || mx + 1 == state.mcuX1) FlushStrip(state, paths, my);
+}
+
+void ScaledTransforms(DecoderState& state, const DecoderPaths& paths, int blocks) {
+  for (int c = 0; c < state.componentCount; ++c) {
     const FrameComponent& component = state.frame[c];
     const int shift = state.componentShift[c];
     const int end = component.firstBlock + component.h * component.v;
     for (int b = component.firstBlock; b < end && b < blocks; ++b) {
       int16_t* block = state.blockBuffer + b * 64;
       if (shift != 0) {
-        ReduceBlock(paths, block, shift, block);
+        ReduceBlock(paths, block, shift, block, 8);
       } else {
         paths.inverseDct(state.cosineTable, block);
       }
     }
-  }
-  if (state.compactCode != 0 && blocks > state.frame[0].h * state.frame[0].v &&
-      (state.compactCode >> 4) * (state.compactCode & 0x0F) != state.frame[1].firstBlock) {
-    const int lumaBlocks = (state.compactCode >> 4) * (state.compactCode & 0x0F);
-    memmove(state.blockBuffer + lumaBlocks * 64, state.blockBuffer + state.frame[1].firstBlock * 64,
-            2 * 64 * sizeof(int16_t));
   }
 }
 

@@ -43,33 +43,9 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 void OutputMcuFormatted(DecoderState& state, const DecoderPaths& paths, uint8_t* destination, int columns,
                         int rows) {
   // The output kernels take whole 8x8 blocks: reduced ones go the general
-  // way, but for those packed into an MCU of another layout.
-  if (!state.kernelLayout || (state.scaleShift != 0 && state.compactCode == 0)) {
+  // way (scaled views of the kernel layouts go through the strip instead).
+  if (!state.kernelLayout || state.scaleShift != 0) {
     paths.outputGeneral(state, destination, columns, rows);
-    return;
-  }
-  if (state.scaleShift != 0 && columns * rows <= 2 && state.outputFormat != kZfGrey &&
-      ((state.colorKind == kColorYcc && state.componentCount == 3) ||
-       (state.componentCount == 1 && state.compactCode == 0x11))) {
-    // A few pixels: the kernels would convert a whole MCU of 64 or more.
-    if (state.outputFormat == kZfBgrx) {
-      OutputFewPackedPixels(state, state.compactCode, destination, state.outputStride, columns, rows);
-      return;
-    }
-    alignas(16) uint8_t tile[4 * 4 * 4];
-    OutputFewPackedPixels(state, state.compactCode, tile, 4 * 4, columns, rows);
-    ConvertBgrx(tile, 4 * 4, destination, state.outputStride, columns, rows, state.outputFormat);
-    return;
-  }
-  if (state.scaleShift != 0) {
-    // The packed MCU, as the kernels see it.
-    const uint32_t code = state.samplingCode;
-    const uint8_t shift = state.scaleShift;
-    state.samplingCode = state.compactCode;
-    state.scaleShift = 0;
-    OutputMcuFormatted(state, paths, destination, columns, rows);
-    state.scaleShift = shift;
-    state.samplingCode = code;
     return;
   }
   switch (state.outputFormat) {

@@ -43,7 +43,7 @@ DecoderState& CountingState(const DecoderPaths& under) {
   static DecoderState* state = [&] {
     gUnder[I] = &under;
     counted = {CountedDecodeMcu<I>, under.usesFastAcTables, CountedInverseDct<I>, CountedOutputMcu<I>, under.name,
-               under.outputGeneral, under.reducedInverseDct};
+               under.outputGeneral, under.reducedInverseDct, under.convertLine};
     DecoderState* s = CreateDecoderState();
     if (s == nullptr) throw std::runtime_error("no memory for a decoder state");
     s->paths = &counted;

@@ -101,7 +101,7 @@ Outcome Decode(const Bytes& stream, const DecoderPaths& paths) {
 // Lockstep entropy decoding, with the scalar IDCT and output so that only
 // the entropy stage is under test.
 const DecoderPaths kLockstep = {LockstepDecodeMcu, true, InverseDct, OutputMcu, "lockstep", OutputMcuGeneral,
-                                 ReducedInverseDct};
+                                 ReducedInverseDct, ConvertLine};
 
 ::testing::AssertionResult DecodesAlike(const Bytes& stream) {
   gMismatch.clear();
@@ -284,7 +284,7 @@ int LockstepDcOnlyDecodeMcu(DecoderState& state) {
 }
 
 const DecoderPaths kLockstepDcOnly = {LockstepDcOnlyDecodeMcu, true, InverseDct, OutputMcu, "lockstep-dc",
-                                      OutputMcuGeneral, ReducedInverseDct};
+                                      OutputMcuGeneral, ReducedInverseDct, ConvertLine};
 
 ::testing::AssertionResult DcOnlyDecodesAlike(const Bytes& stream) {
   gMismatch.clear();

@@ -30,7 +30,7 @@ Bytes DecodeOn(const Bytes& stream, const ZfView& view, ZfFormat format, const D
   const size_t stride = static_cast<size_t>(g.width) * FormatBytes(format);
   Bytes pixels(stride * g.height, 0xA5);
   EXPECT_TRUE(SetView(state, &view, FormatBytes(format), stride, false));
-  if (!packed) state.compactCode = 0;
+  if (!packed) state.stripped = false;
   state.outputRows = pixels.data();
   state.outputStride = stride;
   state.outputFormat = format;

@@ -70,7 +70,7 @@ StageTimes ProfileStages(const uint8_t* data, size_t size, bool scalar, int repe
   const DecoderPaths& inner = scalar ? ScalarPaths() : SelectedPaths();
   gInner = &inner;
   const DecoderPaths timed = {TimedDecodeMcu, inner.usesFastAcTables, TimedInverseDct, TimedOutputMcu, "timed",
-                             inner.outputGeneral, inner.reducedInverseDct};
+                             inner.outputGeneral, inner.reducedInverseDct, inner.convertLine};
   std::vector<double> entropy, idct, assembly, color, total;
   StageTimes result;
   for (int r = 0; r < repeat; ++r) {
