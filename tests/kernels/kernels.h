@@ -66,9 +66,28 @@ inline std::vector<OutputKernel> GeneralOutputKernels() {
   return kernels;
 }
 
+struct LineConverter {
+  std::string name;
+  void (*run)(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out);
+  bool (*supported)();
+};
+
+// ConvertLine's fast twins (the strip of scaled views).
+inline std::vector<LineConverter> LineConverters() {
+  std::vector<LineConverter> kernels;
+#if defined(ZENTRAFOLD_HAVE_SSE2)
+  kernels.push_back({"sse2", ConvertLineSse2, Always});
+#endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  kernels.push_back({"avx2", ConvertLineAvx2, CpuHasAvx2});
+#endif
+  return kernels;
+}
+
 // Test names and messages show the kernel's name rather than its bytes.
 inline void PrintTo(const IdctKernel& kernel, std::ostream* os) { *os << kernel.name; }
 inline void PrintTo(const OutputKernel& kernel, std::ostream* os) { *os << kernel.name; }
+inline void PrintTo(const LineConverter& kernel, std::ostream* os) { *os << kernel.name; }
 
 template <typename Kernel>
 std::string KernelName(const testing::TestParamInfo<Kernel>& info) {

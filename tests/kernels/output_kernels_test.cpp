@@ -177,4 +177,55 @@ INSTANTIATE_TEST_SUITE_P(Kernels, GeneralOutputKernel, testing::ValuesIn(General
                          KernelName<::OutputKernel>);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GeneralOutputKernel);
 
+class LineKernel : public testing::TestWithParam<LineConverter> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().supported()) GTEST_SKIP() << GetParam().name << " not supported by this processor";
+    BuildColorTables(gScalar.colorTables);
+  }
+};
+
+// Lines of every length up to 80 (whole groups of 8 and 16 and every tail),
+// every colour kind and format, random samples past every clamp and the
+// 16-bit extremes: the same bytes as ConvertLine, and nothing written past
+// the line.
+TEST_P(LineKernel, EveryKindFormatAndLength) {
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> wide(-300, 600);
+  constexpr int kLength = 80;
+  // Lines readable 8 samples past their end, as the strip's are.
+  int16_t samples[kMaxComponents][kLength + 8];
+  const int16_t* line[kMaxComponents] = {samples[0], samples[1], samples[2], samples[3]};
+  for (const Frame& frame : kFrames) {
+    gScalar.sawJfif = false;
+    gScalar.sawAdobe = frame.adobe;
+    gScalar.adobeTransform = frame.transform;
+    SetFrameForTests(gScalar, frame.count, frame.ids, frame.samplings);
+    const bool cmyk = gScalar.colorKind == kColorCmyk || gScalar.colorKind == kColorYcck;
+    for (int n = 0; n < 20; ++n) {
+      for (auto& component : samples)
+        for (int16_t& v : component) {
+          const int pick = static_cast<int>(random() % 16);
+          v = static_cast<int16_t>(pick == 0 ? -32768 : (pick == 1 ? 32767 : wide(random)));
+        }
+      for (int f = 0; f <= (cmyk ? kZfCmyk : kZfGrey); ++f) {
+        gScalar.outputFormat = static_cast<ZfFormat>(f);
+        const size_t bytes = FormatBytes(gScalar.outputFormat);
+        for (int columns = 0; columns <= kLength; ++columns) {
+          std::vector<uint8_t> expected(bytes * kLength + 64, 0xA5), actual(expected);
+          ConvertLine(gScalar, line, columns, expected.data());
+          GetParam().run(gScalar, line, columns, actual.data());
+          size_t at = 0;
+          while (at < expected.size() && expected[at] == actual[at]) ++at;
+          ASSERT_EQ(at, expected.size()) << frame.name << ", format " << f << ", " << columns << " pixels: byte "
+                                         << at;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, LineKernel, testing::ValuesIn(LineConverters()), KernelName<LineConverter>);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LineKernel);
+
 }  // namespace
