@@ -17,7 +17,7 @@ const DecoderPaths kSse2 = {DecodeMcuFast, true, InverseDctSse2, OutputMcuSse2, 
 #endif
 #if defined(ZENTRAFOLD_HAVE_AVX2)
 const DecoderPaths kAvx2 = {DecodeMcuFast, true, InverseDctAvx2, OutputMcuAvx2, "avx2", OutputMcuGeneralSse2,
-                           ReducedInverseDctSse2, ConvertLineAvx2};
+                           ReducedInverseDctAvx2, ConvertLineAvx2};
 #endif
 #if !defined(ZENTRAFOLD_HAVE_SSE2)
 const DecoderPaths kPortable = {DecodeMcuFast, true, InverseDct, OutputMcu, "portable", OutputMcuGeneral,

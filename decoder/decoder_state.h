@@ -605,6 +605,7 @@ void ConvertLineSse2(const DecoderState& state, const int16_t* const* line, int 
 void InverseDctAvx2(const CosineTable& table, int16_t* block);
 void OutputMcuAvx2(DecoderState& state, uint8_t* destination, int columns, int rows);
 void ConvertLineAvx2(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out);
+void ReducedInverseDctAvx2(const int16_t* block, int scaleShift, int16_t* out, int outStride);
 bool CpuHasAvx2();
 #endif
 

@@ -32,6 +32,9 @@ inline std::vector<ReducedIdctKernel> ReducedIdctKernels() {
 #if defined(ZENTRAFOLD_HAVE_SSE2)
   kernels.push_back({"sse2", ReducedInverseDctSse2, Always});
 #endif
+#if defined(ZENTRAFOLD_HAVE_AVX2)
+  kernels.push_back({"avx2", ReducedInverseDctAvx2, CpuHasAvx2});
+#endif
   return kernels;
 }
 

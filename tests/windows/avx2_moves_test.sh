@@ -12,7 +12,7 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 x86_64-w64-mingw32-ar x "$library"
-for object in inverse_dct_avx2.cpp.obj color_convert_avx2.cpp.obj; do
+for object in inverse_dct_avx2.cpp.obj color_convert_avx2.cpp.obj inverse_dct_reduced_avx2.cpp.obj; do
   [ -e "$object" ] || { echo "no $object in $library" >&2; exit 1; }
   "$objdump" -d "$object" > code.txt
   grep -q 'ymm' code.txt || { echo "$object holds no AVX2 code" >&2; exit 1; }
