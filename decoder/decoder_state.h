@@ -93,12 +93,22 @@ using BlockBuffer = int16_t[kMaxFrameBlocks * 64];
 constexpr int kStripWidth = 256;
 constexpr int kStripPitch = kStripWidth + 8;
 struct ScaledStrip {
-  alignas(16) int16_t plane[3][8][kStripPitch];
+  // Plane c (luma, Cb, Cr), row r from samples + (c * 8 + r) * kStripPitch.
+  alignas(16) int16_t samples[3 * 8 * kStripPitch];
   uint32_t firstColumn;  // the frame MCU column of its first MCU
   uint32_t count;        // MCUs in it
   uint32_t capacity;     // MCUs it holds
   uint32_t mcuWidth, mcuHeight;  // a reduced MCU, in pixels
-  uint32_t chromaAcross, chromaDown;  // replication of chroma samples
+  uint32_t chromaDown;           // chroma rows replicated down
+  // Where each block of an MCU goes: its samples' first position in the
+  // planes (from the MCU's first column), the block, its reduction, and
+  // how many times each sample is written across (1 for luma).
+  struct Target {
+    uint16_t offset;
+    uint8_t block, shift, across;
+  };
+  Target target[kMaxMcuBlocks];
+  uint32_t targets;
 };
 // The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
 using CosineTable = int16_t[64];

@@ -53,10 +53,9 @@ bool OutsideView(const DecoderState& state, uint32_t mx, uint32_t my) {
 // blockBuffer: the level shift of components whose samples are 0..255
 // (carried by the DC: 128 * 8, 16-bit, wrapping), the inverse DCT (reduced
 // for a scaled view), and the output at the MCU's place in the output rows
-// (the band's in band mode). Nothing for an MCU outside the view.
+// (the band's in band mode). For MCUs inside the view only.
 inline __attribute__((always_inline)) void PixelStages(DecoderState& state, const DecoderPaths& paths,
                                                        const McuGrid& grid, uint32_t mx, uint32_t my) {
-  if (OutsideView(state, mx, my)) return;
   for (int i = 0; i < grid.shiftedCount; ++i) {
     int16_t& dc = state.blockBuffer[grid.shifted[i] * 64];
     dc = static_cast<int16_t>(static_cast<uint16_t>(dc + 1024));
@@ -267,7 +266,8 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   state.dcOnlyBlocks = dcOnly;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
     bool decoded;
-    if (outside != 0 && OutsideView(state, mx, my)) {
+    const bool shown = !OutsideView(state, mx, my);
+    if (outside != 0 && !shown) {
       state.dcOnlyBlocks = outside;
       decoded = DecodeMcuFastDcOnly(state);
       state.dcOnlyBlocks = dcOnly;
@@ -279,7 +279,7 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
       state.failedMcu = mcu;
       return 0;
     }
-    PixelStages(state, paths, grid, mx, my);
+    if (shown) PixelStages(state, paths, grid, mx, my);
     if (++mx == mcuColumns) {
       mx = 0;
       ++my;

@@ -145,9 +145,19 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
       strip.mcuWidth = static_cast<uint32_t>(McuWidth(state.samplingCode)) >> g.shift;
       strip.mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode)) >> g.shift;
       strip.capacity = kStripWidth / strip.mcuWidth;
-      const uint32_t nc = state.componentCount == 3 ? 8u >> state.componentShift[1] : strip.mcuWidth;
-      strip.chromaAcross = strip.mcuWidth / nc;
-      strip.chromaDown = state.componentCount == 3 ? strip.mcuHeight / nc : 1;
+      strip.targets = 0;
+      const int h = state.frame[0].h, v = state.frame[0].v;
+      for (int by = 0; by < v; ++by)
+        for (int bx = 0; bx < h; ++bx)
+          strip.target[strip.targets++] = {static_cast<uint16_t>(by * n * kStripPitch + bx * n),
+                                           static_cast<uint8_t>(by * h + bx), static_cast<uint8_t>(g.shift), 1};
+      strip.chromaDown = 1;
+      for (int c = 1; c < state.componentCount; ++c) {
+        const uint32_t nc = 8u >> state.componentShift[c];
+        strip.chromaDown = strip.mcuHeight / nc;
+        strip.target[strip.targets++] = {static_cast<uint16_t>(c * 8 * kStripPitch), state.frame[c].firstBlock,
+                                         state.componentShift[c], static_cast<uint8_t>(strip.mcuWidth / nc)};
+      }
     }
   }
   return true;
@@ -185,9 +195,9 @@ void FlushStrip(DecoderState& state, const DecoderPaths& paths, uint32_t my) {
   const uint32_t bytes = FormatBytes(state.outputFormat);
   for (uint32_t y = iy0; y < iy1; ++y) {
     const uint32_t row = y - y0;
-    const int16_t* line[kMaxComponents] = {&strip.plane[0][row][ix0 - x0],
-                                           &strip.plane[1][row / strip.chromaDown][ix0 - x0],
-                                           &strip.plane[2][row / strip.chromaDown][ix0 - x0], nullptr};
+    const int16_t* first = strip.samples + row * kStripPitch + (ix0 - x0);
+    const int16_t* chroma = strip.samples + (8 + row / strip.chromaDown) * kStripPitch + (ix0 - x0);
+    const int16_t* line[kMaxComponents] = {first, chroma, chroma + 8 * kStripPitch, nullptr};
     uint8_t* to = state.outputRows + (state.viewOrigin + ix0 * state.viewStepX + y * state.viewStepY);
     if (state.viewStepX == bytes) {
       paths.convertLine(state, line, columns, to);
@@ -220,33 +230,38 @@ void ReplicateAcross(const int16_t* block, int nc, int16_t* out) {
 void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32_t mx, uint32_t my) {
   ScaledStrip& strip = state.strip;
   if (strip.count == 0) strip.firstColumn = mx;
-  const uint32_t at = strip.count * strip.mcuWidth;
-  const int shift = state.scaleShift;
-  const int n = 8 >> shift;
-  const int h = state.frame[0].h, v = state.frame[0].v;
-  for (int by = 0; by < v; ++by)
-    for (int bx = 0; bx < h; ++bx)
-      ReduceBlock(paths, state.blockBuffer + (by * h + bx) * 64, shift, &strip.plane[0][by * n][at + bx * n],
-                  kStripPitch);
-  for (int c = 1; c < state.componentCount && state.frame[c].firstBlock < blocks; ++c) {
-    int16_t* block = state.blockBuffer + state.frame[c].firstBlock * 64;
-    const int chromaShift = state.componentShift[c];
-    const int nc = 8 >> chromaShift;
-    const uint32_t across = strip.chromaAcross;
-    if (across == 1 && chromaShift != 0) {
-      ReduceBlock(paths, block, chromaShift, &strip.plane[c][0][at], kStripPitch);
+  int16_t* const at = strip.samples + strip.count * strip.mcuWidth;
+  int16_t* const blockBuffer = state.blockBuffer;
+  const uint32_t targets = strip.targets;
+  for (uint32_t i = 0; i < targets; ++i) {
+    const ScaledStrip::Target t = strip.target[i];
+    if (t.block >= blocks) continue;  // chroma of grey output
+    int16_t* block = blockBuffer + t.block * 64;
+    int16_t* out = at + t.offset;
+    if (t.shift == 3) {
+      // The DC alone: one sample, written four times whatever `across` is
+      // (what lands past it is written over by the blocks that follow, or
+      // by the next MCU, or lies in the padding past the strip's row).
+      const auto value = static_cast<uint16_t>((int32_t{block[0]} + 4) >> 3);
+      const uint64_t four = value * uint64_t{0x0001000100010001};
+      memcpy(out, &four, sizeof four);
+      continue;
+    }
+    if (t.across == 1 && t.shift != 0) {
+      paths.reducedInverseDct(block, t.shift, out, kStripPitch);
       continue;
     }
     // Whole (4:2:0 at 1/2) or replicated across: through the block itself.
-    if (chromaShift == 0) {
+    if (t.shift == 0) {
       paths.inverseDct(state.cosineTable, block);
     } else {
-      ReduceBlock(paths, block, chromaShift, block, 8);
+      paths.reducedInverseDct(block, t.shift, block, 8);
     }
-    switch (across) {
-      case 1: ReplicateAcross<1>(block, nc, &strip.plane[c][0][at]); break;
-      case 2: ReplicateAcross<2>(block, nc, &strip.plane[c][0][at]); break;
-      default: ReplicateAcross<4>(block, nc, &strip.plane[c][0][at]); break;
+    const int nc = 8 >> t.shift;
+    switch (t.across) {
+      case 1: ReplicateAcross<1>(block, nc, out); break;
+      case 2: ReplicateAcross<2>(block, nc, out); break;
+      default: ReplicateAcross<4>(block, nc, out); break;
     }
   }
   if (++strip.count == strip.capacity || mx + 1 == state.mcuX1) FlushStrip(state, paths, my);
