@@ -8,6 +8,8 @@
 #if defined(ZENTRAFOLD_HAVE_AVX2)
 #include <immintrin.h>
 
+#include <utility>
+
 namespace {
 
 struct Terms {
@@ -152,30 +154,56 @@ __attribute__((target("avx2"))) void OutputMcuAvx2(DecoderState& state, uint8_t*
   }
 }
 
-// ConvertLineSse2 with 16 pixels per step for the common case, BGRX from
-// YCbCr or grey; the rest of the line, and every other case, through it.
+// ConvertLineSse2 with 16 pixels per step for the common cases, YCbCr or
+// grey to any order of blue, green and red (with 0 or 255 as the fourth
+// byte, or none); the rest of the line, and every other case, through it.
 __attribute__((target("avx2"))) void ConvertLineAvx2(const DecoderState& state, const int16_t* const* line,
                                                      int columns, uint8_t* out) {
   const ColorKind kind = state.colorKind;
+  const ZfFormat format = state.outputFormat;
   const bool color = kind == kColorYcc && state.componentCount == 3;
-  if (state.outputFormat != kZfBgrx || !(color || kind == kColorGrey)) {
+  if (format == kZfGrey || format == kZfCmyk || !(color || kind == kColorGrey)) {
     ConvertLineSse2(state, line, columns, out);
     return;
   }
-  const int whole = columns & ~15;
-  for (int x = 0; x < whole; x += 16) {
+  const bool rgbOrder = format == kZfRgbx || format == kZfRgba || format == kZfRgb;
+  const uint32_t bytes = FormatBytes(format);
+  const __m256i fourth = format == kZfBgra || format == kZfRgba ? _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u))
+                                                                : _mm256_setzero_si256();
+  // Three bytes a pixel: each four pixels' twelve bytes from their sixteen,
+  // stored sixteen at a time (the last four written over by the next
+  // store), so a step needs two pixels past its sixteen.
+  const __m128i pack3 = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const int step = bytes == 3 ? 18 : 16;
+  int x = 0;
+  for (; x + step <= columns; x += 16) {
     const __m256i y = ClampLuma(Load(line[0] + x));
-    uint8_t* at = out + 4 * x;
-    if (!color) {
-      Store16(at, at + 32, y, y, y);
+    __m256i blue = y, green = y, red = y;
+    if (color) {
+      const Terms t = ChromaTerms(ClampChroma(Load(line[1] + x)), ClampChroma(Load(line[2] + x)));
+      blue = _mm256_add_epi16(y, t.blue);
+      green = _mm256_add_epi16(y, t.green);
+      red = _mm256_add_epi16(y, t.red);
+    }
+    if (rgbOrder) std::swap(blue, red);
+    alignas(32) uint8_t pixels[64];
+    Store16(pixels, pixels + 32, blue, green, red);
+    if (bytes == 4) {
+      for (int half = 0; half < 2; ++half) {
+        const __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(pixels + 32 * half));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x + 32 * half), _mm256_or_si256(v, fourth));
+      }
       continue;
     }
-    Put(at, at + 32, y, ChromaTerms(ClampChroma(Load(line[1] + x)), ClampChroma(Load(line[2] + x))));
+    for (int quarter = 0; quarter < 4; ++quarter) {
+      const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(pixels + 16 * quarter));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 12 * quarter), _mm_shuffle_epi8(v, pack3));
+    }
   }
-  if (whole == columns) return;
-  const int16_t* rest[kMaxComponents] = {line[0] + whole, color ? line[1] + whole : nullptr,
-                                         color ? line[2] + whole : nullptr, nullptr};
-  ConvertLineSse2(state, rest, columns - whole, out + 4 * whole);
+  if (x == columns) return;
+  const int16_t* rest[kMaxComponents] = {line[0] + x, color ? line[1] + x : nullptr, color ? line[2] + x : nullptr,
+                                         nullptr};
+  ConvertLineSse2(state, rest, columns - x, out + static_cast<size_t>(x) * bytes);
 }
 
 #endif
