@@ -591,6 +591,16 @@ int DecodeMcuFast(DecoderState& state);
 // of them unchanged); the reader, predictors, blockDc and damage state are
 // as after DecodeMcuFast, and so is every other block.
 int DecodeMcuFastDcOnly(DecoderState& state);
+// Runs of MCUs on the fast entropy path from state.mcuNumber on, at most
+// `limit`: each MCU's blocks are left in blockBuffer (as DecodeMcuFast, or
+// DecodeMcuFastDcOnly, leaves them) and `each(context)` is called before
+// the next is decoded; the bit reader is handed back after the last. The
+// state after the run is as after as many calls of DecodeMcuFast(DcOnly).
+// Returns how many MCUs it gave: 0 where the next MCU is to go through
+// DecodeMcuFast (a restart boundary after it, a marker, damage, anything
+// it would hand to DecodeMcu).
+uint32_t DecodeMcuRun(DecoderState& state, uint32_t limit, void (*each)(void*), void* context);
+uint32_t DecodeMcuRunDcOnly(DecoderState& state, uint32_t limit, void (*each)(void*), void* context);
 // The fast entropy path alone, for a decode running ahead of the sequential
 // one in data that holds no marker, into `blocks` (BlockCount(state) blocks):
 // 0 where DecodeMcuFast would fall back to DecodeMcu (the state is then as

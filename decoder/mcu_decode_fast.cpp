@@ -306,36 +306,18 @@ __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, A
   return AcStepOf<false>(w, sc, a);
 }
 
-// One MCU into `blocks` (blockBuffer, but for runs ahead); false to leave it
-// to DecodeMcu. kDcOnly: the blocks marked in state.dcOnlyBlocks get their
-// DC alone (block[0], as the full decode leaves it) and the rest of them is
+// The blocks of one MCU into `blocks` from the window, the schedule and
+// the predictors; false to give the MCU up (what it changed is then to be
+// dropped). kDcOnly: the blocks marked in state.dcOnlyBlocks get their DC
+// alone (block[0], as the full decode leaves it) and the rest of them is
 // left as it was; everything else, the reader and predictors included, is
 // as without it.
 //
 // A symbol (a code of up to 16 bits and a magnitude of up to 11) takes at
 // most 27 bits, so one fill to 56 bits serves two symbols.
 template <bool kDcOnly>
-bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
-  if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
-  // At the start of an MCU, bitBuffer is the first bitCount bits of the
-  // data, and the rest follows from inputPos.
-  const uint8_t* pos = state.inputPos;
-  // The 0xFF found for an earlier MCU, while the position has not passed it.
-  const auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
-  if (state.byteFF == nullptr || at(pos) < at(state.byteFFFrom) || at(pos) > at(state.byteFF)) {
-    state.byteFFFrom = pos;
-    state.byteFF = FindByteFF(pos, state.streamEnd);
-  }
-  const uint8_t* byteFF = state.byteFF;
-  // With an interval's marker pending, DecodeMcu refills nothing until the
-  // boundary: the window holds bitBuffer and zero bits after it, as at a
-  // marker, and never fills.
-  const bool pending = state.restartInterval != 0 && state.marker != 0;
-  Window w{pos, state.streamEnd, pending ? pos : byteFF, static_cast<uint64_t>(state.bitBuffer) << 32, state.bitCount, 0,
-           pending, !pending && MarkerAt(byteFF, state.streamEnd)};
-  Schedule sc{state.bitCount};
-  int16_t predictor[kMaxComponents];
-  memcpy(predictor, state.dcPredictor, sizeof predictor);
+__attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int16_t* blocks, Window& w, Schedule& sc,
+                                                        int16_t* predictor) {
   const int blockCount = BlockCount(state);
   if (!kDcOnly) memset(blocks, 0, static_cast<size_t>(blockCount) * 64 * sizeof *blocks);
 
@@ -382,6 +364,72 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     if (step == kGiveUp) return false;
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
   }
+  return true;
+}
+
+// The window for the MCU that begins at state.inputPos, with DecodeMcu's
+// bitBuffer and bitCount, and the first 0xFF at or after it (looked up
+// again only when the position has left the range the last lookup covers).
+// With an interval's marker pending (`pending`), DecodeMcu refills nothing
+// until the boundary: the window holds bitBuffer and zero bits after it, as
+// at a marker, and never fills.
+inline Window OpenWindow(DecoderState& state, bool pending) {
+  const uint8_t* pos = state.inputPos;
+  const auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
+  if (state.byteFF == nullptr || at(pos) < at(state.byteFFFrom) || at(pos) > at(state.byteFF)) {
+    state.byteFFFrom = pos;
+    state.byteFF = FindByteFF(pos, state.streamEnd);
+  }
+  const uint8_t* byteFF = state.byteFF;
+  return Window{pos, state.streamEnd, pending ? pos : byteFF, static_cast<uint64_t>(state.bitBuffer) << 32,
+                state.bitCount, 0, pending, !pending && MarkerAt(byteFF, state.streamEnd)};
+}
+
+// DecodeMcu's reader after MCUs the window decoded from `pos` (where they
+// began, state.bitCount bits buffered then) with no marker met: refilled
+// and checked by a fill after the last MCU. The bits used are the bitCount
+// they began with plus the data bytes the window took, less what the
+// window holds; DecodeMcu's refills supplied them and its bitCount is
+// left, 16 bits (2 bytes) a refill.
+// DecodeMcu holds at most 32 bits where the window holds 56 or more, so its
+// position lies a few data bytes before the window's: for a long run, found
+// from there (backwards over the stuffed 0x00 after each data byte 0xFF, never
+// before `pos`) rather than from the run's start.
+template <bool kLongRun>
+inline void HandBack(DecoderState& state, const Window& w, const Schedule& sc, const int16_t* predictor,
+                     const uint8_t* pos, const uint8_t* byteFF) {
+  const uint32_t windowBytes = static_cast<uint32_t>(w.pos - pos) - w.stuffed;
+  const uint32_t used = state.bitCount + 8 * windowBytes - w.count;
+  const uint32_t dataBytes = (used + sc.count - state.bitCount) / 8;
+  if (kLongRun && dataBytes <= windowBytes) {
+    const uint8_t* at = w.pos;
+    for (uint32_t back = windowBytes - dataBytes; back != 0; --back)
+      at -= at - pos >= 2 && at[-1] == 0x00 && at[-2] == 0xFF ? 2 : 1;
+    state.inputPos = at;
+  } else {
+    state.inputPos = AfterDataBytes(pos, dataBytes, byteFF);
+  }
+  state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
+  state.bitCount = sc.count;
+  state.marker = 0;
+  memcpy(state.dcPredictor, predictor, kMaxComponents * sizeof *predictor);
+}
+
+// One MCU into `blocks` (blockBuffer, but for runs ahead); false to leave it
+// to DecodeMcu. kDcOnly: as DecodeBlocks.
+template <bool kDcOnly>
+bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
+  if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
+  // At the start of an MCU, bitBuffer is the first bitCount bits of the
+  // data, and the rest follows from inputPos.
+  const uint8_t* pos = state.inputPos;
+  const bool pending = state.restartInterval != 0 && state.marker != 0;
+  Window w = OpenWindow(state, pending);
+  const uint8_t* byteFF = state.byteFF;
+  Schedule sc{state.bitCount};
+  int16_t predictor[kMaxComponents];
+  memcpy(predictor, state.dcPredictor, sizeof predictor);
+  if (!DecodeBlocks<kDcOnly>(state, blocks, w, sc, predictor)) return false;
 
   if (pending) {
     // Bits past the buffered ones were used: DecodeMcu's business (damage).
@@ -441,12 +489,52 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
     memcpy(state.dcPredictor, predictor, sizeof predictor);
     return true;
   }
-  state.inputPos = AfterDataBytes(pos, dataBytes, byteFF);
-  state.bitBuffer = sc.count == 0 ? 0 : static_cast<uint32_t>(w.bits >> 32) & (~0u << (32 - sc.count));
-  state.bitCount = sc.count;
-  state.marker = 0;
-  memcpy(state.dcPredictor, predictor, sizeof predictor);
+  HandBack<false>(state, w, sc, predictor, pos, byteFF);
   return true;
+}
+
+// MCUs one after another in one window: the block loop of TryDecodeMcu,
+// each MCU checked as its end is (a fill, no marker met) and then handed
+// to `each`, the reader handed back to DecodeMcu's form only after the
+// last. Between MCUs DecodeMcu's reader would stand where HandBack puts it
+// and the next MCU's window would hold the same bits from there on, so the
+// blocks, the schedule and the window's bits are those of MCU-by-MCU
+// decoding. A run stops before an MCU whose end is a restart boundary, at
+// a marker, or where an MCU is given up: that MCU is left to the caller,
+// the state handed back as after the last MCU the run gave.
+template <bool kDcOnly>
+uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
+  if (state.bitCount > 32 || state.marker != 0 || state.fakeBits != 0 || state.dataEnded) return 0;
+  const uint8_t* pos = state.inputPos;
+  Window w = OpenWindow(state, false);
+  const uint8_t* byteFF = state.byteFF;
+  Schedule sc{state.bitCount};
+  int16_t predictor[kMaxComponents];
+  memcpy(predictor, state.dcPredictor, sizeof predictor);
+  // What the run has given: the window, schedule and predictors after it.
+  Window givenWindow = w;
+  Schedule givenSchedule = sc;
+  int16_t given[kMaxComponents];
+  memcpy(given, predictor, sizeof given);
+  const uint32_t interval = state.restartInterval;
+  uint32_t done = 0;
+  while (done < limit) {
+    const uint32_t next = state.mcuNumber + 1;
+    if (interval != 0 && next % interval == 0 && next < state.mcuTotal) break;  // a restart after it
+    if (!DecodeBlocks<kDcOnly>(state, state.blockBuffer, w, sc, predictor)) break;
+    if (!Fill(w) || w.atMarker) break;
+    givenWindow = w;
+    givenSchedule = sc;
+    memcpy(given, predictor, sizeof given);
+    ++done;
+    state.mcuNumber = next;
+    each(context);
+    if (next >= state.mcuTotal) break;
+  }
+  if (done == 0) return 0;
+  if (givenWindow.limit != byteFF) state.byteFF = nullptr;
+  HandBack<true>(state, givenWindow, givenSchedule, given, pos, byteFF);
+  return done;
 }
 
 }  // namespace
@@ -681,6 +769,14 @@ int DecodeMcuFastDcOnly(DecoderState& state) {
   if (madeUpBits || (markerPending && state.bitBuffer == 0)) return DecodeMadeUpMcu(state);
   if (!TryDecodeMcu<true>(state, state.blockBuffer)) return DecodeMcu(state);
   return FinishFastMcu(state);
+}
+
+uint32_t DecodeMcuRun(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
+  return RunMcus<false>(state, limit, each, context);
+}
+
+uint32_t DecodeMcuRunDcOnly(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
+  return RunMcus<true>(state, limit, each, context);
 }
 
 int DecodeMcuAhead(DecoderState& state, int16_t* blocks) {

@@ -251,6 +251,31 @@ uint32_t DcOnlyBlocks(const DecoderState& state, const McuGrid& grid) {
 
 }  // namespace
 
+namespace {
+
+// Where a run of MCUs on the fast path stands: each MCU it gives goes
+// through the pixel stages at (mx, my).
+struct RunSink {
+  DecoderState& state;
+  const DecoderPaths& paths;
+  const McuGrid& grid;
+  uint32_t mx, my;
+};
+
+void PixelStagesOfRun(void* context) {
+  RunSink& sink = *static_cast<RunSink*>(context);
+  PixelStages(sink.state, sink.paths, sink.grid, sink.mx, sink.my);
+  if (++sink.mx == sink.grid.mcuColumns) {
+    sink.mx = 0;
+    ++sink.my;
+  }
+}
+
+// Runs end at each restart boundary: short intervals would give short runs.
+constexpr uint32_t kMinRunInterval = 16;
+
+}  // namespace
+
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
   const McuGrid grid(state);
   const uint32_t mcuColumns = state.scanMcuColumns;
@@ -264,7 +289,23 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   // theirs is stored.
   const uint32_t outside = state.viewed && fast ? (1u << BlockCount(state)) - 1 : 0;
   state.dcOnlyBlocks = dcOnly;
+  // Runs of MCUs where every one is shown (what a view leaves out below
+  // its last row is not in the range).
+  const bool everyShown = !state.viewed || (state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0);
+  const bool runs = fast && everyShown && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
+  uint32_t (*const run)(DecoderState&, uint32_t, void (*)(void*), void*) =
+      dcOnly != 0 ? DecodeMcuRunDcOnly : DecodeMcuRun;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
+    if (runs && end - mcu > 1) {
+      RunSink sink{state, paths, grid, mx, my};
+      const uint32_t given = run(state, end - mcu, PixelStagesOfRun, &sink);
+      if (given != 0) {
+        mx = sink.mx;
+        my = sink.my;
+        mcu += given - 1;
+        continue;
+      }
+    }
     bool decoded;
     const bool shown = !OutsideView(state, mx, my);
     if (outside != 0 && !shown) {
