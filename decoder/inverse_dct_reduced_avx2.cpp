@@ -91,7 +91,8 @@ __attribute__((target("avx2"), always_inline)) inline void TwoRowOutputs(__m256i
 }
 
 template <int n>
-__attribute__((target("avx2"))) void Reduced(const int16_t* block, const Tables& t, int16_t* out, int outStride) {
+__attribute__((target("avx2"), always_inline)) inline void Reduced(const int16_t* block, const Tables& t, int16_t* out,
+                                                                   int outStride) {
   const __m256i high = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32)),
                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 48)));
   const __m256i acMask = _mm256_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -128,39 +129,45 @@ __attribute__((target("avx2"))) void Reduced(const int16_t* block, const Tables&
 Tables gTables[2];
 std::atomic<int> gTablesState{0};  // 0: not made, 1: being made, 2: made
 
-__attribute__((noinline, target("avx2"))) const Tables& MakeOrCopyTables(int n, Tables& local) {
+// The slow way in: the tables made here, or copied while another thread
+// makes them.
+__attribute__((noinline, target("avx2"))) void ReduceMakingTables(const int16_t* block, int n, int16_t* out,
+                                                                  int outStride) {
+  Tables local;
+  const Tables* t = &local;
   int expected = 0;
   if (gTablesState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
     gTables[0] = MakeTables(4);
     gTables[1] = MakeTables(2);
     gTablesState.store(2, std::memory_order_release);
-    return gTables[n == 4 ? 0 : 1];
+    t = &gTables[n == 4 ? 0 : 1];
+  } else {
+    local = MakeTables(n);
   }
-  local = MakeTables(n);
-  return local;
-}
-
-__attribute__((target("avx2"))) inline const Tables& TablesFor(int n, Tables& local) {
-  if (__builtin_expect(gTablesState.load(std::memory_order_acquire) == 2, 1)) return gTables[n == 4 ? 0 : 1];
-  return MakeOrCopyTables(n, local);
+  if (n == 4) {
+    Reduced<4>(block, *t, out, outStride);
+  } else {
+    Reduced<2>(block, *t, out, outStride);
+  }
 }
 
 }  // namespace
 
 __attribute__((target("avx2"))) void ReducedInverseDctAvx2(const int16_t* block, int scaleShift, int16_t* out,
                                                            int outStride) {
-  switch (scaleShift) {
-    case 1: {
-      Tables local;
-      Reduced<4>(block, TablesFor(4, local), out, outStride);
-      return;
-    }
-    case 2: {
-      Tables local;
-      Reduced<2>(block, TablesFor(2, local), out, outStride);
-      return;
-    }
-    default: out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3); return;
+  if (scaleShift == 3) {
+    out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
+    return;
+  }
+  const int n = scaleShift == 1 ? 4 : 2;
+  if (__builtin_expect(gTablesState.load(std::memory_order_acquire) != 2, 0)) {
+    ReduceMakingTables(block, n, out, outStride);
+    return;
+  }
+  if (n == 4) {
+    Reduced<4>(block, gTables[0], out, outStride);
+  } else {
+    Reduced<2>(block, gTables[1], out, outStride);
   }
 }
 

@@ -70,7 +70,8 @@ inline __attribute__((always_inline)) void ColumnPass(const int16_t* block, cons
 }
 
 template <int n>
-void Reduced(const int16_t* block, const PairTable& t, int16_t* out, int outStride) {
+inline __attribute__((always_inline)) void Reduced(const int16_t* block, const PairTable& t, int16_t* out,
+                                                   int outStride) {
   // A block whose AC coefficients are all 0 gives the DC's one value, by the
   // sums the scalar flat-block path takes (the same as the full sums).
   const __m128i* rows = reinterpret_cast<const __m128i*>(block);
@@ -127,32 +128,43 @@ namespace {
 PairTable gPairs[2];
 std::atomic<int> gPairsState{0};  // 0: not made, 1: being made, 2: made
 
-__attribute__((noinline)) const PairTable& MakeOrCopyPairs(int n, PairTable& local) {
-  const int index = n == 4 ? 0 : 1;
+// The slow way in: the tables made here, or copied while another thread
+// makes them.
+__attribute__((noinline)) void ReduceMakingPairs(const int16_t* block, int n, int16_t* out, int outStride) {
+  PairTable local;
+  const PairTable* t = &local;
   int expected = 0;
   if (gPairsState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
     gPairs[0] = MakePairs(4);
     gPairs[1] = MakePairs(2);
     gPairsState.store(2, std::memory_order_release);
-    return gPairs[index];
+    t = &gPairs[n == 4 ? 0 : 1];
+  } else {
+    local = MakePairs(n);
   }
-  local = MakePairs(n);
-  return local;
-}
-
-inline const PairTable& Pairs(int n, PairTable& local) {
-  if (__builtin_expect(gPairsState.load(std::memory_order_acquire) == 2, 1)) return gPairs[n == 4 ? 0 : 1];
-  return MakeOrCopyPairs(n, local);
+  if (n == 4) {
+    Reduced<4>(block, *t, out, outStride);
+  } else {
+    Reduced<2>(block, *t, out, outStride);
+  }
 }
 
 }  // namespace
 
 void ReducedInverseDctSse2(const int16_t* block, int scaleShift, int16_t* out, int outStride) {
-  PairTable local;
-  switch (scaleShift) {
-    case 1: Reduced<4>(block, Pairs(4, local), out, outStride); return;
-    case 2: Reduced<2>(block, Pairs(2, local), out, outStride); return;
-    default: out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3); return;
+  if (scaleShift == 3) {
+    out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
+    return;
+  }
+  const int n = scaleShift == 1 ? 4 : 2;
+  if (__builtin_expect(gPairsState.load(std::memory_order_acquire) != 2, 0)) {
+    ReduceMakingPairs(block, n, out, outStride);
+    return;
+  }
+  if (n == 4) {
+    Reduced<4>(block, gPairs[0], out, outStride);
+  } else {
+    Reduced<2>(block, gPairs[1], out, outStride);
   }
 }
 

@@ -211,18 +211,28 @@ void FlushStrip(DecoderState& state, const DecoderPaths& paths, uint32_t my) {
 }
 
 // The nc x nc samples of a block (rows 8 apart) into strip rows, each
-// sample kAcross times. Unreplicated samples come from a whole block
-// (nc = 8).
-template <int kAcross>
-void ReplicateAcross(const int16_t* block, int nc, int16_t* out) {
-  for (int r = 0; r < nc; ++r, block += 8, out += kStripPitch) {
-    if (kAcross == 1) {
-      memcpy(out, block, 8 * sizeof *out);
-      continue;
-    }
-    for (int x = 0; x < nc; ++x)
+// sample `across` times; the layouts there are as constants, so that the
+// compiler unrolls them.
+template <int kAcross, int kN>
+void ReplicateAcross(const int16_t* block, int16_t* out) {
+  for (int r = 0; r < kN; ++r, block += 8, out += kStripPitch)
+    for (int x = 0; x < kN; ++x)
       for (int k = 0; k < kAcross; ++k) out[x * kAcross + k] = block[x];
+}
+
+void ReplicateAcross(const int16_t* block, int nc, int across, int16_t* out) {
+  switch (across << 4 | nc) {
+    case 0x18: ReplicateAcross<1, 8>(block, out); return;  // 4:2:0 at 1/2
+    case 0x28: ReplicateAcross<2, 8>(block, out); return;
+    case 0x24: ReplicateAcross<2, 4>(block, out); return;  // 4:2:2 at 1/2
+    case 0x22: ReplicateAcross<2, 2>(block, out); return;
+    case 0x44: ReplicateAcross<4, 4>(block, out); return;  // 4:1:1 at 1/2
+    case 0x42: ReplicateAcross<4, 2>(block, out); return;
+    default: break;
   }
+  for (int r = 0; r < nc; ++r, block += 8, out += kStripPitch)
+    for (int x = 0; x < nc; ++x)
+      for (int k = 0; k < across; ++k) out[x * across + k] = block[x];
 }
 
 }  // namespace
@@ -257,12 +267,7 @@ void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32
     } else {
       paths.reducedInverseDct(block, t.shift, block, 8);
     }
-    const int nc = 8 >> t.shift;
-    switch (t.across) {
-      case 1: ReplicateAcross<1>(block, nc, out); break;
-      case 2: ReplicateAcross<2>(block, nc, out); break;
-      default: ReplicateAcross<4>(block, nc, out); break;
-    }
+    ReplicateAcross(block, 8 >> t.shift, t.across, out);
   }
   if (++strip.count == strip.capacity || mx + 1 == state.mcuX1) FlushStrip(state, paths, my);
 }
