@@ -55,28 +55,6 @@ struct FastAcTable {
 constexpr int32_t kAcWhole = 0x20;
 constexpr int32_t kAcCode = 0x40;
 
-// Two AC symbols in one look-up, for runs of MCUs on the fast path: for
-// each prefix of kPairBits bits, a coefficient whose code and magnitude both
-// lie in it, and the symbol after it where that lies in the rest too: a
-// coefficient, or EOB.
-//   bits 0..4    bits of the first symbol (code length + magnitude size)
-//   bits 5..9    bits of both (of the first alone without a second)
-//   bits 10..14  zigzag steps of the first: its run + 1
-//   bits 15..19  zigzag steps of the second: its run + 1
-//   kPairFirst   the first is a coefficient (else: nothing here, read singly)
-//   kPairSecond  the second is a coefficient
-//   kPairEob     the second is EOB
-//   bits 32..47, 48..63   the two values
-constexpr uint32_t kPairBits = 12;
-constexpr uint64_t kPairFirst = 1u << 20;
-constexpr uint64_t kPairSecond = 1u << 21;
-constexpr uint64_t kPairEob = 1u << 22;
-// Pairs for the first two table sets (luma and chroma as encoders write them).
-constexpr int kPairTableSets = 2;
-struct AcPairTable {
-  uint64_t entry[1u << kPairBits];
-};
-
 // Chroma contributions in 16.16 fixed point, indexed by the chroma byte read
 // as a signed number (i < 128 stands for i, i >= 128 for i - 256).
 struct ColorTables {
@@ -233,10 +211,6 @@ struct DecoderState {
   alignas(32) BlockBuffer blockBuffer;
   alignas(16) CosineTable cosineTable;
   FastAcTable fastAcWhole[kMaxComponents];  // built when the fast entropy path runs
-  // For runs of MCUs (DecodeMcuRun): built by BuildAcPairTables for the
-  // scan, which sets acPairsReady (StartScan clears it).
-  AcPairTable acPairs[kPairTableSets];
-  bool acPairsReady;
 
   // Stream bounds and frame geometry.
   const uint8_t* streamEnd;
@@ -604,8 +578,6 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint16_t* quant, FastAcTable& table);
-// The pair tables of the scan's first two table sets (those it uses).
-void BuildAcPairTables(DecoderState& state);
 // DecodeMcu for the common case, restart intervals (a marker met by the
 // reader, the MCUs after it up to the boundary, the boundary where the
 // marker lies right at the position), and MCUs of made-up zero bits once
@@ -680,9 +652,6 @@ void HoldToPaths(struct ZfDecoder* decoder, const DecoderPaths* paths);
 // MCUs first .. end - 1 (raster order) to the output target; 0 when one
 // cannot be decoded (status and failedMcu set).
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end);
-// The fewest blocks of a scan whose runs read AC symbols in pairs (tests
-// lower it to have small pictures take them).
-extern uint64_t gMinPairBlocks;
 // The smallest picture, in pixels, that DecodeInParallel splits.
 extern uint64_t gMinParallelPixels;
 extern uint32_t gMinAheadMcus;

@@ -306,52 +306,6 @@ __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, A
   return AcStepOf<false>(w, sc, a);
 }
 
-// Up to two AC symbols of the block from the pair table (see AcPairTable),
-// read singly where it holds nothing. Both lie in the kPairBits bits after
-// the first code's refill, which leaves at least 16: the first's magnitude
-// refill cannot run, nor the second's after its own code refill; the
-// schedule takes the second's code refill between them. A block that ends
-// at the first (at k = 64) leaves the second to the next block.
-template <bool kStore>
-__attribute__((always_inline)) inline Step PairStepOf(Window& w, Schedule& sc, AcBlock& a, const AcPairTable& pairs) {
-  const uint64_t e = pairs.entry[Peek(w, kPairBits)];
-  if ((e & kPairFirst) == 0) return AcStepOf<kStore>(w, sc, a);
-  RefillBeforeCode(sc);
-  const uint32_t first = static_cast<uint32_t>(e & 31), both = static_cast<uint32_t>(e >> 5 & 31);
-  a.k += static_cast<int>(e >> 10 & 31) - 1;
-  if (kStore) {
-    // Stored before the check that k is inside the block, as AcStepOf does.
-    const uint32_t place = a.whole->place[a.k];
-    a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>(
-        static_cast<int16_t>(static_cast<uint16_t>(e >> 32)) * static_cast<int32_t>(place >> 16)));
-  }
-  if (++a.k >= 64 || (e & (kPairSecond | kPairEob)) == 0) {
-    Consume(w, sc, first);
-    if (a.k < 64) return kMore;
-    return a.k == 64 ? kBlockDone : kGiveUp;
-  }
-  sc.count -= first;
-  RefillBeforeCode(sc);
-  sc.count -= both - first;
-  w.bits <<= both;
-  w.count -= both;
-  if (e & kPairEob) return kBlockDone;
-  a.k += static_cast<int>(e >> 15 & 31) - 1;
-  if (kStore) {
-    const uint32_t place = a.whole->place[a.k];
-    a.block[place & 0xFFFF] = static_cast<int16_t>(static_cast<uint16_t>(
-        static_cast<int16_t>(static_cast<uint16_t>(e >> 48)) * static_cast<int32_t>(place >> 16)));
-  }
-  if (++a.k < 64) return kMore;
-  return a.k == 64 ? kBlockDone : kGiveUp;
-}
-
-// One step of a block's AC symbols: from the pair table where there is one.
-template <bool kStore>
-__attribute__((always_inline)) inline Step BlockStep(Window& w, Schedule& sc, AcBlock& a, const AcPairTable* pairs) {
-  return pairs != nullptr ? PairStepOf<kStore>(w, sc, a, *pairs) : AcStepOf<kStore>(w, sc, a);
-}
-
 // The blocks of one MCU into `blocks` from the window, the schedule and
 // the predictors; false to give the MCU up (what it changed is then to be
 // dropped). kDcOnly: the blocks marked in state.dcOnlyBlocks get their DC
@@ -361,7 +315,7 @@ __attribute__((always_inline)) inline Step BlockStep(Window& w, Schedule& sc, Ac
 //
 // A symbol (a code of up to 16 bits and a magnitude of up to 11) takes at
 // most 27 bits, so one fill to 56 bits serves two symbols.
-template <bool kDcOnly, bool kPairs = false>
+template <bool kDcOnly>
 __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int16_t* blocks, Window& w, Schedule& sc,
                                                         int16_t* predictor) {
   const int blockCount = BlockCount(state);
@@ -390,23 +344,22 @@ __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int
     block[0] = static_cast<int16_t>(static_cast<uint16_t>(p * q[0]));
 
     AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
-    const AcPairTable* pairs = kPairs && t < kPairTableSets ? &state.acPairs[t] : nullptr;
     if (dcOnly) {
-      Step step = BlockStep<false>(w, sc, a, pairs);  // shares the DC's fill
+      Step step = AcSkipStep(w, sc, a);  // shares the DC's fill
       while (step == kMore) {
         if (!Fill(w)) return false;
-        step = BlockStep<false>(w, sc, a, pairs);
-        if (step == kMore) step = BlockStep<false>(w, sc, a, pairs);
+        step = AcSkipStep(w, sc, a);
+        if (step == kMore) step = AcSkipStep(w, sc, a);
       }
       if (step == kGiveUp) return false;
       if (p == -32768) block[0] = 0;
       continue;
     }
-    Step step = BlockStep<true>(w, sc, a, pairs);  // shares the DC's fill
+    Step step = AcStep(w, sc, a);  // shares the DC's fill
     while (step == kMore) {
       if (!Fill(w)) return false;
-      step = BlockStep<true>(w, sc, a, pairs);
-      if (step == kMore) step = BlockStep<true>(w, sc, a, pairs);
+      step = AcStep(w, sc, a);
+      if (step == kMore) step = AcStep(w, sc, a);
     }
     if (step == kGiveUp) return false;
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
@@ -549,7 +502,7 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
 // decoding. A run stops before an MCU whose end is a restart boundary, at
 // a marker, or where an MCU is given up: that MCU is left to the caller,
 // the state handed back as after the last MCU the run gave.
-template <bool kDcOnly, bool kPairs>
+template <bool kDcOnly>
 uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
   if (state.bitCount > 32 || state.marker != 0 || state.fakeBits != 0 || state.dataEnded) return 0;
   const uint8_t* pos = state.inputPos;
@@ -568,7 +521,7 @@ uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void*
   while (done < limit) {
     const uint32_t next = state.mcuNumber + 1;
     if (interval != 0 && next % interval == 0 && next < state.mcuTotal) break;  // a restart after it
-    if (!DecodeBlocks<kDcOnly, kPairs>(state, state.blockBuffer, w, sc, predictor)) break;
+    if (!DecodeBlocks<kDcOnly>(state, state.blockBuffer, w, sc, predictor)) break;
     if (!Fill(w) || w.atMarker) break;
     givenWindow = w;
     givenSchedule = sc;
@@ -819,72 +772,11 @@ int DecodeMcuFastDcOnly(DecoderState& state) {
 }
 
 uint32_t DecodeMcuRun(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
-  return state.acPairsReady ? RunMcus<false, true>(state, limit, each, context)
-                            : RunMcus<false, false>(state, limit, each, context);
+  return RunMcus<false>(state, limit, each, context);
 }
 
 uint32_t DecodeMcuRunDcOnly(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
-  return state.acPairsReady ? RunMcus<true, true>(state, limit, each, context)
-                            : RunMcus<true, false>(state, limit, each, context);
-}
-
-namespace {
-
-// The AC symbol the scalar decode reads from a buffer of which only the
-// first `bits` bits are known (the rest zero): its rs, and its code length,
-// or -1 when no code of at most `bits` bits begins the buffer.
-int SymbolWithin(uint32_t buffer, uint32_t bits, const FastLookupTable& fast, const CodeLimitTable& limits,
-                 const HuffmanSpec* spec, uint32_t& length) {
-  int rs;
-  if (fast.length[buffer >> 24] != 0) {
-    rs = fast.symbol[buffer >> 24];
-    length = fast.length[buffer >> 24];
-  } else {
-    rs = LimitRead(buffer, 9, limits, spec, length);
-  }
-  return rs >= 0 && length <= bits ? rs : -1;
-}
-
-void BuildAcPairTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      AcPairTable& table) {
-  for (uint32_t prefix = 0; prefix < (1u << kPairBits); ++prefix) {
-    const uint32_t buffer = prefix << (32 - kPairBits);
-    uint64_t entry = 0;
-    uint32_t length;
-    const int rs = SymbolWithin(buffer, kPairBits, fast, limits, spec, length);
-    const uint32_t size = static_cast<uint32_t>(rs & 15);
-    if (rs > 0 && size != 0 && size <= 10 && length + size <= kPairBits) {
-      const uint32_t first = length + size;
-      const int16_t value = Extend((buffer << length) >> (32 - size), size);
-      entry = kPairFirst | first | first << 5 | static_cast<uint64_t>((rs >> 4) + 1) << 10 |
-              static_cast<uint64_t>(static_cast<uint16_t>(value)) << 32;
-      const uint32_t rest = kPairBits - first;
-      uint32_t secondLength;
-      const int second = rest != 0 ? SymbolWithin(buffer << first, rest, fast, limits, spec, secondLength) : -1;
-      const uint32_t secondSize = static_cast<uint32_t>(second & 15);
-      if (second == 0x00) {
-        entry = (entry & ~uint64_t{31 << 5}) | kPairEob | static_cast<uint64_t>(first + secondLength) << 5;
-      } else if (second > 0 && secondSize != 0 && secondSize <= 10 && secondLength + secondSize <= rest) {
-        const uint32_t both = first + secondLength + secondSize;
-        const int16_t secondValue = Extend((buffer << (first + secondLength)) >> (32 - secondSize), secondSize);
-        entry = (entry & ~uint64_t{31 << 5}) | kPairSecond | static_cast<uint64_t>(both) << 5 |
-                static_cast<uint64_t>((second >> 4) + 1) << 15 |
-                static_cast<uint64_t>(static_cast<uint16_t>(secondValue)) << 48;
-      }
-    }
-    table.entry[prefix] = entry;
-  }
-}
-
-}  // namespace
-
-void BuildAcPairTables(DecoderState& state) {
-  for (int t = 0; t < kPairTableSets && t < state.scanComponents; ++t) {
-    bool used = false;
-    for (int b = 0; b < state.blockCount; ++b) used = used || state.blockSet[b] == t;
-    if (used) BuildAcPairTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.acPairs[t]);
-  }
-  state.acPairsReady = true;
+  return RunMcus<true>(state, limit, each, context);
 }
 
 int DecodeMcuAhead(DecoderState& state, int16_t* blocks) {

@@ -276,12 +276,6 @@ constexpr uint32_t kMinRunInterval = 16;
 
 }  // namespace
 
-uint64_t gMinPairBlocks = 4096;
-
-namespace {
-
-}  // namespace
-
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
   const McuGrid grid(state);
   const uint32_t mcuColumns = state.scanMcuColumns;
@@ -363,9 +357,6 @@ int RunMcuLoop(DecoderState& state) {
     paths.usesFastAcTables = false;
   }
   BuildFastAcTables(state, paths);
-  // The pair tables pay for themselves over a few thousand blocks.
-  if (paths.decodeMcu == DecodeMcuFast && static_cast<uint64_t>(state.mcuTotal) * state.blockCount >= gMinPairBlocks)
-    BuildAcPairTables(state);
   if (!OutputPicture(state, paths, DecodeMcuRange)) return 0;
   state.status = state.damaged ? kZfDamaged : kZfOk;
   return 1;

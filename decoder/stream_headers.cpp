@@ -665,7 +665,6 @@ int StartScan(DecoderState& state, const uint8_t* pos) {
   state.eobRun = 0;
   state.byteFFFrom = nullptr;
   state.byteFF = nullptr;
-  state.acPairsReady = false;
   state.zeroBits.haveBlocks = false;
   state.zeroBits.entryCount = 0;
   state.zeroBits.nextEntry = 0;

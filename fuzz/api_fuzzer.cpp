@@ -44,7 +44,6 @@ constexpr int32_t kBadFormats[] = {8, 9, 100, 255, 0x7FFFFFFF, -1, -7, INT32_MIN
 ZfDecoder* CappedDecoder() {
   static ZfDecoder* decoder = [] {
     gMinParallelPixels = 0;
-    gMinPairBlocks = 0;
     gMinAheadMcus = 16;
     gAheadRunMcus = 24;
     return MakeCappedDecoder(kMaxPixels, 3);

@@ -34,9 +34,6 @@ bool SkipFrame(const ZfInfo& info) {
   return mcuPixels > kMaxDecodedPixels && sectionBytes <= zentrafold::platform::kFuzzSectionCeiling;
 }
 
-// Pictures of any size read AC symbols in pairs on the fast path.
-const bool kPairsAtAnySize = (gMinPairBlocks = 0, true);
-
 DecoderState& ScalarState() {
   static DecoderState* state = [] {
     DecoderState* s = CreateDecoderState();

@@ -29,10 +29,7 @@ constexpr uint8_t kCanary = 0xA7;
 constexpr ZfFormat kFormat = kZfBgrx;
 
 ZfDecoder* FastDecoder() {
-  static ZfDecoder* decoder = [] {
-    gMinPairBlocks = 0;  // pairs of AC symbols at any size
-    return MakeCappedDecoder(kMaxPixels);
-  }();
+  static ZfDecoder* decoder = MakeCappedDecoder(kMaxPixels);
   return decoder;
 }
 

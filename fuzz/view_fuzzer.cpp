@@ -17,7 +17,6 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder_state.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -28,10 +27,7 @@ constexpr size_t kGuardBytes = 64;
 constexpr uint8_t kCanary = 0xA7;
 
 ZfDecoder* Decoder() {
-  static ZfDecoder* decoder = [] {
-    gMinPairBlocks = 0;  // pairs of AC symbols at any size
-    return MakeCappedDecoder(kMaxPixels);
-  }();
+  static ZfDecoder* decoder = MakeCappedDecoder(kMaxPixels);
   return decoder;
 }
 

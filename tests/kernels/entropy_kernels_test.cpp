@@ -48,9 +48,6 @@ std::vector<fs::path> Streams(bool photographs) {
   return paths;
 }
 
-// The fast path reads AC symbols in pairs in pictures of any size here.
-const bool kPairsAtAnySize = (gMinPairBlocks = 0, true);
-
 DecoderState gState;
 DecoderState gTwin;
 std::string gMismatch;

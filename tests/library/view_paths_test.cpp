@@ -43,9 +43,6 @@ Bytes DecodeOn(const Bytes& stream, const ZfView& view, ZfFormat format, const D
 
 const ZfFormat kFormats[] = {kZfBgrx, kZfRgb, kZfRgba, kZfGrey};
 
-// The fast path reads AC symbols in pairs in pictures of any size here.
-const bool kPairsAtAnySize = (gMinPairBlocks = 0, true);
-
 TEST(ViewPathsTest, ScalarAndFastPathsAgreeAtEveryScale) {
   for (const char* name : {"sample_2x2.jpg", "size_17x17.jpg", "grey.jpg", "sequential/sample_4x2.jpg",
                            "sequential/luma_1x1_cb_1x2_cr_2x1.jpg", "sequential/ycck_imagemagick.jpg",
