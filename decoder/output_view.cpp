@@ -146,6 +146,7 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
       strip.mcuHeight = static_cast<uint32_t>(McuHeight(state.samplingCode)) >> g.shift;
       strip.capacity = kStripWidth / strip.mcuWidth;
       strip.targets = 0;
+      strip.dcOnly = g.shift == 3;
       const int h = state.frame[0].h, v = state.frame[0].v;
       for (int by = 0; by < v; ++by)
         for (int bx = 0; bx < h; ++bx)
@@ -153,6 +154,7 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
                                            static_cast<uint8_t>(by * h + bx), static_cast<uint8_t>(g.shift), 1};
       strip.chromaDown = 1;
       for (int c = 1; c < state.componentCount; ++c) {
+        strip.dcOnly = strip.dcOnly && state.componentShift[c] == 3;
         const uint32_t nc = 8u >> state.componentShift[c];
         strip.chromaDown = strip.mcuHeight / nc;
         strip.target[strip.targets++] = {static_cast<uint16_t>(c * 8 * kStripPitch), state.frame[c].firstBlock,
@@ -237,10 +239,13 @@ void ReplicateAcross(const int16_t* block, int nc, int across, int16_t* out) {
 
 }  // namespace
 
-void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32_t mx, uint32_t my) {
-  ScaledStrip& strip = state.strip;
-  if (strip.count == 0) strip.firstColumn = mx;
-  int16_t* const at = strip.samples + strip.count * strip.mcuWidth;
+namespace {
+
+// The blocks of an MCU into the strip from `at`, each transformed as its
+// target says.
+__attribute__((noinline)) void TransformIntoStrip(DecoderState& state, const DecoderPaths& paths, int blocks,
+                                                  int16_t* at) {
+  const ScaledStrip& strip = state.strip;
   int16_t* const blockBuffer = state.blockBuffer;
   const uint32_t targets = strip.targets;
   for (uint32_t i = 0; i < targets; ++i) {
@@ -248,13 +253,8 @@ void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32
     if (t.block >= blocks) continue;  // chroma of grey output
     int16_t* block = blockBuffer + t.block * 64;
     int16_t* out = at + t.offset;
-    if (t.shift == 3) {
-      // The DC alone: one sample, written four times whatever `across` is
-      // (what lands past it is written over by the blocks that follow, or
-      // by the next MCU, or lies in the padding past the strip's row).
-      const auto value = static_cast<uint16_t>((int32_t{block[0]} + 4) >> 3);
-      const uint64_t four = value * uint64_t{0x0001000100010001};
-      memcpy(out, &four, sizeof four);
+    if (t.shift == 3 && t.across == 1) {  // luma at 1/8 beside 4:2:0 chroma
+      out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
       continue;
     }
     if (t.across == 1 && t.shift != 0) {
@@ -268,6 +268,30 @@ void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32
       paths.reducedInverseDct(block, t.shift, block, 8);
     }
     ReplicateAcross(block, 8 >> t.shift, t.across, out);
+  }
+}
+
+}  // namespace
+
+void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32_t mx, uint32_t my) {
+  ScaledStrip& strip = state.strip;
+  if (strip.count == 0) strip.firstColumn = mx;
+  int16_t* const at = strip.samples + strip.count * strip.mcuWidth;
+  if (strip.dcOnly) {
+    // One sample a block, from its DC, written four times whatever
+    // `across` is (what lands past it is written over by the blocks that
+    // follow, or by the next MCU, or lies in the padding past the row).
+    const int16_t* const blockBuffer = state.blockBuffer;
+    const uint32_t targets = strip.targets;
+    for (uint32_t i = 0; i < targets; ++i) {
+      const ScaledStrip::Target t = strip.target[i];
+      if (t.block >= blocks) continue;  // chroma of grey output
+      const auto value = static_cast<uint16_t>((int32_t{blockBuffer[t.block * 64]} + 4) >> 3);
+      const uint64_t four = value * uint64_t{0x0001000100010001};
+      memcpy(at + t.offset, &four, sizeof four);
+    }
+  } else {
+    TransformIntoStrip(state, paths, blocks, at);
   }
   if (++strip.count == strip.capacity || mx + 1 == state.mcuX1) FlushStrip(state, paths, my);
 }
