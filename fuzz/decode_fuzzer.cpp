@@ -57,20 +57,16 @@ size_t PixelBytes(const ImageRecord& image) {
   return static_cast<size_t>(image.header.biWidth) * static_cast<size_t>(-image.header.biHeight) * 4;
 }
 
-// Whether a DAC segment comes before the first scan header: the profile
+// Whether a DAC segment may come before the first scan header: the profile
 // skips it (it knows no arithmetic coding), where the C API checks its
-// conditioning values as peers do, whatever the frame.
+// conditioning values as peers do, whatever the frame. The marker's bytes
+// anywhere before the first SOS's (table segments are read by their
+// contents, not their lengths, so a walk by lengths could miss it).
 bool DacBeforeScan(const uint8_t* data, size_t size) {
-  size_t at = 2;
-  while (at + 4 <= size && data[at] == 0xFF) {
-    const uint8_t marker = data[at + 1];
-    if (marker == 0xFF) {  // a fill byte
-      ++at;
-      continue;
-    }
-    if (marker == 0xCC) return true;
-    if (marker == 0xDA || marker == 0xD9) return false;
-    at += 2 + (size_t{data[at + 2]} << 8 | data[at + 3]);
+  for (size_t i = 0; i + 1 < size; ++i) {
+    if (data[i] != 0xFF) continue;
+    if (data[i + 1] == 0xDA) return false;
+    if (data[i + 1] == 0xCC) return true;
   }
   return false;
 }
