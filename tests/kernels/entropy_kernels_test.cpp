@@ -329,6 +329,17 @@ TEST(FastPaths, DcOnlyDecodingLeavesTheReaderAndDcsAsTheFullDecode) {
     for (uint16_t interval : {1, 3, 40}) {
       EXPECT_TRUE(DcOnlyDecodesAlike(WithRestartInterval(original, interval))) << "interval " << interval;
     }
+    // Random data without a marker over part of the scan: symbols of every
+    // kind in every place (ZRL running past a block's end, runs past it,
+    // magnitude sizes no AC coefficient has), which encoders do not write.
+    for (int n = 0; n < 6; ++n) {
+      Bytes stream = original;
+      const size_t span = stream.size() - scan - 2;
+      const size_t from = scan + random() % span;
+      const size_t to = std::min(stream.size() - 2, from + 64 + random() % 4096);
+      for (size_t at = from; at < to; ++at) stream[at] = static_cast<uint8_t>(random() % 255);
+      ASSERT_TRUE(DcOnlyDecodesAlike(stream)) << "random data " << n << " of a " << original.size() << "-byte stream";
+    }
   }
   EXPECT_GT(gDcOnlyMcus, 1000u);
 }
