@@ -260,15 +260,23 @@ struct RunSink {
   const DecoderPaths& paths;
   const McuGrid& grid;
   uint32_t mx, my;
+  // With a region: the blocks read for their DC alone in MCUs it shows and
+  // in those it leaves out.
+  bool region;
+  uint32_t shownMask, outsideMask;
 };
 
 void PixelStagesOfRun(void* context) {
   RunSink& sink = *static_cast<RunSink*>(context);
-  PixelStages(sink.state, sink.paths, sink.grid, sink.mx, sink.my);
+  if (!sink.region || !OutsideView(sink.state, sink.mx, sink.my))
+    PixelStages(sink.state, sink.paths, sink.grid, sink.mx, sink.my);
   if (++sink.mx == sink.grid.mcuColumns) {
     sink.mx = 0;
     ++sink.my;
   }
+  // The next MCU's blocks read for their DC alone.
+  if (sink.region)
+    sink.state.dcOnlyBlocks = OutsideView(sink.state, sink.mx, sink.my) ? sink.outsideMask : sink.shownMask;
 }
 
 // Runs end at each restart boundary: short intervals would give short runs.
@@ -289,16 +297,20 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   // theirs is stored.
   const uint32_t outside = state.viewed && fast ? (1u << BlockCount(state)) - 1 : 0;
   state.dcOnlyBlocks = dcOnly;
-  // Runs of MCUs where every one is shown (what a view leaves out below
-  // its last row is not in the range).
-  const bool everyShown = !state.viewed || (state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0);
-  const bool runs = fast && everyShown && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
+  // Runs of MCUs on the fast path; with a region that leaves MCUs out
+  // (what it leaves out below its last row is not in the range), each MCU
+  // is read with the blocks its place asks for.
+  const bool region =
+      state.viewed && !(state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0) && outside != 0;
+  const bool runs = fast && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
   uint32_t (*const run)(DecoderState&, uint32_t, void (*)(void*), void*) =
-      dcOnly != 0 ? DecodeMcuRunDcOnly : DecodeMcuRun;
+      dcOnly != 0 || region ? DecodeMcuRunDcOnly : DecodeMcuRun;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
     if (runs && end - mcu > 1) {
-      RunSink sink{state, paths, grid, mx, my};
+      RunSink sink{state, paths, grid, mx, my, region, dcOnly, outside};
+      if (region) state.dcOnlyBlocks = OutsideView(state, mx, my) ? outside : dcOnly;
       const uint32_t given = run(state, end - mcu, PixelStagesOfRun, &sink);
+      state.dcOnlyBlocks = dcOnly;
       if (given != 0) {
         mx = sink.mx;
         my = sink.my;

@@ -1,5 +1,5 @@
 // Views on every path the output can take: the scalar and fast paths give
-// the same bytes at every scale, and reduced MCUs packed for the output
+// the same bytes at every scale, whole and for a region, and reduced MCUs packed for the output
 // kernels give the bytes of the general output stage.
 #include <gtest/gtest.h>
 
@@ -48,14 +48,25 @@ TEST(ViewPathsTest, ScalarAndFastPathsAgreeAtEveryScale) {
                            "sequential/luma_1x1_cb_1x2_cr_2x1.jpg", "sequential/ycck_imagemagick.jpg",
                            "sequential/sample_3x2_35x19.jpg"}) {
     const Bytes stream = ReadData(name);
-    for (uint32_t scale : {2u, 4u, 8u}) {
+    ZfInfo info;
+    ASSERT_EQ(ZfReadInfo(stream.data(), stream.size(), &info), kZfOk) << name;
+    for (uint32_t scale : {1u, 2u, 4u, 8u}) {
       for (uint32_t orientation : {1u, 6u}) {
         for (ZfFormat format : kFormats) {
-          const ZfView view{scale, orientation, 0, 0, 0, 0};
-          EXPECT_EQ(DecodeOn(stream, view, format, ScalarPaths(), true),
-                    DecodeOn(stream, view, format, SelectedPaths(), true))
-              << name << " 1/" << scale << " orientation " << orientation << " format " << format << " ("
-              << SelectedPaths().name << ")";
+          // The whole view, and a region a third of it each way, away from
+          // every edge (the MCUs around it read for their DCs alone).
+          ZfView view{scale, orientation, 0, 0, 0, 0};
+          uint32_t width = 0, height = 0;
+          ASSERT_EQ(ZfViewSize(&info, &view, &width, &height), kZfOk);
+          for (bool region : {false, true}) {
+            if (region && (width < 3 || height < 3)) continue;
+            if (region) view = ZfView{scale, orientation, width / 3, height / 3, width / 3, height / 3};
+            if (!region && scale == 1) continue;
+            EXPECT_EQ(DecodeOn(stream, view, format, ScalarPaths(), true),
+                      DecodeOn(stream, view, format, SelectedPaths(), true))
+                << name << " 1/" << scale << " orientation " << orientation << " format " << format
+                << (region ? " region" : "") << " (" << SelectedPaths().name << ")";
+          }
         }
       }
     }
