@@ -216,10 +216,15 @@ void FlushStrip(DecoderState& state, const DecoderPaths& paths, uint32_t my) {
 // sample `across` times; the layouts there are as constants, so that the
 // compiler unrolls them.
 template <int kAcross, int kN>
-void ReplicateAcross(const int16_t* block, int16_t* out) {
-  for (int r = 0; r < kN; ++r, block += 8, out += kStripPitch)
+void ReplicateAcross(const int16_t* __restrict block, int16_t* __restrict out) {
+  for (int r = 0; r < kN; ++r, block += 8, out += kStripPitch) {
+    if (kAcross == 1) {
+      memcpy(out, block, kN * sizeof *out);
+      continue;
+    }
     for (int x = 0; x < kN; ++x)
       for (int k = 0; k < kAcross; ++k) out[x * kAcross + k] = block[x];
+  }
 }
 
 void ReplicateAcross(const int16_t* block, int nc, int across, int16_t* out) {
