@@ -44,6 +44,9 @@ ImageRecord* DecodeImageWithState(DecoderState& state, const uint8_t* stream, si
   state.outputFormat = kZfBgrx;
   state.band = nullptr;
   state.bandContext = nullptr;
+  // The whole picture as stored, whatever view a C API decode on this state
+  // last took (a null view is always one the picture can give).
+  SetView(state, nullptr, 4, state.outputStride, false);
   if (!RunMcuLoop(state)) {
     DeleteObject(state.image.bitmap);
     state.image.bitmap = nullptr;

@@ -90,4 +90,26 @@ TEST(ViewPathsTest, PackedMcusGiveTheGeneralOutput) {
   }
 }
 
+// A state a scaled, turned region was decoded on gives the whole picture to
+// the bitmap entry's decode after it, as a fresh state does.
+TEST(ViewPathsTest, TheBitmapEntryAfterAViewDecodesTheWholePicture) {
+  const Bytes stream = ReadData("sample_2x2.jpg");
+  std::unique_ptr<DecoderState, StateDeleter> used(static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState))));
+  std::unique_ptr<DecoderState, StateDeleter> fresh(static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState))));
+  BuildConstantTables(*used);
+  ASSERT_NE(ReadHeaders(*used, stream.data(), stream.size()), nullptr);
+  const ZfView view{8, 6, 1, 1, 3, 2};
+  ASSERT_TRUE(SetView(*used, &view, 4, 64, false));
+  ImageRecord* after = DecodeImageWithState(*used, stream.data(), stream.size(), nullptr);
+  ImageRecord* whole = DecodeImageWithState(*fresh, stream.data(), stream.size(), nullptr);
+  ASSERT_NE(after, nullptr);
+  ASSERT_NE(whole, nullptr);
+  ASSERT_EQ(after->header.biWidth, whole->header.biWidth);
+  ASSERT_EQ(after->header.biHeight, whole->header.biHeight);
+  const size_t bytes = static_cast<size_t>(whole->header.biWidth) * static_cast<size_t>(-whole->header.biHeight) * 4;
+  EXPECT_EQ(memcmp(after->bits, whole->bits, bytes), 0);
+  DeleteObject(after->bitmap);
+  DeleteObject(whole->bitmap);
+}
+
 }  // namespace
