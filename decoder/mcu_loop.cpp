@@ -97,10 +97,20 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
     if (OutsideView(state, mx, my)) continue;
     for (int c = 0; c < state.componentCount; ++c) {
       const FrameComponent& component = state.frame[c];
+      // Blocks no stage reads (chroma of grey output), and blocks reduced
+      // to their DC (1/8), which is all the stages read of them.
+      if (component.firstBlock >= grid.blocks) continue;
+      const bool dcAlone = state.componentShift[c] == 3;
       int16_t* block = state.blockBuffer + component.firstBlock * 64;
       for (uint32_t by = 0; by < component.v; ++by) {
         for (uint32_t bx = 0; bx < component.h; ++bx, block += 64) {
           const int16_t* stored = StoredBlock(state, c, mx * component.h + bx, my * component.v + by);
+          if (dcAlone) {
+            block[0] = state.storeQuantised ? static_cast<int16_t>(static_cast<uint32_t>(static_cast<uint16_t>(
+                                                  stored[0])) * state.latchedQuant[c][0])
+                                            : stored[0];
+            continue;
+          }
           if (!state.storeQuantised) {
             memcpy(block, stored, 64 * sizeof *block);
             continue;

@@ -51,21 +51,23 @@ struct Decoded {
   Bytes pixels;
 };
 
-Decoded DecodeWith(ZfDecoder* decoder, const Bytes& stream, ZfFormat format) {
+// The whole picture, or the view (null: none).
+Decoded DecodeWith(ZfDecoder* decoder, const Bytes& stream, ZfFormat format, const ZfView* view = nullptr) {
   Decoded d;
   ZfInfo info{};
   d.status = ZfReadInfo(stream.data(), stream.size(), &info);
   if (d.status != kZfOk) return d;
   d.width = info.width;
   d.height = info.height;
-  const size_t stride = size_t{info.width} * ZfBytesPerPixel(format);
+  if (view != nullptr && (d.status = ZfViewSize(&info, view, &d.width, &d.height)) != kZfOk) return d;
+  const size_t stride = size_t{d.width} * ZfBytesPerPixel(format);
   if (stride == 0) {
     d.status = kZfBadArgument;
     return d;
   }
-  d.pixels.assign(stride * info.height, 0xA5);
+  d.pixels.assign(stride * d.height, 0xA5);
   const ZfOutput output{format, d.pixels.data(), stride, nullptr, nullptr};
-  d.status = ZfDecode(decoder, stream.data(), stream.size(), &output);
+  d.status = ZfDecodeView(decoder, stream.data(), stream.size(), &output, view);
   if (d.status != kZfOk && d.status != kZfDamaged) d.pixels.clear();
   return d;
 }
@@ -119,6 +121,35 @@ std::string Difference(const Decoded& expected, const Decoded& got) {
         if (got.status != expected.status || got.width != expected.width || got.pixels != expected.pixels)
           failures.push_back(v.name + " in " + FormatName(format) + " on " + (decoder == one.get() ? "1" : "2") +
                              " thread(s): " + Difference(expected, got));
+      }
+    }
+  }
+  return Report(failures, checks);
+}
+
+// The same coefficients give the same reduced pictures: each variant's
+// views at every scale (whole, turned, and a region) are the source's.
+::testing::AssertionResult VariantViewsAlike(const Bytes& source, const std::vector<Variant>& variants) {
+  const DecoderPtr decoder = MakeDecoder(1);
+  if (!decoder) return ::testing::AssertionFailure() << "no decoder";
+  ZfInfo info{};
+  if (ZfReadInfo(source.data(), source.size(), &info) != kZfOk) return ::testing::AssertionFailure() << "source";
+  const ZfFormat format = info.colorSpace == kZfColorCmyk || info.colorSpace == kZfColorYcck ? kZfCmyk : kZfRgb;
+  std::vector<std::string> failures;
+  size_t checks = 0;
+  for (uint32_t scale : {2u, 4u, 8u}) {
+    std::vector<ZfView> views = {ZfView{scale, 0, 0, 0, 0, 0}, ZfView{scale, 6, 0, 0, 0, 0}};
+    uint32_t width = 0, height = 0;
+    if (ZfViewSize(&info, &views[0], &width, &height) == kZfOk && width >= 3 && height >= 3)
+      views.push_back(ZfView{scale, 0, width / 3, height / 3, width / 3 + 1, height / 3 + 1});
+    for (const ZfView& view : views) {
+      const Decoded expected = DecodeWith(decoder.get(), source, format, &view);
+      for (const Variant& v : variants) {
+        ++checks;
+        const Decoded got = DecodeWith(decoder.get(), v.stream, format, &view);
+        if (got.status != expected.status || got.width != expected.width || got.pixels != expected.pixels)
+          failures.push_back(v.name + " at 1/" + std::to_string(scale) + (view.orientation ? " turned" : "") +
+                             (view.width ? " region" : "") + ": " + Difference(expected, got));
       }
     }
   }
@@ -187,6 +218,7 @@ TEST_P(ProgressiveRewrites, DecodeToTheSourceBytes) {
     EXPECT_GT(info.workBytes, 0u) << v.name;
   }
   EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+  EXPECT_TRUE(VariantViewsAlike(source, variants));
 }
 
 class ArithmeticRewrites : public ::testing::TestWithParam<SourceStream> {};
@@ -211,6 +243,7 @@ TEST_P(ArithmeticRewrites, DecodeToTheSourceBytes) {
       EXPECT_GT(info.workBytes, 0u) << v.name;
   }
   EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+  EXPECT_TRUE(VariantViewsAlike(source, variants));
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, ArithmeticRewrites, ::testing::ValuesIn(zentrafold::test::RewriteSources()), NameOf);
