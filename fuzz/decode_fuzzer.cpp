@@ -57,17 +57,14 @@ size_t PixelBytes(const ImageRecord& image) {
   return static_cast<size_t>(image.header.biWidth) * static_cast<size_t>(-image.header.biHeight) * 4;
 }
 
-// Whether a DAC segment may come before the first scan header: the profile
-// skips it (it knows no arithmetic coding), where the C API checks its
-// conditioning values as peers do, whatever the frame. The marker's bytes
-// anywhere before the first SOS's (table segments are read by their
-// contents, not their lengths, so a walk by lengths could miss it).
-bool DacBeforeScan(const uint8_t* data, size_t size) {
-  for (size_t i = 0; i + 1 < size; ++i) {
-    if (data[i] != 0xFF) continue;
-    if (data[i + 1] == 0xDA) return false;
-    if (data[i + 1] == 0xCC) return true;
-  }
+// Whether the stream may hold a DAC segment: the profile skips it (it knows
+// no arithmetic coding), where the C API checks its conditioning values as
+// peers do, whatever the frame. Its marker's bytes anywhere (table segments
+// are read by their contents, not their lengths, so neither a walk by
+// lengths nor the first SOS bytes tell where the headers end).
+bool MayHoldDac(const uint8_t* data, size_t size) {
+  for (size_t i = 0; i + 1 < size; ++i)
+    if (data[i] == 0xFF && data[i + 1] == 0xCC) return true;
   return false;
 }
 
@@ -91,10 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // another process after the frame (which the profile skips), or before
   // it: a frame the C API decodes and the profile passes over (SOF1, SOF2,
   // SOF9, SOF10), refused by its own checks; and DAC segments, which the
-  // profile skips (DacBeforeScan).
+  // profile skips (MayHoldDac).
   const bool profileFrame = info.frameMarker == 0 || info.frameMarker == 0xC0;
   if (headers != kZfOk && headers != kZfComponents && headers != kZfTables && headers != kZfMissingTables &&
-      headers != kZfTruncated && headers != kZfSecondFrame && profileFrame && !DacBeforeScan(data, size))
+      headers != kZfTruncated && headers != kZfSecondFrame && profileFrame && !MayHoldDac(data, size))
     FUZZ_CHECK(fast == nullptr);
   if (fast != nullptr) {
     CheckRecord(*fast);
