@@ -192,24 +192,55 @@ void ConvertRow(const DecoderState& state, const Samples* line, int count, bool 
   }
 }
 
-}  // namespace
-
-// OutputMcuGeneral on SSE2: each row's component samples replicated into
-// lines (GatherComponentRow), converted eight pixels at a time with the
-// same sums, clamps and rounding (see the file's opening comment; for CMYK
-// the product (255 - c) * k stays below 2^16), into a row of BGRX or CMYK,
-// then moved into place in the output's order.
-void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
-  if (state.outputFormat == kZfGrey) {
-    OutputMcuGeneral(state, destination, columns, rows);
+// `columns` pixels in state.outputFormat from the samples: whole groups of
+// eight straight to the output (grey as the clamped first component, BGRX
+// and CMYK as ConvertRow gives them), the rest through a row, the other
+// orders moved from BGRX 32 pixels at a time. Within a group of eight the
+// samples lie side by side.
+void ConvertSamples(const DecoderState& state, Samples* line, int columns, uint8_t* out) {
+  const ZfFormat format = state.outputFormat;
+  const int count = format == kZfGrey ? 1 : state.componentCount;
+  const int whole = columns & ~7;
+  if (format == kZfGrey) {
+    // The pack's saturation is the clamp.
+    for (int g = 0, x = 0; x < whole; ++g, x += 8) {
+      const __m128i v = Load8(line[0].Group(g));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(v, v));
+    }
+    const int16_t* rest[kMaxComponents] = {line[0].Group(whole / 8)};
+    ConvertLine(state, rest, columns - whole, out + whole);
     return;
   }
-  const bool cmykOutput = state.outputFormat == kZfCmyk;
-  // Whole groups of eight in BGRX or CMYK go straight to the output.
-  const bool direct = (state.outputFormat == kZfBgrx || cmykOutput) && columns % 8 == 0;
+  const bool cmykOutput = format == kZfCmyk;
+  if (format == kZfBgrx || cmykOutput) {
+    ConvertRow(state, line, whole, cmykOutput, out);
+    if (whole == columns) return;
+    for (int c = 0; c < count; ++c) line[c].at = line[c].Group(whole / 8);
+    alignas(16) uint8_t row[8 * 4];
+    ConvertRow(state, line, columns - whole, cmykOutput, row);
+    memcpy(out + 4 * whole, row, static_cast<size_t>(columns - whole) * 4);
+    return;
+  }
+  const uint32_t bytes = FormatBytes(format);
+  alignas(16) uint8_t row[32 * 4];
+  for (int x = 0; x < columns; x += 32) {
+    const int part = columns - x < 32 ? columns - x : 32;
+    ConvertRow(state, line, part, false, row);
+    ConvertBgrx(row, 0, out + static_cast<size_t>(x) * bytes, 0, part, 1, format);
+    for (int c = 0; c < count; ++c) line[c].at = line[c].Group(4);
+  }
+}
+
+}  // namespace
+
+// OutputMcuGeneral on SSE2: each row's component samples (straight from the
+// blocks where they need no replication, else replicated into lines by
+// GatherComponentRow), converted eight pixels at a time with the same sums,
+// clamps and rounding (see the file's opening comment; for CMYK the product
+// (255 - c) * k stays below 2^16).
+void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
   alignas(16) int16_t gathered[kMaxComponents][40] = {};
-  alignas(16) uint8_t row[40 * 4];
-  const int count = state.componentCount;
+  const int count = state.outputFormat == kZfGrey ? 1 : state.componentCount;
   Samples line[kMaxComponents];
   for (int y = 0; y < rows; ++y) {
     for (int c = 0; c < count; ++c) {
@@ -221,55 +252,14 @@ void OutputMcuGeneralSse2(DecoderState& state, uint8_t* destination, int columns
         line[c] = {gathered[c], 8};
       }
     }
-    uint8_t* out = destination + static_cast<size_t>(y) * state.outputStride;
-    if (direct) {
-      ConvertRow(state, line, columns, cmykOutput, out);
-      continue;
-    }
-    ConvertRow(state, line, columns, cmykOutput, row);
-    if (state.outputFormat == kZfBgrx || cmykOutput) {
-      memcpy(out, row, static_cast<size_t>(columns) * 4);
-    } else {
-      ConvertBgrx(row, 0, out, 0, columns, 1, state.outputFormat);
-    }
+    ConvertSamples(state, line, columns, destination + static_cast<size_t>(y) * state.outputStride);
   }
 }
 
 void ConvertLineSse2(const DecoderState& state, const int16_t* const* line, int columns, uint8_t* out) {
-  const ZfFormat format = state.outputFormat;
-  const int whole = columns & ~7;
-  if (format == kZfGrey) {
-    // The first component clamped: the pack's saturation.
-    for (int x = 0; x < whole; x += 8) {
-      const __m128i v = Load8(line[0] + x);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(v, v));
-    }
-    const int16_t* rest[kMaxComponents] = {line[0] + whole};
-    ConvertLine(state, rest, columns - whole, out + whole);
-    return;
-  }
   Samples samples[kMaxComponents];
   for (int c = 0; c < state.componentCount; ++c) samples[c] = {line[c], 8};
-  const bool cmykOutput = format == kZfCmyk;
-  if (format == kZfBgrx || cmykOutput) {
-    // Whole groups of eight straight to the output, the rest through a row.
-    ConvertRow(state, samples, whole, cmykOutput, out);
-    if (whole == columns) return;
-    for (int c = 0; c < state.componentCount; ++c) samples[c].at += whole;
-    alignas(16) uint8_t row[8 * 4];
-    ConvertRow(state, samples, columns - whole, cmykOutput, row);
-    memcpy(out + 4 * whole, row, static_cast<size_t>(columns - whole) * 4);
-    return;
-  }
-  // The other orders from BGRX, 32 pixels at a time.
-  const uint32_t bytes = FormatBytes(format);
-  alignas(16) uint8_t row[32 * 4];
-  for (int x = 0; x < columns; x += 32) {
-    const int count = columns - x < 32 ? columns - x : 32;
-    ConvertRow(state, samples, count, false, row);
-    ConvertBgrx(row, 0, out + static_cast<size_t>(x) * bytes, 0, count, 1, format);
-    for (int c = 0; c < state.componentCount; ++c) samples[c].at += 32;
-  }
+  ConvertSamples(state, samples, columns, out);
 }
 
 void OutputMcuSse2(DecoderState& state, uint8_t* destination, int columns, int rows) {
