@@ -167,11 +167,14 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
 
 namespace {
 
+// The one sample of a block reduced to 1/8: its DC's, as every path has it.
+inline int16_t DcSample(int16_t dc) { return static_cast<int16_t>((int32_t{dc} + 4) >> 3); }
+
 // The reduced transform of one block, rows outStride apart; at 1/8 the DC
-// alone, as every path has it, without the call.
+// alone, without the call.
 inline void ReduceBlock(const DecoderPaths& paths, const int16_t* block, int shift, int16_t* out, int outStride) {
   if (shift == 3) {
-    out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
+    out[0] = DcSample(block[0]);
     return;
   }
   paths.reducedInverseDct(block, shift, out, outStride);
@@ -227,19 +230,19 @@ void ReplicateAcross(const int16_t* __restrict block, int16_t* __restrict out) {
   }
 }
 
+// The chroma of the kernel layouts that is replicated across, or whole:
+// these are all the pairs of `across` and nc they give (1x1, 1x2 and 4:2:0
+// chroma below 1/2 is reduced straight into the strip, and a strip whose
+// blocks all give one sample takes the DC's way).
 void ReplicateAcross(const int16_t* block, int nc, int across, int16_t* out) {
   switch (across << 4 | nc) {
     case 0x18: ReplicateAcross<1, 8>(block, out); return;  // 4:2:0 at 1/2
-    case 0x28: ReplicateAcross<2, 8>(block, out); return;
-    case 0x24: ReplicateAcross<2, 4>(block, out); return;  // 4:2:2 at 1/2
-    case 0x22: ReplicateAcross<2, 2>(block, out); return;
+    case 0x28: ReplicateAcross<2, 8>(block, out); return;  // 4:1:0 at 1/2
+    case 0x24: ReplicateAcross<2, 4>(block, out); return;  // 4:2:2 at 1/2, 4:1:0 at 1/4
+    case 0x22: ReplicateAcross<2, 2>(block, out); return;  // 4:2:2 at 1/4, 4:1:0 at 1/8
     case 0x44: ReplicateAcross<4, 4>(block, out); return;  // 4:1:1 at 1/2
-    case 0x42: ReplicateAcross<4, 2>(block, out); return;
-    default: break;
+    default: ReplicateAcross<4, 2>(block, out); return;    // 4:1:1 at 1/4
   }
-  for (int r = 0; r < nc; ++r, block += 8, out += kStripPitch)
-    for (int x = 0; x < nc; ++x)
-      for (int k = 0; k < across; ++k) out[x * across + k] = block[x];
 }
 
 }  // namespace
@@ -258,19 +261,15 @@ __attribute__((noinline)) void TransformIntoStrip(DecoderState& state, const Dec
     if (t.block >= blocks) continue;  // chroma of grey output
     int16_t* block = blockBuffer + t.block * 64;
     int16_t* out = at + t.offset;
-    if (t.shift == 3 && t.across == 1) {  // luma at 1/8 beside 4:2:0 chroma
-      out[0] = static_cast<int16_t>((int32_t{block[0]} + 4) >> 3);
-      continue;
-    }
     if (t.across == 1 && t.shift != 0) {
-      paths.reducedInverseDct(block, t.shift, out, kStripPitch);
+      ReduceBlock(paths, block, t.shift, out, kStripPitch);
       continue;
     }
     // Whole (4:2:0 at 1/2) or replicated across: through the block itself.
     if (t.shift == 0) {
       paths.inverseDct(state.cosineTable, block);
     } else {
-      paths.reducedInverseDct(block, t.shift, block, 8);
+      ReduceBlock(paths, block, t.shift, block, 8);
     }
     ReplicateAcross(block, 8 >> t.shift, t.across, out);
   }
@@ -291,7 +290,7 @@ void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32
     for (uint32_t i = 0; i < targets; ++i) {
       const ScaledStrip::Target t = strip.target[i];
       if (t.block >= blocks) continue;  // chroma of grey output
-      const auto value = static_cast<uint16_t>((int32_t{blockBuffer[t.block * 64]} + 4) >> 3);
+      const auto value = static_cast<uint16_t>(DcSample(blockBuffer[t.block * 64]));
       const uint64_t four = value * uint64_t{0x0001000100010001};
       memcpy(at + t.offset, &four, sizeof four);
     }
