@@ -259,10 +259,6 @@ uint32_t DcOnlyBlocks(const DecoderState& state, const McuGrid& grid) {
   return mask;
 }
 
-}  // namespace
-
-namespace {
-
 // Where a run of MCUs on the fast path stands: each MCU it gives goes
 // through the pixel stages at (mx, my).
 struct RunSink {
@@ -310,17 +306,21 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   // Runs of MCUs on the fast path; with a region that leaves MCUs out
   // (what it leaves out below its last row is not in the range), each MCU
   // is read with the blocks its place asks for.
-  const bool region =
-      state.viewed && !(state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0) && outside != 0;
+  const bool region = outside != 0 && !(state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0);
   const bool runs = fast && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
   uint32_t (*const run)(DecoderState&, uint32_t, void (*)(void*), void*) =
       dcOnly != 0 || region ? DecodeMcuRunDcOnly : DecodeMcuRun;
+  // The MCU a run stopped before (a restart boundary after it, a marker
+  // near, anything the run leaves to the caller) goes the one-MCU way
+  // before the next run is tried, rather than being read by it again.
+  bool tryRun = runs;
   for (uint32_t mcu = first; mcu < end; ++mcu) {
-    if (runs && end - mcu > 1) {
+    if (tryRun && end - mcu > 1) {
       RunSink sink{state, paths, grid, mx, my, region, dcOnly, outside};
       if (region) state.dcOnlyBlocks = OutsideView(state, mx, my) ? outside : dcOnly;
       const uint32_t given = run(state, end - mcu, PixelStagesOfRun, &sink);
       state.dcOnlyBlocks = dcOnly;
+      tryRun = false;
       if (given != 0) {
         mx = sink.mx;
         my = sink.my;
@@ -328,6 +328,7 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
         continue;
       }
     }
+    tryRun = runs;
     bool decoded;
     const bool shown = !OutsideView(state, mx, my);
     if (outside != 0 && !shown) {
