@@ -89,7 +89,7 @@ using BlockBuffer = int16_t[kMaxFrameBlocks * 64];
 // Rows of luma, Cb and Cr samples of up to kStripWidth pixels (each row
 // readable 8 samples past that, for the vector converters), chroma
 // replicated across to the luma columns as its blocks are reduced, and
-// replicated down by reading row y / chromaRows.
+// replicated down by reading row y / chromaDown.
 constexpr int kStripWidth = 256;
 constexpr int kStripPitch = kStripWidth + 8;
 struct ScaledStrip {

@@ -276,7 +276,6 @@ int DecodeMcu(DecoderState& state) {
     int16_t difference;
     bool endBlock;
     if (!ReadDcDifference(state, reader, t, difference, endBlock)) return 0;
-    bool shortRead = false;
     int16_t& predictor = state.dcPredictor[state.blockPredictor[b]];
     predictor = static_cast<int16_t>(static_cast<uint16_t>(predictor + difference));
     coefficients[0] = predictor;
@@ -287,6 +286,7 @@ int DecodeMcu(DecoderState& state) {
     if (endBlock) coefficients[k] = kEndOfBlock;
     while (remaining > 0) {
       if (reader.count <= 16 && reader.marker == 0) Refill(state, reader, RefillKind::kCode, 0);
+      bool shortRead;
       const int rs = DecodeSymbol(reader, state.fastAc[t], state.limitsAc[t], state.acSpec[t], shortRead);
       const uint32_t size = static_cast<uint32_t>(rs & 15);
       const int run = rs >> 4;

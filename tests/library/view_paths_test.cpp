@@ -1,6 +1,6 @@
 // Views on every path the output can take: the scalar and fast paths give
-// the same bytes at every scale, whole and for a region, and reduced MCUs packed for the output
-// kernels give the bytes of the general output stage.
+// the same bytes at every scale, whole and for a region, and the strip of
+// the kernel layouts gives the bytes of the general output stage.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,8 +18,8 @@ struct StateDeleter {
 };
 
 // A single-scan stream's view through the decoder's own stages, on `paths`,
-// with the packing for the kernels left on or turned off.
-Bytes DecodeOn(const Bytes& stream, const ZfView& view, ZfFormat format, const DecoderPaths& paths, bool packed) {
+// with the strip of the kernel layouts left on or turned off.
+Bytes DecodeOn(const Bytes& stream, const ZfView& view, ZfFormat format, const DecoderPaths& paths, bool stripped) {
   std::unique_ptr<DecoderState, StateDeleter> owned(static_cast<DecoderState*>(AllocateZeroed(sizeof(DecoderState))));
   DecoderState& state = *owned;
   BuildConstantTables(state);
@@ -30,7 +30,7 @@ Bytes DecodeOn(const Bytes& stream, const ZfView& view, ZfFormat format, const D
   const size_t stride = static_cast<size_t>(g.width) * FormatBytes(format);
   Bytes pixels(stride * g.height, 0xA5);
   EXPECT_TRUE(SetView(state, &view, FormatBytes(format), stride, false));
-  if (!packed) state.stripped = false;
+  if (!stripped) state.stripped = false;
   state.outputRows = pixels.data();
   state.outputStride = stride;
   state.outputFormat = format;
@@ -73,7 +73,7 @@ TEST(ViewPathsTest, ScalarAndFastPathsAgreeAtEveryScale) {
   }
 }
 
-TEST(ViewPathsTest, PackedMcusGiveTheGeneralOutput) {
+TEST(ViewPathsTest, TheStripGivesTheGeneralOutput) {
   // Every layout the output kernels take, at every scale.
   for (const char* name : {"sample_2x2.jpg", "sample_1x1.jpg", "sample_2x1.jpg", "sample_1x2.jpg", "grey.jpg",
                            "size_17x17.jpg", "sequential/sample_4x2.jpg", "sequential/sample_4x1_320x200.jpg"}) {
