@@ -55,6 +55,27 @@ struct FastAcTable {
 constexpr int32_t kAcWhole = 0x20;
 constexpr int32_t kAcCode = 0x40;
 
+// The AC codes of a block whose AC coefficients nothing reads (a view that
+// keeps its DC alone), for the fast entropy path: for each prefix of
+// kSkipBits bits, the symbols at its start whose codes and magnitudes lie
+// whole in it, one or two of them, read in one look-up:
+//   bits 0-4    their bits together
+//   bits 5-10   positions they move the block on (run + 1 for a
+//               coefficient, 16 for ZRL, 0 for EOB); 63: none are read
+//               here (no code, a code or magnitude past the prefix, or a
+//               symbol the decode refuses)
+//   bit 11      the last of them is EOB
+//   bit 12      there are two
+//   bits 13-28  code length and magnitude size of the first, then of the
+//               second (4 bits each), for the reader's refill schedule
+// A symbol is one of them only if it is a coefficient of magnitude size
+// 1..10, ZRL or EOB, and the second is left out after EOB.
+constexpr uint32_t kSkipBits = 12;
+struct FastSkipTable {
+  uint32_t entry[1u << kSkipBits];
+};
+constexpr uint32_t kSkipNone = 63;
+
 // Chroma contributions in 16.16 fixed point, indexed by the chroma byte read
 // as a signed number (i < 128 stands for i, i >= 128 for i - 256).
 struct ColorTables {
@@ -212,6 +233,10 @@ struct DecoderState {
   alignas(32) BlockBuffer blockBuffer;
   alignas(16) CosineTable cosineTable;
   FastAcTable fastAcWhole[kMaxComponents];  // built when the fast entropy path runs
+  // Built from fastAc when a DC-only decode first needs them after the
+  // tables change (fastAcSkipBuilt cleared).
+  FastSkipTable fastAcSkip[kMaxComponents];
+  bool fastAcSkipBuilt;
 
   // Stream bounds and frame geometry.
   const uint8_t* streamEnd;

@@ -306,6 +306,108 @@ __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, A
   return AcStepOf<false>(w, sc, a);
 }
 
+// One look-up of the skip table for a block whose AC coefficients nothing
+// reads: the one or two symbols it holds, as that many AcSkipSteps would
+// read them, the schedule stepped through each code and magnitude. Where it
+// holds none, or they would reach the block's last position (where the
+// block ends without EOB or is refused), one AcSkipStep between two fills.
+// Needs kSkipBits bits in the window; after it, at most kSkipBits fewer, or
+// a full window.
+__attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcBlock& a, const FastSkipTable& skip) {
+  const uint32_t e = skip.entry[Peek(w, kSkipBits)];
+  const int advance = static_cast<int>(e >> 5 & 63);
+  if (__builtin_expect(a.k + advance > 63, 0)) {
+    if (!Fill(w)) return kGiveUp;
+    const Step step = AcSkipStep(w, sc, a);
+    if (step == kMore && !Fill(w)) return kGiveUp;
+    return step;
+  }
+  const uint32_t bits = e & 31;
+  w.bits <<= bits;
+  w.count -= bits;
+  uint32_t n = kCodeRefill.after[static_cast<uint8_t>(sc.count)] - (e >> 13 & 15);
+  const uint32_t size1 = e >> 17 & 15;
+  n += static_cast<uint32_t>(size1 > n) << 4;
+  n -= size1;
+  n += static_cast<uint32_t>((e >> 12 & 1) != 0 && n <= 16) << 4;
+  n -= e >> 21 & 15;
+  const uint32_t size2 = e >> 25 & 15;
+  n += static_cast<uint32_t>(size2 > n) << 4;
+  sc.count = n - size2;
+  a.k += advance;
+  return (e >> 11 & 1) != 0 ? kBlockDone : kMore;
+}
+
+// What DecodeMcu reads as an AC symbol from a buffer that begins with
+// `prefix` (kSkipBits bits): rs << 8 | code length, 0 where no code lies
+// whole in the prefix.
+uint32_t SkipSymbolAt(uint32_t prefix, const FastLookupTable& fast, const CodeLimitTable& limits,
+                      const HuffmanSpec* spec) {
+  const uint32_t top = prefix >> (kSkipBits - 8);
+  if (fast.length[top] != 0) return static_cast<uint32_t>(fast.symbol[top]) << 8 | fast.length[top];
+  uint32_t length;
+  const int rs = LimitRead(prefix << (32 - kSkipBits), 9, limits, spec, length);
+  return rs < 0 || length > kSkipBits ? 0 : static_cast<uint32_t>(rs) << 8 | length;
+}
+
+// A symbol's bits (code and magnitude) and the positions it moves a block
+// on; false for one the skip table leaves to AcSkipStep.
+bool SkipPart(uint32_t symbol, uint32_t& bits, uint32_t& advance) {
+  const uint32_t length = symbol & 0xFF;
+  const uint32_t rs = symbol >> 8;
+  const uint32_t size = rs & 15;
+  if (length == 0) return false;
+  if (size == 0) {
+    if (rs != 0x00 && rs != 0xF0) return false;
+    advance = rs == 0x00 ? 0 : 16;
+  } else {
+    if (size > 10) return false;
+    advance = (rs >> 4) + 1;
+  }
+  bits = length + size;
+  return bits <= kSkipBits;
+}
+
+void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                        FastSkipTable& table) {
+  constexpr uint32_t kPrefixes = 1u << kSkipBits;
+  uint16_t symbols[kPrefixes];
+  for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix)
+    symbols[prefix] = static_cast<uint16_t>(SkipSymbolAt(prefix, fast, limits, spec));
+  for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix) {
+    const uint32_t first = symbols[prefix];
+    uint32_t bits, advance;
+    if (!SkipPart(first, bits, advance)) {
+      table.entry[prefix] = kSkipNone << 5;
+      continue;
+    }
+    uint32_t entry = bits | advance << 5 | (first & 15) << 13 | (first >> 8 & 15) << 17;
+    if (first >> 8 == 0x00) {  // EOB: the block's last symbol
+      table.entry[prefix] = entry | 1u << 11;
+      continue;
+    }
+    const uint32_t second = symbols[(prefix << bits) & (kPrefixes - 1)];
+    uint32_t secondBits, secondAdvance;
+    if (SkipPart(second, secondBits, secondAdvance) && bits + secondBits <= kSkipBits) {
+      entry = (bits + secondBits) | (advance + secondAdvance) << 5 | static_cast<uint32_t>(second >> 8 == 0x00) << 11 |
+              1u << 12 | (first & 15) << 13 | (first >> 8 & 15) << 17 | (second & 15) << 21 | (second >> 8 & 15) << 25;
+    }
+    table.entry[prefix] = entry;
+  }
+}
+
+// The skip tables of the scan's Huffman table sets that its blocks use.
+__attribute__((noinline)) void BuildFastSkipTables(DecoderState& state) {
+  bool built[kMaxComponents] = {};
+  for (int b = 0; b < BlockCount(state); ++b) {
+    const int t = state.blockSet[b];
+    if (built[t]) continue;
+    BuildFastSkipTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcSkip[t]);
+    built[t] = true;
+  }
+  state.fastAcSkipBuilt = true;
+}
+
 // The blocks of one MCU into `blocks` from the window, the schedule and
 // the predictors; false to give the MCU up (what it changed is then to be
 // dropped). kDcOnly: the blocks marked in state.dcOnlyBlocks get their DC
@@ -345,11 +447,16 @@ __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int
 
     AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
     if (dcOnly) {
-      Step step = AcSkipStep(w, sc, a);  // shares the DC's fill
+      // Two look-ups share the DC's fill (27 + 2 * 12 bits), four a fill.
+      const FastSkipTable& skip = state.fastAcSkip[t];
+      Step step = SkipStep(w, sc, a, skip);
+      if (step == kMore) step = SkipStep(w, sc, a, skip);
       while (step == kMore) {
         if (!Fill(w)) return false;
-        step = AcSkipStep(w, sc, a);
-        if (step == kMore) step = AcSkipStep(w, sc, a);
+        step = SkipStep(w, sc, a, skip);
+        if (step == kMore) step = SkipStep(w, sc, a, skip);
+        if (step == kMore) step = SkipStep(w, sc, a, skip);
+        if (step == kMore) step = SkipStep(w, sc, a, skip);
       }
       if (step == kGiveUp) return false;
       if (p == -32768) block[0] = 0;
@@ -420,6 +527,7 @@ inline void HandBack(DecoderState& state, const Window& w, const Schedule& sc, c
 template <bool kDcOnly>
 bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
+  if (kDcOnly && !state.fastAcSkipBuilt) BuildFastSkipTables(state);
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
   // data, and the rest follows from inputPos.
   const uint8_t* pos = state.inputPos;
@@ -505,6 +613,7 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
 template <bool kDcOnly>
 uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
   if (state.bitCount > 32 || state.marker != 0 || state.fakeBits != 0 || state.dataEnded) return 0;
+  if (kDcOnly && !state.fastAcSkipBuilt) BuildFastSkipTables(state);
   const uint8_t* pos = state.inputPos;
   Window w = OpenWindow(state, false);
   const uint8_t* byteFF = state.byteFF;

@@ -171,6 +171,7 @@ int OutputPicture(DecoderState& state, const DecoderPaths& paths,
 }
 
 void BuildFastAcTables(DecoderState& state, const DecoderPaths& paths) {
+  state.fastAcSkipBuilt = false;
   if (!paths.usesFastAcTables) return;
   for (int t = 0; t < state.scanComponents; ++t) {
     if (state.blockSet[t] != t && t != 0) {
