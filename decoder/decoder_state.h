@@ -66,8 +66,8 @@ constexpr int32_t kAcCode = 0x40;
 //               symbol the decode refuses)
 //   bit 11      the last of them is EOB
 //   bit 12      there are two
-//   bits 13-28  code length and magnitude size of the first, then of the
-//               second (4 bits each), for the reader's refill schedule
+//   bits 13-16  the first one's bits (code and magnitude), for the
+//               reader's refill schedule
 // A symbol is one of them only if it is a coefficient of magnitude size
 // 1..10, ZRL or EOB, and the second is left out after EOB.
 constexpr uint32_t kSkipBits = 12;

@@ -325,15 +325,12 @@ __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcB
   const uint32_t bits = e & 31;
   w.bits <<= bits;
   w.count -= bits;
-  uint32_t n = kCodeRefill.after[static_cast<uint8_t>(sc.count)] - (e >> 13 & 15);
-  const uint32_t size1 = e >> 17 & 15;
-  n += static_cast<uint32_t>(size1 > n) << 4;
-  n -= size1;
-  n += static_cast<uint32_t>((e >> 12 & 1) != 0 && n <= 16) << 4;
-  n -= e >> 21 & 15;
-  const uint32_t size2 = e >> 25 & 15;
-  n += static_cast<uint32_t>(size2 > n) << 4;
-  sc.count = n - size2;
+  // A symbol of at most 16 bits never refills before its magnitude: the
+  // refill before its code leaves at least 16 bits.
+  const uint32_t first = e >> 13 & 15;
+  const uint32_t one = kCodeRefill.after[static_cast<uint8_t>(sc.count)] - first;
+  const uint32_t two = kCodeRefill.after[static_cast<uint8_t>(one)] - (bits - first);
+  sc.count = one + ((two - one) & (0u - (e >> 12 & 1)));
   a.k += advance;
   return (e >> 11 & 1) != 0 ? kBlockDone : kMore;
 }
@@ -381,7 +378,7 @@ void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limit
       table.entry[prefix] = kSkipNone << 5;
       continue;
     }
-    uint32_t entry = bits | advance << 5 | (first & 15) << 13 | (first >> 8 & 15) << 17;
+    uint32_t entry = bits | advance << 5 | bits << 13;
     if (first >> 8 == 0x00) {  // EOB: the block's last symbol
       table.entry[prefix] = entry | 1u << 11;
       continue;
@@ -390,7 +387,7 @@ void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limit
     uint32_t secondBits, secondAdvance;
     if (SkipPart(second, secondBits, secondAdvance) && bits + secondBits <= kSkipBits) {
       entry = (bits + secondBits) | (advance + secondAdvance) << 5 | static_cast<uint32_t>(second >> 8 == 0x00) << 11 |
-              1u << 12 | (first & 15) << 13 | (first >> 8 & 15) << 17 | (second & 15) << 21 | (second >> 8 & 15) << 25;
+              1u << 12 | bits << 13;
     }
     table.entry[prefix] = entry;
   }
