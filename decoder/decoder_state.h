@@ -233,9 +233,11 @@ struct DecoderState {
   alignas(32) BlockBuffer blockBuffer;
   alignas(16) CosineTable cosineTable;
   FastAcTable fastAcWhole[kMaxComponents];  // built when the fast entropy path runs
-  // Built from fastAc when a DC-only decode first needs them after the
-  // tables change (fastAcSkipBuilt cleared).
-  FastSkipTable fastAcSkip[kMaxComponents];
+  // Room for a skip table of each Huffman table set (kMaxComponents), kept
+  // by the C API's decoder; null: none. Built for a scan by
+  // BuildFastSkipTables (fastAcSkipBuilt, cleared with the fast tables);
+  // until then DC-only blocks are read a symbol at a time.
+  FastSkipTable* fastAcSkip;
   bool fastAcSkipBuilt;
 
   // Stream bounds and frame geometry.
@@ -617,6 +619,10 @@ int DecodeMcuFast(DecoderState& state);
 // of them unchanged); the reader, predictors, blockDc and damage state are
 // as after DecodeMcuFast, and so is every other block.
 int DecodeMcuFastDcOnly(DecoderState& state);
+// The skip tables of the scan's Huffman table sets that its blocks use,
+// into state.fastAcSkip (not null), for DecodeMcuFastDcOnly and
+// DecodeMcuRunDcOnly; fastAcSkipBuilt set.
+void BuildFastSkipTables(DecoderState& state);
 // Runs of MCUs on the fast entropy path from state.mcuNumber on, at most
 // `limit`: each MCU's blocks are left in blockBuffer (as DecodeMcuFast, or
 // DecodeMcuFastDcOnly, leaves them) and `each(context)` is called before

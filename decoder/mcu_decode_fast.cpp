@@ -335,74 +335,56 @@ __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcB
   return (e >> 11 & 1) != 0 ? kBlockDone : kMore;
 }
 
-// What DecodeMcu reads as an AC symbol from a buffer that begins with
-// `prefix` (kSkipBits bits): rs << 8 | code length, 0 where no code lies
-// whole in the prefix.
-uint32_t SkipSymbolAt(uint32_t prefix, const FastLookupTable& fast, const CodeLimitTable& limits,
-                      const HuffmanSpec* spec) {
-  const uint32_t top = prefix >> (kSkipBits - 8);
-  if (fast.length[top] != 0) return static_cast<uint32_t>(fast.symbol[top]) << 8 | fast.length[top];
-  uint32_t length;
-  const int rs = LimitRead(prefix << (32 - kSkipBits), 9, limits, spec, length);
-  return rs < 0 || length > kSkipBits ? 0 : static_cast<uint32_t>(rs) << 8 | length;
-}
-
-// A symbol's bits (code and magnitude) and the positions it moves a block
-// on; false for one the skip table leaves to AcSkipStep.
-bool SkipPart(uint32_t symbol, uint32_t& bits, uint32_t& advance) {
-  const uint32_t length = symbol & 0xFF;
-  const uint32_t rs = symbol >> 8;
+// One AC symbol (rs, its code's length) as a skip-table entry of one
+// symbol, or none for a symbol the table leaves to AcSkipStep.
+uint32_t SkipEntryOfOne(uint32_t rs, uint32_t length) {
   const uint32_t size = rs & 15;
-  if (length == 0) return false;
+  uint32_t advance;
   if (size == 0) {
-    if (rs != 0x00 && rs != 0xF0) return false;
+    if (rs != 0x00 && rs != 0xF0) return kSkipNone << 5;
     advance = rs == 0x00 ? 0 : 16;
   } else {
-    if (size > 10) return false;
+    if (size > 10) return kSkipNone << 5;
     advance = (rs >> 4) + 1;
   }
-  bits = length + size;
-  return bits <= kSkipBits;
+  const uint32_t bits = length + size;
+  if (bits > kSkipBits) return kSkipNone << 5;
+  return bits | advance << 5 | static_cast<uint32_t>(rs == 0x00) << 11;
 }
 
 void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                         FastSkipTable& table) {
   constexpr uint32_t kPrefixes = 1u << kSkipBits;
-  uint16_t symbols[kPrefixes];
-  for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix)
-    symbols[prefix] = static_cast<uint16_t>(SkipSymbolAt(prefix, fast, limits, spec));
+  constexpr uint32_t kBelow = kSkipBits - 8;  // prefixes under one of the 8-bit table's
+  // Each prefix's first symbol alone: the same for all the prefixes under
+  // a code of up to 8 bits (the magnitude's bits do not matter here).
+  uint16_t one[kPrefixes];
+  for (uint32_t top = 0; top < 256; ++top) {
+    uint16_t* at = one + (top << kBelow);
+    if (fast.length[top] != 0) {
+      const auto entry = static_cast<uint16_t>(SkipEntryOfOne(fast.symbol[top], fast.length[top]));
+      for (uint32_t i = 0; i < (1u << kBelow); ++i) at[i] = entry;
+      continue;
+    }
+    for (uint32_t i = 0; i < (1u << kBelow); ++i) {
+      uint32_t length;
+      const int rs = LimitRead((top << kBelow | i) << (32 - kSkipBits), 9, limits, spec, length);
+      at[i] = static_cast<uint16_t>(rs < 0 ? kSkipNone << 5 : SkipEntryOfOne(static_cast<uint32_t>(rs), length));
+    }
+  }
+  // Then the symbol after it, where both lie whole in the prefix.
   for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix) {
-    const uint32_t first = symbols[prefix];
-    uint32_t bits, advance;
-    if (!SkipPart(first, bits, advance)) {
-      table.entry[prefix] = kSkipNone << 5;
-      continue;
-    }
-    uint32_t entry = bits | advance << 5 | bits << 13;
-    if (first >> 8 == 0x00) {  // EOB: the block's last symbol
-      table.entry[prefix] = entry | 1u << 11;
-      continue;
-    }
-    const uint32_t second = symbols[(prefix << bits) & (kPrefixes - 1)];
-    uint32_t secondBits, secondAdvance;
-    if (SkipPart(second, secondBits, secondAdvance) && bits + secondBits <= kSkipBits) {
-      entry = (bits + secondBits) | (advance + secondAdvance) << 5 | static_cast<uint32_t>(second >> 8 == 0x00) << 11 |
-              1u << 12 | bits << 13;
+    const uint32_t first = one[prefix];
+    const uint32_t bits = first & 31;
+    uint32_t entry = first | bits << 13;
+    if ((first >> 5 & 63) != kSkipNone && (first >> 11 & 1) == 0) {
+      const uint32_t second = one[(prefix << bits) & (kPrefixes - 1)];
+      const uint32_t both = bits + (second & 31);
+      if ((second >> 5 & 63) != kSkipNone && both <= kSkipBits)
+        entry = both | ((first >> 5 & 63) + (second >> 5 & 63)) << 5 | (second & 1u << 11) | 1u << 12 | bits << 13;
     }
     table.entry[prefix] = entry;
   }
-}
-
-// The skip tables of the scan's Huffman table sets that its blocks use.
-__attribute__((noinline)) void BuildFastSkipTables(DecoderState& state) {
-  bool built[kMaxComponents] = {};
-  for (int b = 0; b < BlockCount(state); ++b) {
-    const int t = state.blockSet[b];
-    if (built[t]) continue;
-    BuildFastSkipTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcSkip[t]);
-    built[t] = true;
-  }
-  state.fastAcSkipBuilt = true;
 }
 
 // The blocks of one MCU into `blocks` from the window, the schedule and
@@ -444,16 +426,26 @@ __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int
 
     AcBlock a{block, &state.fastAcWhole[t], &state.limitsAc[t], state.acSpec[t], 1};
     if (dcOnly) {
-      // Two look-ups share the DC's fill (27 + 2 * 12 bits), four a fill.
-      const FastSkipTable& skip = state.fastAcSkip[t];
-      Step step = SkipStep(w, sc, a, skip);
-      if (step == kMore) step = SkipStep(w, sc, a, skip);
-      while (step == kMore) {
-        if (!Fill(w)) return false;
+      Step step;
+      if (state.fastAcSkipBuilt) {
+        // Two look-ups share the DC's fill (27 + 2 * 12 bits), four a fill.
+        const FastSkipTable& skip = state.fastAcSkip[t];
         step = SkipStep(w, sc, a, skip);
         if (step == kMore) step = SkipStep(w, sc, a, skip);
-        if (step == kMore) step = SkipStep(w, sc, a, skip);
-        if (step == kMore) step = SkipStep(w, sc, a, skip);
+        while (step == kMore) {
+          if (!Fill(w)) return false;
+          step = SkipStep(w, sc, a, skip);
+          if (step == kMore) step = SkipStep(w, sc, a, skip);
+          if (step == kMore) step = SkipStep(w, sc, a, skip);
+          if (step == kMore) step = SkipStep(w, sc, a, skip);
+        }
+      } else {
+        step = AcSkipStep(w, sc, a);  // shares the DC's fill
+        while (step == kMore) {
+          if (!Fill(w)) return false;
+          step = AcSkipStep(w, sc, a);
+          if (step == kMore) step = AcSkipStep(w, sc, a);
+        }
       }
       if (step == kGiveUp) return false;
       if (p == -32768) block[0] = 0;
@@ -524,7 +516,6 @@ inline void HandBack(DecoderState& state, const Window& w, const Schedule& sc, c
 template <bool kDcOnly>
 bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
   if (state.bitCount > 32) return false;  // wrapped after a marker: DecodeMcu's business
-  if (kDcOnly && !state.fastAcSkipBuilt) BuildFastSkipTables(state);
   // At the start of an MCU, bitBuffer is the first bitCount bits of the
   // data, and the rest follows from inputPos.
   const uint8_t* pos = state.inputPos;
@@ -610,7 +601,6 @@ bool TryDecodeMcu(DecoderState& state, int16_t* blocks) {
 template <bool kDcOnly>
 uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void* context) {
   if (state.bitCount > 32 || state.marker != 0 || state.fakeBits != 0 || state.dataEnded) return 0;
-  if (kDcOnly && !state.fastAcSkipBuilt) BuildFastSkipTables(state);
   const uint8_t* pos = state.inputPos;
   Window w = OpenWindow(state, false);
   const uint8_t* byteFF = state.byteFF;
@@ -644,6 +634,17 @@ uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void*
 }
 
 }  // namespace
+
+void BuildFastSkipTables(DecoderState& state) {
+  bool built[kMaxComponents] = {};
+  for (int b = 0; b < BlockCount(state); ++b) {
+    const int t = state.blockSet[b];
+    if (built[t]) continue;
+    BuildFastSkipTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcSkip[t]);
+    built[t] = true;
+  }
+  state.fastAcSkipBuilt = true;
+}
 
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint16_t* quant, FastAcTable& table) {

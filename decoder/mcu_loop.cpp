@@ -289,6 +289,9 @@ void PixelStagesOfRun(void* context) {
 // Runs end at each restart boundary: short intervals would give short runs.
 constexpr uint32_t kMinRunInterval = 16;
 
+// Skip tables take longer to make than they save in smaller scans.
+constexpr uint32_t kMinSkipTableMcus = 2048;
+
 }  // namespace
 
 int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t first, uint32_t end) {
@@ -309,6 +312,9 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   // is read with the blocks its place asks for.
   const bool region = outside != 0 && !(state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0);
   const bool runs = fast && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
+  if (fast && (dcOnly != 0 || region) && state.fastAcSkip != nullptr && !state.fastAcSkipBuilt &&
+      end - first >= kMinSkipTableMcus)
+    BuildFastSkipTables(state);
   uint32_t (*const run)(DecoderState&, uint32_t, void (*)(void*), void*) =
       dcOnly != 0 || region ? DecodeMcuRunDcOnly : DecodeMcuRun;
   // The MCU a run stopped before (a restart boundary after it, a marker

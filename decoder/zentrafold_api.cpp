@@ -9,6 +9,9 @@ struct ZfDecoder {
   DecoderState state;
   uint64_t maxPixels;
   uint32_t threads;
+  // The state's skip tables, kept here rather than in every state (the
+  // bitmap entry and ZfReadInfo never read blocks for their DC alone).
+  FastSkipTable skipTables[kMaxComponents];
 };
 
 void HoldToPaths(ZfDecoder* decoder, const DecoderPaths* paths) { decoder->state.paths = paths; }
@@ -75,6 +78,7 @@ ZfDecoder* ZfCreateDecoder(const ZfOptions* options) {
   const uint32_t threads = options != nullptr ? options->threads : 0;
   decoder->threads = threads < 2 ? 1 : (threads > kMaxThreads ? kMaxThreads : threads);
   BuildConstantTables(decoder->state);
+  decoder->state.fastAcSkip = decoder->skipTables;
   if (decoder->threads > 1) {
     // Without its workers the decoder still decodes, on the caller's thread.
     decoder->state.pool = CreateWorkerPool(decoder->threads);

@@ -243,11 +243,19 @@ TEST(FastPaths, RestartIntervalsDecodeExactlyAsScalar) {
 // none, every other one, ...). Everything DecodeMcu leaves must match but
 // the AC coefficients of the marked blocks; the decode then goes on from
 // DecodeMcu's blocks, so that the pixels hold the rest of the stages equal.
+// With gSkipTables, the marked blocks are read through skip tables (made
+// for every scan, whatever its size), else a symbol at a time.
 uint32_t gDcOnlyMcus = 0;
+bool gSkipTables = false;
+FastSkipTable gSkipTableRoom[kMaxComponents];
 
 int LockstepDcOnlyDecodeMcu(DecoderState& state) {
   static const uint32_t kMasks[] = {~0u, 0u, 0x155u, 0x2AAu, 1u, 0x3FEu, 0x0Fu};
   state.dcOnlyBlocks = kMasks[state.mcuNumber % std::size(kMasks)] & ((1u << state.blockCount) - 1);
+  if (gSkipTables && !state.fastAcSkipBuilt) {
+    state.fastAcSkip = gSkipTableRoom;
+    BuildFastSkipTables(state);
+  }
   // Stale coefficients where the marked blocks are not written.
   for (int16_t& v : state.blockBuffer) v = 0x5A5A;
   std::memcpy(static_cast<void*>(&gTwin), &state, sizeof state);
@@ -287,13 +295,19 @@ const DecoderPaths kLockstepDcOnly = {LockstepDcOnlyDecodeMcu, true, InverseDct,
                                       OutputMcuGeneral, ReducedInverseDct, ConvertLine};
 
 ::testing::AssertionResult DcOnlyDecodesAlike(const Bytes& stream) {
-  gMismatch.clear();
   const Outcome scalar = Decode(stream, ScalarPaths());
-  const Outcome lockstep = Decode(stream, kLockstepDcOnly);
-  if (!gMismatch.empty()) return ::testing::AssertionFailure() << "DC-only entropy decoding: " << gMismatch;
-  if (scalar.ok != lockstep.ok || scalar.status != lockstep.status)
-    return ::testing::AssertionFailure() << "status: scalar " << scalar.status << ", DC-only " << lockstep.status;
-  if (scalar.pixels != lockstep.pixels) return ::testing::AssertionFailure() << "DC-only decoding changes pixels";
+  for (bool skipTables : {false, true}) {
+    const char* how = skipTables ? " (skip tables)" : " (a symbol at a time)";
+    gMismatch.clear();
+    gSkipTables = skipTables;
+    const Outcome lockstep = Decode(stream, kLockstepDcOnly);
+    gSkipTables = false;
+    if (!gMismatch.empty()) return ::testing::AssertionFailure() << "DC-only entropy decoding" << how << ": " << gMismatch;
+    if (scalar.ok != lockstep.ok || scalar.status != lockstep.status)
+      return ::testing::AssertionFailure() << "status: scalar " << scalar.status << ", DC-only " << lockstep.status
+                                           << how;
+    if (scalar.pixels != lockstep.pixels) return ::testing::AssertionFailure() << "DC-only decoding changes pixels" << how;
+  }
   return ::testing::AssertionSuccess();
 }
 
