@@ -55,6 +55,17 @@ struct FastAcTable {
 constexpr int32_t kAcWhole = 0x20;
 constexpr int32_t kAcCode = 0x40;
 
+// The DC codes whose code and magnitude lie whole in kFastDcBits bits (the
+// code one of the 8-bit table's), for the fast entropy path: for each
+// prefix of that many bits
+//   difference << 5 | kDcWhole | code length + magnitude size
+// with the difference extended, or 0 where they do not lie whole in it.
+constexpr uint32_t kFastDcBits = 10;
+constexpr int32_t kDcWhole = 16;
+struct FastDcTable {
+  int16_t entry[1u << kFastDcBits];
+};
+
 // The AC codes of a block whose AC coefficients nothing reads (a view that
 // keeps its DC alone), for the fast entropy path: for each prefix of
 // kSkipBits bits, the symbols at its start whose codes and magnitudes lie
@@ -233,6 +244,7 @@ struct DecoderState {
   alignas(32) BlockBuffer blockBuffer;
   alignas(16) CosineTable cosineTable;
   FastAcTable fastAcWhole[kMaxComponents];  // built when the fast entropy path runs
+  FastDcTable fastDcWhole[kMaxComponents];  // and these with them
   // Room for a skip table of each Huffman table set (kMaxComponents), kept
   // by the C API's decoder; null: none. Built for a scan by
   // BuildFastSkipTables (fastAcSkipBuilt, cleared with the fast tables);
@@ -606,6 +618,7 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint16_t* quant, FastAcTable& table);
+void BuildFastDcTable(const FastLookupTable& fast, FastDcTable& table);
 // DecodeMcu for the common case, restart intervals (a marker met by the
 // reader, the MCUs after it up to the boundary, the boundary where the
 // marker lies right at the position), and MCUs of made-up zero bits once

@@ -411,14 +411,22 @@ __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int
 
     if (!Fill(w)) return false;
     RefillBeforeCode(sc);
-    const int dcSize = DecodeSymbol(w, sc, state.fastDc[t], state.limitsDc[t], state.dcSpec[t]);
-    if (dcSize < 0 || dcSize > 11) return false;
-    const uint32_t s = static_cast<uint32_t>(dcSize);
-    RefillBeforeMagnitude(sc, s);
-    // Without a branch on s == 0 (often mispredicted): the top s bits, none
-    // for s == 0, extended (0 stays 0).
-    const int16_t difference = Extend(static_cast<uint32_t>((w.bits >> 1) >> (63 - s)), s);
-    Consume(w, sc, s);
+    // A code and magnitude of at most 16 bits together: no refill between.
+    const int32_t whole = state.fastDcWhole[t].entry[Peek(w, kFastDcBits)];
+    int16_t difference;
+    if (__builtin_expect((whole & kDcWhole) != 0, 1)) {
+      Consume(w, sc, static_cast<uint32_t>(whole & 15));
+      difference = static_cast<int16_t>(whole >> 5);
+    } else {
+      const int dcSize = DecodeSymbol(w, sc, state.fastDc[t], state.limitsDc[t], state.dcSpec[t]);
+      if (dcSize < 0 || dcSize > 11) return false;
+      const uint32_t s = static_cast<uint32_t>(dcSize);
+      RefillBeforeMagnitude(sc, s);
+      // Without a branch on s == 0: the top s bits, none for s == 0,
+      // extended (0 stays 0).
+      difference = Extend(static_cast<uint32_t>((w.bits >> 1) >> (63 - s)), s);
+      Consume(w, sc, s);
+    }
     int16_t& p = predictor[state.blockPredictor[b]];
     p = static_cast<int16_t>(static_cast<uint16_t>(p + difference));
     state.blockDc[b] = p;
@@ -644,6 +652,20 @@ void BuildFastSkipTables(DecoderState& state) {
     built[t] = true;
   }
   state.fastAcSkipBuilt = true;
+}
+
+void BuildFastDcTable(const FastLookupTable& fast, FastDcTable& table) {
+  constexpr uint32_t kBelow = kFastDcBits - 8;  // prefixes under one of the 8-bit table's
+  for (uint32_t prefix = 0; prefix < (1u << kFastDcBits); ++prefix) {
+    const uint32_t length = fast.length[prefix >> kBelow];
+    const uint32_t size = fast.symbol[prefix >> kBelow];
+    int32_t entry = 0;
+    if (length != 0 && length + size <= kFastDcBits) {
+      const uint32_t bits = prefix >> (kFastDcBits - length - size) & ((1u << size) - 1);
+      entry = Extend(bits, size) * 32 | kDcWhole | static_cast<int32_t>(length + size);
+    }
+    table.entry[prefix] = static_cast<int16_t>(entry);
+  }
 }
 
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,

@@ -181,6 +181,7 @@ void BuildFastAcTables(DecoderState& state, const DecoderPaths& paths) {
       if (!used) continue;
     }
     BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.quant[t], state.fastAcWhole[t]);
+    BuildFastDcTable(state.fastDc[t], state.fastDcWhole[t]);
   }
 }
 
