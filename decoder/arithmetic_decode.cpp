@@ -366,14 +366,14 @@ int DecodeMcuArithmetic(DecoderState& state) {
                         state.mcuNumber % state.restartInterval == 0;
   if (boundary && state.arith.pastEnd <= kPastEndSlack && !Restart(state)) state.arith.pastEnd = kPastEndSlack + 1;
   const int blocks = BlockCount(state);
-  memset(state.blockBuffer, 0, static_cast<size_t>(blocks) * 64 * sizeof state.blockBuffer[0]);
+  ZeroBlocks(state.blockBuffer, blocks);
   ++state.mcuNumber;
   if (state.arith.pastEnd > kPastEndSlack) {
     state.damaged = true;
     return 1;
   }
   int16_t coefficients[kMaxMcuBlocks * 64];
-  memset(coefficients, 0, static_cast<size_t>(blocks) * 64 * sizeof coefficients[0]);
+  ZeroBlocks(coefficients, blocks);
   int16_t* zigzag[kMaxMcuBlocks];
   for (int b = 0; b < blocks; ++b) zigzag[b] = coefficients + 64 * b;
   if (!DecodeBlocks(state, zigzag) && state.arith.pastEnd == 0) return 0;

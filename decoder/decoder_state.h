@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -449,6 +450,13 @@ inline int LumaBlockCount(const DecoderState& state) {
   return static_cast<int>((state.samplingCode >> 4) * (state.samplingCode & 0x0F));
 }
 inline int BlockCount(const DecoderState& state) { return state.blockCount; }
+// Blocks of coefficients set to 0 by plain stores, which the compiler
+// widens (a memset of a block's size becomes a string instruction, slow to
+// start for so few bytes).
+inline void ZeroBlocks(int16_t* blocks, int count) {
+  constexpr int16_t kZeros[8] = {};
+  for (int i = 0; i < count * 64; i += 8) memcpy(blocks + i, kZeros, sizeof kZeros);
+}
 inline int McuWidth(uint32_t samplingCode) { return 8 * static_cast<int>(samplingCode >> 4); }
 inline int McuHeight(uint32_t samplingCode) { return 8 * static_cast<int>(samplingCode & 0x0F); }
 // The scan layout of a one-scan kernel layout from componentCount and

@@ -387,13 +387,6 @@ void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limit
   }
 }
 
-// A block's coefficients set to 0 by plain stores, which the compiler
-// widens (memset of this size became a string instruction, slow to start).
-inline void ZeroBlock(int16_t* block) {
-  constexpr int16_t kZeros[8] = {};
-  for (int i = 0; i < 64; i += 8) memcpy(block + i, kZeros, sizeof kZeros);
-}
-
 // The blocks of one MCU into `blocks` from the window, the schedule and
 // the predictors; false to give the MCU up (what it changed is then to be
 // dropped). kDcOnly: the blocks marked in state.dcOnlyBlocks get their DC
@@ -407,15 +400,14 @@ template <bool kDcOnly>
 __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int16_t* blocks, Window& w, Schedule& sc,
                                                         int16_t* predictor) {
   const int blockCount = BlockCount(state);
-  if (!kDcOnly)
-    for (int b = 0; b < blockCount; ++b) ZeroBlock(blocks + b * 64);
+  if (!kDcOnly) ZeroBlocks(blocks, blockCount);
 
   for (int b = 0; b < blockCount; ++b) {
     const int t = state.blockSet[b];
     const uint16_t* q = state.quant[t];
     int16_t* block = blocks + b * 64;
     const bool dcOnly = kDcOnly && (state.dcOnlyBlocks >> b & 1) != 0;
-    if (kDcOnly && !dcOnly) ZeroBlock(block);
+    if (kDcOnly && !dcOnly) ZeroBlocks(block, 1);
 
     if (!Fill(w)) return false;
     RefillBeforeCode(sc);

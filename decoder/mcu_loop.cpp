@@ -119,7 +119,7 @@ int OutputStoreRange(DecoderState& state, const DecoderPaths& paths, uint32_t fi
           // into natural order: the nonzero coefficients alone (most of a
           // block is zero), the rest cleared.
           const uint16_t* q = state.latchedQuant[c];
-          memset(block, 0, 64 * sizeof *block);
+          ZeroBlocks(block, 1);
           for (uint64_t nonzero = NonzeroMask(stored); nonzero != 0; nonzero &= nonzero - 1) {
             const int k = __builtin_ctzll(nonzero);
             block[kZigzagToNatural[k]] =
