@@ -400,14 +400,13 @@ template <bool kDcOnly>
 __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int16_t* blocks, Window& w, Schedule& sc,
                                                         int16_t* predictor) {
   const int blockCount = BlockCount(state);
-  if (!kDcOnly) ZeroBlocks(blocks, blockCount);
 
   for (int b = 0; b < blockCount; ++b) {
     const int t = state.blockSet[b];
     const uint16_t* q = state.quant[t];
     int16_t* block = blocks + b * 64;
     const bool dcOnly = kDcOnly && (state.dcOnlyBlocks >> b & 1) != 0;
-    if (kDcOnly && !dcOnly) ZeroBlocks(block, 1);
+    if (!dcOnly) ZeroBlocks(block, 1);
 
     if (!Fill(w)) return false;
     RefillBeforeCode(sc);
