@@ -185,15 +185,26 @@ void BuildFastAcTables(DecoderState& state, const DecoderPaths& paths) {
   }
 }
 
+// Skip tables take longer to make than they save in smaller scans.
+constexpr uint32_t kMinSkipTableMcus = 2048;
+
 // One scan's MCUs into the store. 0 when one cannot be decoded.
 int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
   BuildFastAcTables(state, paths);
   const bool interleaved = state.scanComponents > 1;
   const uint32_t mcuColumns = state.scanMcuColumns;
+  // A scan of one component that a view reduces to its DCs: its blocks'
+  // AC coefficients are read but not stored (the view reads the DC alone).
+  int (*decodeMcu)(DecoderState&) = paths.decodeMcu;
+  if (state.viewed && !interleaved && decodeMcu == DecodeMcuFast && state.componentShift[state.scanComponent[0]] == 3) {
+    decodeMcu = DecodeMcuFastDcOnly;
+    state.dcOnlyBlocks = 1;
+    if (state.fastAcSkip != nullptr && state.mcuTotal >= kMinSkipTableMcus) BuildFastSkipTables(state);
+  }
   uint32_t synced = UINT32_MAX;
   for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
     ScanRowStarts(state, mcu / mcuColumns, synced);
-    if (!paths.decodeMcu(state)) {
+    if (!decodeMcu(state)) {
       state.status = kZfBadData;
       state.failedMcu = mcu;
       return 0;
@@ -289,9 +300,6 @@ void PixelStagesOfRun(void* context) {
 
 // Runs end at each restart boundary: short intervals would give short runs.
 constexpr uint32_t kMinRunInterval = 16;
-
-// Skip tables take longer to make than they save in smaller scans.
-constexpr uint32_t kMinSkipTableMcus = 2048;
 
 }  // namespace
 

@@ -172,13 +172,15 @@ TEST_P(SegmentRewrites, DecodeToTheSourceBytes) {
   EXPECT_TRUE(VariantsDecodeAlike(source, variants));
 }
 
-// jpegtran: one component a scan, two and one, restarts, -optimize, -copy all.
+// jpegtran: one component a scan, two and one, restarts, -optimize, -copy all;
+// the views too (a scan of one component at 1/8 is stored by its DCs).
 TEST_P(JpegtranRewrites, DecodeToTheSourceBytes) {
   const Bytes source = ReadFile(GetParam().path);
   std::string error;
   const std::vector<Variant> variants = zentrafold::test::JpegtranVariants(source, &error);
   ASSERT_TRUE(error.empty()) << error;
   EXPECT_TRUE(VariantsDecodeAlike(source, variants));
+  EXPECT_TRUE(VariantViewsAlike(source, variants));
 }
 
 // ZfInfo.workBytes: 0 for a picture in one scan, the whole-picture memory
