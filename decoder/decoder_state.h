@@ -72,14 +72,14 @@ struct FastDcTable {
 // kSkipBits bits, the symbols at its start whose codes and magnitudes lie
 // whole in it, one or two of them, read in one look-up:
 //   bits 0-4    their bits together
-//   bits 5-10   positions they move the block on (run + 1 for a
+//   bit 8       the last of them is EOB
+//   bits 9-14   positions they move the block on (run + 1 for a
 //               coefficient, 16 for ZRL, 0 for EOB); 63: none are read
 //               here (no code, a code or magnitude past the prefix, or a
 //               symbol the decode refuses)
-//   bit 11      the last of them is EOB
-//   bit 12      there are two
-//   bits 13-16  the first one's bits (code and magnitude), for the
-//               reader's refill schedule
+//   bits 16-20  a + 1, and bits 24-31  17 + a - their bits, where a is
+//               the first one's bits if there are two, else 0: the
+//               reader's refill schedule (see SkipStep)
 // A symbol is one of them only if it is a coefficient of magnitude size
 // 1..10, ZRL or EOB, and the second is left out after EOB.
 constexpr uint32_t kSkipBits = 12;

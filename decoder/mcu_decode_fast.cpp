@@ -308,15 +308,23 @@ __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, A
 
 // One look-up of the skip table for a block whose AC coefficients nothing
 // reads: the one or two symbols it holds, as that many AcSkipSteps would
-// read them, the schedule stepped through each code and magnitude. Where it
-// holds none, or they would reach the block's last position (where the
-// block ends without EOB or is refused), one AcSkipStep between two fills.
-// Needs kSkipBits bits in the window; after it, at most kSkipBits fewer, or
-// a full window.
+// read them. Where it holds none, or they would reach the block's last
+// position (where the block ends without EOB or is refused), or the
+// schedule holds no bits, one AcSkipStep between two fills. Needs
+// kSkipBits bits in the window; after it, at most kSkipBits fewer, or a
+// full window.
+//
+// The schedule: a symbol of at most 16 bits never refills before its
+// magnitude (the refill before its code leaves at least 16 bits), and the
+// refill before a code takes n bits (1..32) to ((n - 1) & 15) + 17. So
+// from n >= 1, one symbol of t bits leaves ((n - 1) & 15) + 17 - t, and two
+// of t1 then t2 bits ((n - 1 - t1) & 15) + 17 - t2 (the second refill
+// starts from at least 17 - 12): with a as in the table,
+// ((n - (a + 1)) & 15) + (17 + a - t1 - t2) either way.
 __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcBlock& a, const FastSkipTable& skip) {
   const uint32_t e = skip.entry[Peek(w, kSkipBits)];
-  const int advance = static_cast<int>(e >> 5 & 63);
-  if (__builtin_expect(a.k + advance > 63, 0)) {
+  const int advance = static_cast<int>(e >> 9 & 63);
+  if (__builtin_expect(a.k + advance > 63 || sc.count == 0, 0)) {
     if (!Fill(w)) return kGiveUp;
     const Step step = AcSkipStep(w, sc, a);
     if (step == kMore && !Fill(w)) return kGiveUp;
@@ -325,14 +333,9 @@ __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcB
   const uint32_t bits = e & 31;
   w.bits <<= bits;
   w.count -= bits;
-  // A symbol of at most 16 bits never refills before its magnitude: the
-  // refill before its code leaves at least 16 bits.
-  const uint32_t first = e >> 13 & 15;
-  const uint32_t one = kCodeRefill.after[static_cast<uint8_t>(sc.count)] - first;
-  const uint32_t two = kCodeRefill.after[static_cast<uint8_t>(one)] - (bits - first);
-  sc.count = one + ((two - one) & (0u - (e >> 12 & 1)));
+  sc.count = ((sc.count - (e >> 16 & 31)) & 15) + (e >> 24);
   a.k += advance;
-  return (e >> 11 & 1) != 0 ? kBlockDone : kMore;
+  return (e >> 8 & 1) != 0 ? kBlockDone : kMore;
 }
 
 // One AC symbol (rs, its code's length) as a skip-table entry of one
@@ -375,15 +378,20 @@ void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limit
   // Then the symbol after it, where both lie whole in the prefix.
   for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix) {
     const uint32_t first = one[prefix];
-    const uint32_t bits = first & 31;
-    uint32_t entry = first | bits << 13;
-    if ((first >> 5 & 63) != kSkipNone && (first >> 11 & 1) == 0) {
+    uint32_t bits = first & 31;
+    uint32_t advance = first >> 5 & 63;
+    uint32_t end = first >> 11 & 1;
+    uint32_t a = 0;
+    if (advance != kSkipNone && end == 0) {
       const uint32_t second = one[(prefix << bits) & (kPrefixes - 1)];
-      const uint32_t both = bits + (second & 31);
-      if ((second >> 5 & 63) != kSkipNone && both <= kSkipBits)
-        entry = both | ((first >> 5 & 63) + (second >> 5 & 63)) << 5 | (second & 1u << 11) | 1u << 12 | bits << 13;
+      if ((second >> 5 & 63) != kSkipNone && bits + (second & 31) <= kSkipBits) {
+        a = bits;
+        bits += second & 31;
+        advance += second >> 5 & 63;
+        end = second >> 11 & 1;
+      }
     }
-    table.entry[prefix] = entry;
+    table.entry[prefix] = bits | end << 8 | advance << 9 | (a + 1) << 16 | (17 + a - bits) << 24;
   }
 }
 

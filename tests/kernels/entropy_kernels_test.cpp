@@ -435,6 +435,39 @@ struct HandMadeMcu {
   }
 };
 
+// A DC of 17 bits (a 6-bit code for size 11) read from exactly 17 buffered
+// bits leaves none: the refill before the next code then gives 16, not the
+// 17..32 the skip tables' schedule steps assume. The AC code is EOB.
+TEST(FastPaths, ASkipLookUpAfterTheBufferRanDryRefillsAsDecodeMcu) {
+  HandMadeMcu mcu;
+  // DC: '0' -> size 0, '100000' -> size 11. AC: '0' -> EOB, '10' -> run 0 size 1.
+  const uint8_t dcSpec[19] = {0x00, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11};
+  const uint8_t acSpec[19] = {0x10, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01};
+  std::memcpy(mcu.dcSpec, dcSpec, sizeof dcSpec);
+  std::memcpy(mcu.acSpec, acSpec, sizeof acSpec);
+  static FastSkipTable room[kMaxComponents];
+  for (bool skipTables : {false, true}) {
+    for (DecoderState* state : {&gTwin, &gState}) {
+      mcu.SetUp(*state, 0);
+      state->bitBuffer = (0b100000u << 11 | 0b100'0000'0000u) << (32 - 17);  // +1024
+      state->bitCount = 17;
+      state->dcOnlyBlocks = 1;
+      if (skipTables) {
+        state->fastAcSkip = room;
+        BuildFastSkipTables(*state);
+      }
+    }
+    ASSERT_EQ(DecodeMcu(gTwin), 1);
+    ASSERT_EQ(DecodeMcuFastDcOnly(gState), 1) << skipTables;
+    EXPECT_EQ(gTwin.dcPredictor[0], 1024);
+    EXPECT_EQ(gState.dcPredictor[0], 1024) << skipTables;
+    EXPECT_EQ(gTwin.bitCount, 15u);
+    EXPECT_EQ(gState.bitCount, gTwin.bitCount) << skipTables;
+    EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << skipTables;
+    EXPECT_EQ(gState.inputPos, gTwin.inputPos) << skipTables;
+  }
+}
+
 TEST(FastPaths, ADcOfMinus32768LeavesTheBlockZeroAsTheEndMarkDoes) {
   for (int16_t predictor : {int16_t{-30721}, int16_t{-30000}}) {
     HandMadeMcu mcu;
