@@ -143,6 +143,7 @@ struct ScaledStrip {
   Target target[kMaxMcuBlocks];
   uint32_t targets;
   bool dcOnly;  // every block gives its DC alone (1/8 but for 4:2:0 chroma)
+  bool reducedOnly;  // every block reduced (1/2, 1/4), none replicated across
 };
 // The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
 using CosineTable = int16_t[64];

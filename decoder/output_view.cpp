@@ -160,6 +160,9 @@ bool SetView(DecoderState& state, const ZfView* view, uint32_t bytesPerPixel, si
         strip.target[strip.targets++] = {static_cast<uint16_t>(c * 8 * kStripPitch), state.frame[c].firstBlock,
                                          state.componentShift[c], static_cast<uint8_t>(strip.mcuWidth / nc)};
       }
+      strip.reducedOnly = g.shift != 3;
+      for (uint32_t i = 0; i < strip.targets; ++i)
+        strip.reducedOnly = strip.reducedOnly && strip.target[i].across == 1 && strip.target[i].shift != 0;
     }
   }
   return true;
@@ -293,6 +296,16 @@ void StripMcu(DecoderState& state, const DecoderPaths& paths, int blocks, uint32
       const auto value = static_cast<uint16_t>(DcSample(blockBuffer[t.block * 64]));
       const uint64_t four = value * uint64_t{0x0001000100010001};
       memcpy(at + t.offset, &four, sizeof four);
+    }
+  } else if (strip.reducedOnly) {
+    // Every block reduced straight into its place (4:4:4 and grey at 1/2
+    // and 1/4).
+    int16_t* const blockBuffer = state.blockBuffer;
+    void (*const reduce)(const int16_t*, int, int16_t*, int) = paths.reducedInverseDct;
+    const uint32_t targets = strip.targets;
+    for (uint32_t i = 0; i < targets; ++i) {
+      const ScaledStrip::Target t = strip.target[i];
+      if (t.block < blocks) reduce(blockBuffer + t.block * 64, t.shift, at + t.offset, kStripPitch);
     }
   } else {
     TransformIntoStrip(state, paths, blocks, at);
