@@ -714,6 +714,9 @@ extern std::atomic<uint64_t> gAheadMcusTaken;
 extern double gAheadMinBytesPerBlock;
 extern std::atomic<uint64_t> gSplitMcusOutput;
 extern uint32_t gSplitChunkMcus;
+// The fewest MCUs of a scan that a view reads through skip tables (making
+// them takes longer than they save in smaller scans); tests lower it.
+extern uint32_t gMinSkipTableMcus;
 // `threads` - 1 workers started and waiting, with their states; null when
 // threads < 2 or they cannot all be had. Destroy with the same count.
 struct WorkerPool* CreateWorkerPool(uint32_t threads);

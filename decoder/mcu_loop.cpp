@@ -13,6 +13,8 @@ void OutputMcu(DecoderState& state, uint8_t* destination, int columns, int rows)
   WriteMcuPixelRows(state, state.mcuPixelBuffer, destination, columns, rows, state.outputStride);
 }
 
+uint32_t gMinSkipTableMcus = 2048;
+
 namespace {
 
 // The most scans a picture is decoded from.
@@ -185,9 +187,6 @@ void BuildFastAcTables(DecoderState& state, const DecoderPaths& paths) {
   }
 }
 
-// Skip tables take longer to make than they save in smaller scans.
-constexpr uint32_t kMinSkipTableMcus = 2048;
-
 // One scan's MCUs into the store. 0 when one cannot be decoded.
 int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
   BuildFastAcTables(state, paths);
@@ -199,7 +198,7 @@ int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
   if (state.viewed && !interleaved && decodeMcu == DecodeMcuFast && state.componentShift[state.scanComponent[0]] == 3) {
     decodeMcu = DecodeMcuFastDcOnly;
     state.dcOnlyBlocks = 1;
-    if (state.fastAcSkip != nullptr && state.mcuTotal >= kMinSkipTableMcus) BuildFastSkipTables(state);
+    if (state.fastAcSkip != nullptr && state.mcuTotal >= gMinSkipTableMcus) BuildFastSkipTables(state);
   }
   uint32_t synced = UINT32_MAX;
   for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
@@ -322,7 +321,7 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   const bool region = outside != 0 && !(state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0);
   const bool runs = fast && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
   if (fast && (dcOnly != 0 || region) && state.fastAcSkip != nullptr && !state.fastAcSkipBuilt &&
-      end - first >= kMinSkipTableMcus)
+      end - first >= gMinSkipTableMcus)
     BuildFastSkipTables(state);
   uint32_t (*const run)(DecoderState&, uint32_t, void (*)(void*), void*) =
       dcOnly != 0 || region ? DecodeMcuRunDcOnly : DecodeMcuRun;

@@ -85,6 +85,15 @@ uint32_t gSplitChunkMcus = 0;
 
 namespace {
 
+// A thread's copy of a decode's state: without the pool, and without the
+// room for skip tables that the decoder keeps for its own thread (two
+// threads would make theirs in the same place).
+void DetachCopy(DecoderState& copy) {
+  copy.pool = nullptr;
+  copy.fastAcSkip = nullptr;
+  copy.fastAcSkipBuilt = false;
+}
+
 // Tasks of a restart-interval decode: at least about kWantedTasks, of
 // blocks that fit a core's own cache (kTaskBytes) where the intervals allow,
 // at most kMaxTasks, each of at most as many MCUs as a thread's store holds.
@@ -308,7 +317,7 @@ void RunJob(WorkerPool& pool, void (*job)(WorkerPool&, uint32_t)) {
 DecoderState& ThreadState(WorkerPool& pool, uint32_t thread) {
   DecoderState& state = *pool.states[thread];
   memcpy(&state, pool.base, sizeof state);
-  state.pool = nullptr;
+  DetachCopy(state);
   return state;
 }
 
@@ -365,7 +374,7 @@ void DecodeTasks(WorkerPool& pool, uint32_t thread) {
     const uint32_t end = first + taskMcus < base.mcuTotal ? first + taskMcus : base.mcuTotal;
     if (t == 0) {
       memcpy(state, &base, sizeof *state);  // the scan set-up's own load
-      state->pool = nullptr;
+      DetachCopy(*state);
     } else {
       state->damaged = false;
       state->dataEnded = false;
@@ -994,7 +1003,7 @@ bool DecodeSplitPixels(WorkerPool& pool, DecoderState& state, const DecoderPaths
   // The workers' copies (tables, output target) before the decode moves on.
   for (uint32_t thread = 0; thread < pool.workers; ++thread) {
     memcpy(pool.states[thread], &state, sizeof state);
-    pool.states[thread]->pool = nullptr;
+    DetachCopy(*pool.states[thread]);
   }
   RunJob(pool, SplitPixelJob);
   result = state.status == kZfBadData ? 0 : 1;
@@ -1043,7 +1052,7 @@ bool DecodeAhead(WorkerPool& pool, DecoderState& state, const DecoderPaths& path
   pool.sequentialCost.store(100, std::memory_order_relaxed);
   for (uint32_t thread : {0u, pool.workers}) {
     memcpy(pool.states[thread], &state, sizeof state);
-    pool.states[thread]->pool = nullptr;
+    DetachCopy(*pool.states[thread]);
   }
   // The caller begins at the start; the worker runs ahead from further on.
   ResetSlot(pool, pool.slots[0], nullptr);
@@ -1260,7 +1269,7 @@ void ScanJob(WorkerPool& pool, uint32_t thread) {
       own.dcTable[t] = IntoCopy(own.dcTable[t], state, own);
       own.acTable[t] = IntoCopy(own.acTable[t], state, own);
     }
-    own.pool = nullptr;
+    DetachCopy(own);
     own.scanSync = &sync;
     sync.rowDivisor = state.scanComponents > 1 ? 1 : state.frame[state.scanComponent[0]].v;
     uint32_t components = 0;

@@ -218,6 +218,41 @@ TEST_F(Threads, ScansOfOnePictureOnSeveralThreads) {
   }
 }
 
+// Views of a picture in several scans decode the scans on several threads
+// as well; a scan reduced to its DCs reads its AC symbols past through skip
+// tables on one thread only (each thread's scan has its own Huffman tables,
+// and the decoder keeps room for one set). Every view of the sequential
+// rewrites of a component or two a scan gives the bytes of one thread.
+TEST_F(Threads, ViewsOfScansOnSeveralThreads) {
+  gMinSkipTableMcus = 0;
+  for (const char* name : {"sample_1x1.jpg", "sample_2x2.jpg", "grey.jpg"}) {
+    const Bytes source = zentrafold::test::ReadData(name);
+    std::string error;
+    const std::vector<zentrafold::test::Variant> variants = zentrafold::test::JpegtranVariants(source, &error);
+    ASSERT_TRUE(error.empty()) << error;
+    for (const auto& v : variants) {
+      if (!v.severalScans) continue;
+      ZfInfo info;
+      ASSERT_EQ(ZfReadInfo(v.stream.data(), v.stream.size(), &info), kZfOk);
+      for (uint32_t scale : {2u, 4u, 8u}) {
+        const ZfView view{scale, 1, 0, 0, 0, 0};
+        uint32_t width = 0, height = 0;
+        ASSERT_EQ(ZfViewSize(&info, &view, &width, &height), kZfOk);
+        std::vector<Bytes> pictures;
+        for (ZfDecoder* decoder : decoders_) {
+          Bytes pixels(static_cast<size_t>(width) * height * 4, 0x5A);
+          const ZfOutput out{kZfBgrx, pixels.data(), static_cast<size_t>(width) * 4, nullptr, nullptr};
+          EXPECT_EQ(ZfDecodeView(decoder, v.stream.data(), v.stream.size(), &out, &view), kZfOk);
+          pictures.push_back(std::move(pixels));
+        }
+        for (size_t i = 1; i < pictures.size(); ++i)
+          EXPECT_TRUE(pictures[i] == pictures[0]) << name << " " << v.name << " at 1/" << scale << ", threads index " << i;
+      }
+    }
+  }
+  gMinSkipTableMcus = 2048;
+}
+
 // A table redefined between scans belongs to the scans after it: the walk
 // to a later scan (on another thread) must not change it under an earlier
 // scan still decoding. A quantisation table of the first scan's component

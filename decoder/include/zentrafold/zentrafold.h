@@ -219,7 +219,8 @@ ZfStatus ZfViewSize(const ZfInfo* info, const ZfView* view, uint32_t* width, uin
  * ZfDecode), into `output` at the size ZfViewSize gives. Band mode takes
  * views with orientation 0 or 1: each band is the region's rows of one MCU
  * row, `firstRow` counted from the region's first row. Views other than
- * the whole picture as stored decode on the caller's thread. */
+ * the whole picture as stored decode on the caller's thread (but for the
+ * scans of a picture in several scans). */
 ZfStatus ZfDecodeView(ZfDecoder* decoder, const uint8_t* stream, size_t size, const ZfOutput* output,
                       const ZfView* view);
 
