@@ -12,11 +12,15 @@
 // of the whole view's decode there, whenever the whole view decodes to a
 // picture (a region may decode whole where the whole view meets bad data
 // below it). The ICC profile's size must be what its reading writes.
+// Blocks kept to their DC are read through skip tables in scans of any size
+// here (the decoder makes them for large scans only), so that a region's
+// outside, read that way, is checked against the whole view's decode.
 #include <zentrafold/zentrafold.h>
 
 #include <cstring>
 #include <vector>
 
+#include "decoder_state.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -27,7 +31,10 @@ constexpr size_t kGuardBytes = 64;
 constexpr uint8_t kCanary = 0xA7;
 
 ZfDecoder* Decoder() {
-  static ZfDecoder* decoder = MakeCappedDecoder(kMaxPixels);
+  static ZfDecoder* decoder = [] {
+    gMinSkipTableMcus = 0;
+    return MakeCappedDecoder(kMaxPixels);
+  }();
   return decoder;
 }
 
