@@ -143,7 +143,7 @@ struct ScaledStrip {
   Target target[kMaxMcuBlocks];
   uint32_t targets;
   bool dcOnly;  // every block gives its DC alone (1/8 but for 4:2:0 chroma)
-  bool reducedOnly;  // every block reduced (1/2, 1/4), none replicated across
+  bool reducedOnly;  // every block reduced straight into place (1/2, 1/4), none whole or replicated
 };
 // The inverse DCT matrix: entry x * 8 + k for output position x, frequency k.
 using CosineTable = int16_t[64];
@@ -628,6 +628,8 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint16_t* quant, FastAcTable& table);
 void BuildFastDcTable(const FastLookupTable& fast, FastDcTable& table);
+void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                        FastSkipTable& table);
 // DecodeMcu for the common case, restart intervals (a marker met by the
 // reader, the MCUs after it up to the boundary, the boundary where the
 // marker lies right at the position), and MCUs of made-up zero bits once

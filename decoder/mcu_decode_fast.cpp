@@ -355,46 +355,6 @@ uint32_t SkipEntryOfOne(uint32_t rs, uint32_t length) {
   return bits | advance << 5 | static_cast<uint32_t>(rs == 0x00) << 11;
 }
 
-void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                        FastSkipTable& table) {
-  constexpr uint32_t kPrefixes = 1u << kSkipBits;
-  constexpr uint32_t kBelow = kSkipBits - 8;  // prefixes under one of the 8-bit table's
-  // Each prefix's first symbol alone: the same for all the prefixes under
-  // a code of up to 8 bits (the magnitude's bits do not matter here).
-  uint16_t one[kPrefixes];
-  for (uint32_t top = 0; top < 256; ++top) {
-    uint16_t* at = one + (top << kBelow);
-    if (fast.length[top] != 0) {
-      const auto entry = static_cast<uint16_t>(SkipEntryOfOne(fast.symbol[top], fast.length[top]));
-      for (uint32_t i = 0; i < (1u << kBelow); ++i) at[i] = entry;
-      continue;
-    }
-    for (uint32_t i = 0; i < (1u << kBelow); ++i) {
-      uint32_t length;
-      const int rs = LimitRead((top << kBelow | i) << (32 - kSkipBits), 9, limits, spec, length);
-      at[i] = static_cast<uint16_t>(rs < 0 ? kSkipNone << 5 : SkipEntryOfOne(static_cast<uint32_t>(rs), length));
-    }
-  }
-  // Then the symbol after it, where both lie whole in the prefix.
-  for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix) {
-    const uint32_t first = one[prefix];
-    uint32_t bits = first & 31;
-    uint32_t advance = first >> 5 & 63;
-    uint32_t end = first >> 11 & 1;
-    uint32_t a = 0;
-    if (advance != kSkipNone && end == 0) {
-      const uint32_t second = one[(prefix << bits) & (kPrefixes - 1)];
-      if ((second >> 5 & 63) != kSkipNone && bits + (second & 31) <= kSkipBits) {
-        a = bits;
-        bits += second & 31;
-        advance += second >> 5 & 63;
-        end = second >> 11 & 1;
-      }
-    }
-    table.entry[prefix] = bits | end << 8 | advance << 9 | (a + 1) << 16 | (17 + a - bits) << 24;
-  }
-}
-
 // The blocks of one MCU into `blocks` from the window, the schedule and
 // the predictors; false to give the MCU up (what it changed is then to be
 // dropped). kDcOnly: the blocks marked in state.dcOnlyBlocks get their DC
@@ -650,15 +610,44 @@ uint32_t RunMcus(DecoderState& state, uint32_t limit, void (*each)(void*), void*
 
 }  // namespace
 
-void BuildFastSkipTables(DecoderState& state) {
-  bool built[kMaxComponents] = {};
-  for (int b = 0; b < BlockCount(state); ++b) {
-    const int t = state.blockSet[b];
-    if (built[t]) continue;
-    BuildFastSkipTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcSkip[t]);
-    built[t] = true;
+void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                        FastSkipTable& table) {
+  constexpr uint32_t kPrefixes = 1u << kSkipBits;
+  constexpr uint32_t kBelow = kSkipBits - 8;  // prefixes under one of the 8-bit table's
+  // Each prefix's first symbol alone: the same for all the prefixes under
+  // a code of up to 8 bits (the magnitude's bits do not matter here).
+  uint16_t one[kPrefixes];
+  for (uint32_t top = 0; top < 256; ++top) {
+    uint16_t* at = one + (top << kBelow);
+    if (fast.length[top] != 0) {
+      const auto entry = static_cast<uint16_t>(SkipEntryOfOne(fast.symbol[top], fast.length[top]));
+      for (uint32_t i = 0; i < (1u << kBelow); ++i) at[i] = entry;
+      continue;
+    }
+    for (uint32_t i = 0; i < (1u << kBelow); ++i) {
+      uint32_t length;
+      const int rs = LimitRead((top << kBelow | i) << (32 - kSkipBits), 9, limits, spec, length);
+      at[i] = static_cast<uint16_t>(rs < 0 ? kSkipNone << 5 : SkipEntryOfOne(static_cast<uint32_t>(rs), length));
+    }
   }
-  state.fastAcSkipBuilt = true;
+  // Then the symbol after it, where both lie whole in the prefix.
+  for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix) {
+    const uint32_t first = one[prefix];
+    uint32_t bits = first & 31;
+    uint32_t advance = first >> 5 & 63;
+    uint32_t end = first >> 11 & 1;
+    uint32_t a = 0;
+    if (advance != kSkipNone && end == 0) {
+      const uint32_t second = one[(prefix << bits) & (kPrefixes - 1)];
+      if ((second >> 5 & 63) != kSkipNone && bits + (second & 31) <= kSkipBits) {
+        a = bits;
+        bits += second & 31;
+        advance += second >> 5 & 63;
+        end = second >> 11 & 1;
+      }
+    }
+    table.entry[prefix] = bits | end << 8 | advance << 9 | (a + 1) << 16 | (17 + a - bits) << 24;
+  }
 }
 
 void BuildFastDcTable(const FastLookupTable& fast, FastDcTable& table) {

@@ -172,16 +172,27 @@ int OutputPicture(DecoderState& state, const DecoderPaths& paths,
   return range(state, paths, 0, mcuColumns * mcuRows);
 }
 
+// Whether a block of the scan uses Huffman table set t (sets are numbered
+// by the first scan component that uses them).
+bool UsesTableSet(const DecoderState& state, int t) {
+  if (t == 0 || state.blockSet[t] == t) return true;
+  for (int b = 0; b < state.blockCount; ++b)
+    if (state.blockSet[b] == t) return true;
+  return false;
+}
+
+// The skip tables of a scan whose blocks a view keeps to their DC, where
+// it reads `mcus` MCUs or more in all: made once for the scan (band mode
+// reads it a range at a time).
+void PrepareSkipTables(DecoderState& state, uint32_t mcus) {
+  if (state.fastAcSkip != nullptr && !state.fastAcSkipBuilt && mcus >= gMinSkipTableMcus) BuildFastSkipTables(state);
+}
+
 void BuildFastAcTables(DecoderState& state, const DecoderPaths& paths) {
   state.fastAcSkipBuilt = false;
   if (!paths.usesFastAcTables) return;
   for (int t = 0; t < state.scanComponents; ++t) {
-    if (state.blockSet[t] != t && t != 0) {
-      // Sets are numbered by the first scan component that uses them.
-      bool used = false;
-      for (int b = 0; b < state.blockCount; ++b) used = used || state.blockSet[b] == t;
-      if (!used) continue;
-    }
+    if (!UsesTableSet(state, t)) continue;
     BuildFastAcTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.quant[t], state.fastAcWhole[t]);
     BuildFastDcTable(state.fastDc[t], state.fastDcWhole[t]);
   }
@@ -198,7 +209,7 @@ int DecodeScanToStore(DecoderState& state, const DecoderPaths& paths) {
   if (state.viewed && !interleaved && decodeMcu == DecodeMcuFast && state.componentShift[state.scanComponent[0]] == 3) {
     decodeMcu = DecodeMcuFastDcOnly;
     state.dcOnlyBlocks = 1;
-    if (state.fastAcSkip != nullptr && state.mcuTotal >= gMinSkipTableMcus) BuildFastSkipTables(state);
+    PrepareSkipTables(state, state.mcuTotal);
   }
   uint32_t synced = UINT32_MAX;
   for (uint32_t mcu = 0; mcu < state.mcuTotal; ++mcu) {
@@ -250,6 +261,12 @@ bool ShowScan(DecoderState& state, const DecoderPaths& paths, uint32_t scan) {
 }
 
 }  // namespace
+
+void BuildFastSkipTables(DecoderState& state) {
+  for (int t = 0; t < state.scanComponents; ++t)
+    if (UsesTableSet(state, t)) BuildFastSkipTable(state.fastAc[t], state.limitsAc[t], state.acSpec[t], state.fastAcSkip[t]);
+  state.fastAcSkipBuilt = true;
+}
 
 namespace {
 
@@ -320,9 +337,7 @@ int DecodeMcuRange(DecoderState& state, const DecoderPaths& paths, uint32_t firs
   // is read with the blocks its place asks for.
   const bool region = outside != 0 && !(state.mcuX0 == 0 && state.mcuX1 == mcuColumns && state.mcuY0 == 0);
   const bool runs = fast && (state.restartInterval == 0 || state.restartInterval >= kMinRunInterval);
-  if (fast && (dcOnly != 0 || region) && state.fastAcSkip != nullptr && !state.fastAcSkipBuilt &&
-      end - first >= gMinSkipTableMcus)
-    BuildFastSkipTables(state);
+  if (fast && (dcOnly != 0 || region)) PrepareSkipTables(state, state.mcuY1 * mcuColumns);
   uint32_t (*const run)(DecoderState&, uint32_t, void (*)(void*), void*) =
       dcOnly != 0 || region ? DecodeMcuRunDcOnly : DecodeMcuRun;
   // The MCU a run stopped before (a restart boundary after it, a marker
