@@ -48,11 +48,32 @@ struct CodeLimitTable {
 // for the quantisation table used with this Huffman table; k from 64 to 79
 // (a run past the block's end, which the decode refuses) hold position 63
 // so that the store before that check stays inside the block.
+//
+// And for each prefix, the one or two symbols at its start whose codes and
+// magnitudes lie whole in it, read in one look-up (pair[prefix]):
+//   bits 0-3    their bits together
+//   bit 5       the last of them is EOB
+//   bits 6-9    the first one's run: its coefficient goes to k + run
+//   bits 10-14  where the second one's goes, from k (for one symbol the
+//               first one's place again, its value again)
+//   bits 15-21  positions they move the block on (run + 1 a coefficient;
+//               EOB after a coefficient counts 1, so that the block must
+//               not end before it); kPairNone: none are read here
+//   bits 22-26  a + 1, and bits 27-31  17 + a - their bits, where a is the
+//               first one's bits if there are two, else 0: the reader's
+//               refill schedule, as for the skip table below
+//   bits 32-47  the first value, bits 48-63 the second (extended, not yet
+//               multiplied by the quantiser)
+// A symbol is one of them only if it is a coefficient (magnitude size
+// 1..10) or EOB; EOB alone is one.
 constexpr uint32_t kFastAcBits = 10;
 struct FastAcTable {
   int32_t entry[1u << kFastAcBits];
+  uint64_t pair[1u << kFastAcBits];
   uint32_t place[80];
 };
+constexpr uint64_t kPairEob = 0x20;
+constexpr uint32_t kPairNone = 127;
 constexpr int32_t kAcWhole = 0x20;
 constexpr int32_t kAcCode = 0x40;
 

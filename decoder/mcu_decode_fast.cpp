@@ -302,6 +302,37 @@ __attribute__((always_inline)) inline Step AcStepOf(Window& w, Schedule& sc, AcB
 __attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
   return AcStepOf<true>(w, sc, a);
 }
+
+// One look-up of the pair table: the one or two symbols it holds, as that
+// many AcSteps would read (and with kStore, store) them; the schedule as in
+// SkipStep below. Where it holds none, or they would run past the block's
+// end, or the schedule holds no bits, one AcStep.
+template <bool kStore>
+__attribute__((always_inline)) inline Step PairStepOf(Window& w, Schedule& sc, AcBlock& a) {
+  const uint64_t e = a.whole->pair[Peek(w, kFastAcBits)];
+  const int advance = static_cast<int>(e >> 15 & 127);
+  if (__builtin_expect(a.k + advance > 64 || sc.count == 0, 0)) return AcStepOf<kStore>(w, sc, a);
+  const uint32_t bits = e & 15;
+  w.bits <<= bits;
+  w.count -= bits;
+  sc.count = ((sc.count - (e >> 22 & 31)) & 15) + (e >> 27 & 31);
+  if (kStore) {
+    // The second store is the first one again where there is one symbol.
+    const uint32_t first = a.whole->place[a.k + static_cast<int>(e >> 6 & 15)];
+    a.block[first & 0xFFFF] =
+        static_cast<int16_t>(static_cast<uint16_t>(static_cast<int16_t>(e >> 32) * static_cast<int32_t>(first >> 16)));
+    const uint32_t second = a.whole->place[a.k + static_cast<int>(e >> 10 & 31)];
+    a.block[second & 0xFFFF] = static_cast<int16_t>(
+        static_cast<uint16_t>(static_cast<int16_t>(e >> 48) * static_cast<int32_t>(second >> 16)));
+  }
+  a.k += advance;
+  if ((e & kPairEob) != 0) return kBlockDone;
+  return a.k < 64 ? kMore : kBlockDone;
+}
+
+__attribute__((always_inline)) inline Step PairStep(Window& w, Schedule& sc, AcBlock& a) {
+  return PairStepOf<true>(w, sc, a);
+}
 __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, AcBlock& a) {
   return AcStepOf<false>(w, sc, a);
 }
@@ -415,22 +446,22 @@ __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int
           if (step == kMore) step = SkipStep(w, sc, a, skip);
         }
       } else {
-        step = AcSkipStep(w, sc, a);  // shares the DC's fill
+        step = PairStepOf<false>(w, sc, a);  // shares the DC's fill
         while (step == kMore) {
           if (!Fill(w)) return false;
-          step = AcSkipStep(w, sc, a);
-          if (step == kMore) step = AcSkipStep(w, sc, a);
+          step = PairStepOf<false>(w, sc, a);
+          if (step == kMore) step = PairStepOf<false>(w, sc, a);
         }
       }
       if (step == kGiveUp) return false;
       if (p == -32768) block[0] = 0;
       continue;
     }
-    Step step = AcStep(w, sc, a);  // shares the DC's fill
+    Step step = PairStep(w, sc, a);  // shares the DC's fill
     while (step == kMore) {
       if (!Fill(w)) return false;
-      step = AcStep(w, sc, a);
-      if (step == kMore) step = AcStep(w, sc, a);
+      step = PairStep(w, sc, a);
+      if (step == kMore) step = PairStep(w, sc, a);
     }
     if (step == kGiveUp) return false;
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
@@ -692,6 +723,42 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
     } else {
       table.entry[prefix] = rs << 8 | kAcCode | static_cast<int32_t>(length);
     }
+  }
+  // Then the pairs: each prefix's first symbol, and the symbol after it
+  // where that lies whole in the bits left.
+  constexpr uint32_t kMask = (1u << kFastAcBits) - 1;
+  for (uint32_t prefix = 0; prefix < (1u << kFastAcBits); ++prefix) {
+    const int32_t first = table.entry[prefix];
+    const bool firstEob = (first & kAcCode) != 0 && (first >> 8 & 0xFF) == 0;
+    if ((first & kAcWhole) == 0 && !firstEob) {
+      table.pair[prefix] = uint64_t{kPairNone} << 15;
+      continue;
+    }
+    uint32_t bits = static_cast<uint32_t>(first & 31);
+    const uint32_t run = firstEob ? 0 : static_cast<uint32_t>(first >> 8 & 15);
+    const uint16_t value = firstEob ? 0 : static_cast<uint16_t>(static_cast<uint32_t>(first) >> 16);
+    uint32_t second = run, advance = firstEob ? 0 : run + 1, a = 0;
+    uint16_t secondValue = value;
+    uint64_t eob = firstEob ? kPairEob : 0;
+    if (!firstEob) {
+      const int32_t next = table.entry[(prefix << bits) & kMask];
+      const uint32_t nextBits = static_cast<uint32_t>(next & 31);
+      const bool nextEob = (next & kAcCode) != 0 && (next >> 8 & 0xFF) == 0;
+      if (((next & kAcWhole) != 0 || nextEob) && bits + nextBits <= kFastAcBits) {
+        a = bits;
+        bits += nextBits;
+        if (nextEob) {
+          eob = kPairEob;
+          advance += 1;
+        } else {
+          second = run + 1 + static_cast<uint32_t>(next >> 8 & 15);
+          advance = second + 1;
+          secondValue = static_cast<uint16_t>(static_cast<uint32_t>(next) >> 16);
+        }
+      }
+    }
+    table.pair[prefix] = bits | eob | run << 6 | second << 10 | advance << 15 | (a + 1) << 22 |
+                         (17 + a - bits) << 27 | uint64_t{value} << 32 | uint64_t{secondValue} << 48;
   }
 }
 

@@ -244,7 +244,7 @@ TEST(FastPaths, RestartIntervalsDecodeExactlyAsScalar) {
 // the AC coefficients of the marked blocks; the decode then goes on from
 // DecodeMcu's blocks, so that the pixels hold the rest of the stages equal.
 // With gSkipTables, the marked blocks are read through skip tables (made
-// for every scan, whatever its size), else a symbol at a time.
+// for every scan, whatever its size), else through the pair tables.
 uint32_t gDcOnlyMcus = 0;
 bool gSkipTables = false;
 FastSkipTable gSkipTableRoom[kMaxComponents];
@@ -297,7 +297,7 @@ const DecoderPaths kLockstepDcOnly = {LockstepDcOnlyDecodeMcu, true, InverseDct,
 ::testing::AssertionResult DcOnlyDecodesAlike(const Bytes& stream) {
   const Outcome scalar = Decode(stream, ScalarPaths());
   for (bool skipTables : {false, true}) {
-    const char* how = skipTables ? " (skip tables)" : " (a symbol at a time)";
+    const char* how = skipTables ? " (skip tables)" : " (pair tables)";
     gMismatch.clear();
     gSkipTables = skipTables;
     const Outcome lockstep = Decode(stream, kLockstepDcOnly);
@@ -437,8 +437,10 @@ struct HandMadeMcu {
 
 // A DC of 17 bits (a 6-bit code for size 11) read from exactly 17 buffered
 // bits leaves none: the refill before the next code then gives 16, not the
-// 17..32 the skip tables' schedule steps assume. The AC code is EOB.
-TEST(FastPaths, ASkipLookUpAfterTheBufferRanDryRefillsAsDecodeMcu) {
+// 17..32 the skip and pair tables' schedule steps assume. The AC code is
+// EOB; the block is read for its DC alone (through the pair table and
+// the skip table) and whole (through the pair table).
+TEST(FastPaths, ALookUpAfterTheBufferRanDryRefillsAsDecodeMcu) {
   HandMadeMcu mcu;
   // DC: '0' -> size 0, '100000' -> size 11. AC: '0' -> EOB, '10' -> run 0 size 1.
   const uint8_t dcSpec[19] = {0x00, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11};
@@ -446,25 +448,29 @@ TEST(FastPaths, ASkipLookUpAfterTheBufferRanDryRefillsAsDecodeMcu) {
   std::memcpy(mcu.dcSpec, dcSpec, sizeof dcSpec);
   std::memcpy(mcu.acSpec, acSpec, sizeof acSpec);
   static FastSkipTable room[kMaxComponents];
-  for (bool skipTables : {false, true}) {
+  for (int mode : {0, 1, 2}) {
+    const bool skipTables = mode == 1, whole = mode == 2;
     for (DecoderState* state : {&gTwin, &gState}) {
       mcu.SetUp(*state, 0);
       state->bitBuffer = (0b100000u << 11 | 0b100'0000'0000u) << (32 - 17);  // +1024
       state->bitCount = 17;
-      state->dcOnlyBlocks = 1;
+      state->dcOnlyBlocks = whole ? 0 : 1;
       if (skipTables) {
         state->fastAcSkip = room;
         BuildFastSkipTables(*state);
       }
     }
     ASSERT_EQ(DecodeMcu(gTwin), 1);
-    ASSERT_EQ(DecodeMcuFastDcOnly(gState), 1) << skipTables;
+    ASSERT_EQ(whole ? DecodeMcuFast(gState) : DecodeMcuFastDcOnly(gState), 1) << mode;
     EXPECT_EQ(gTwin.dcPredictor[0], 1024);
-    EXPECT_EQ(gState.dcPredictor[0], 1024) << skipTables;
+    EXPECT_EQ(gState.dcPredictor[0], 1024) << mode;
     EXPECT_EQ(gTwin.bitCount, 15u);
-    EXPECT_EQ(gState.bitCount, gTwin.bitCount) << skipTables;
-    EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << skipTables;
-    EXPECT_EQ(gState.inputPos, gTwin.inputPos) << skipTables;
+    EXPECT_EQ(gState.bitCount, gTwin.bitCount) << mode;
+    EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << mode;
+    EXPECT_EQ(gState.inputPos, gTwin.inputPos) << mode;
+    if (whole) {
+      EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, 64 * sizeof(int16_t)), 0);
+    }
   }
 }
 
