@@ -221,15 +221,19 @@ void FlushStrip(DecoderState& state, const DecoderPaths& paths, uint32_t my) {
 // The nc x nc samples of a block (rows 8 apart) into strip rows, each
 // sample `across` times; the layouts there are as constants, so that the
 // compiler unrolls them.
+// Each row is read in one piece of its own size: the transform has just
+// written it so, and a wider read would wait for the stores to drain.
 template <int kAcross, int kN>
 void ReplicateAcross(const int16_t* __restrict block, int16_t* __restrict out) {
   for (int r = 0; r < kN; ++r, block += 8, out += kStripPitch) {
+    int16_t row[kN];
+    memcpy(row, block, sizeof row);
     if (kAcross == 1) {
-      memcpy(out, block, kN * sizeof *out);
+      memcpy(out, row, sizeof row);
       continue;
     }
     for (int x = 0; x < kN; ++x)
-      for (int k = 0; k < kAcross; ++k) out[x * kAcross + k] = block[x];
+      for (int k = 0; k < kAcross; ++k) out[x * kAcross + k] = row[x];
   }
 }
 
