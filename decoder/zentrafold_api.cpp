@@ -3,6 +3,9 @@
 // nothing here touches the platform, so C programs link it without one.
 #include <zentrafold/zentrafold.h>
 
+#include <stddef.h>
+#include <string.h>
+
 #include "decoder_state.h"
 
 struct ZfDecoder {
@@ -108,9 +111,25 @@ ZfStatus ZfSetScanFunction(ZfDecoder* decoder, ZfScanFunction function, void* co
   return kZfOk;
 }
 
+namespace {
+
+// A state for the header stage alone: zeroed but for the entropy tables,
+// which only a scan's decode makes and reads (more than half its bytes).
+void ClearForHeaders(DecoderState& state) {
+  constexpr size_t kTablesStart = offsetof(DecoderState, fastAcWhole);
+  constexpr size_t kTablesEnd = offsetof(DecoderState, fastDcWhole) + sizeof state.fastDcWhole;
+  static_assert(offsetof(DecoderState, fastDcWhole) == kTablesStart + sizeof state.fastAcWhole,
+                "the entropy tables lie together");
+  memset(static_cast<void*>(&state), 0, kTablesStart);
+  memset(reinterpret_cast<char*>(&state) + kTablesEnd, 0, sizeof state - kTablesEnd);
+}
+
+}  // namespace
+
 ZfStatus ZfReadInfo(const uint8_t* stream, size_t size, ZfInfo* info) {
   if (info == nullptr) return kZfBadArgument;
-  DecoderState state{};
+  DecoderState state;
+  ClearForHeaders(state);
   ReadHeaders(state, stream, size);
   *info = state.info;
   return state.status;
@@ -165,7 +184,8 @@ ZfStatus ZfReadIccProfile(const uint8_t* stream, size_t size, uint8_t* buffer, s
                           size_t* profileSize) {
   if (profileSize == nullptr) return kZfBadArgument;
   *profileSize = 0;
-  DecoderState state{};
+  DecoderState state;
+  ClearForHeaders(state);
   ReadHeaders(state, stream, size);
   // The chunks the walk passed count even when the frame or scan is
   // refused; a stream that is no JPEG has none.
