@@ -224,9 +224,9 @@ void FlushStrip(DecoderState& state, const DecoderPaths& paths, uint32_t my) {
 
 // The nc x nc samples of a block (rows 8 apart) into strip rows, each
 // sample `across` times; the layouts there are as constants, so that the
-// compiler unrolls them.
-// Each row is read in one piece of its own size: the transform has just
-// written it so, and a wider read would wait for the stores to drain.
+// compiler unrolls them. Each row is read in one piece of its own size:
+// the transform has just written it so, and a wider read would wait for
+// the stores to drain.
 template <int kAcross, int kN>
 void ReplicateAcross(const int16_t* __restrict block, int16_t* __restrict out) {
   for (int r = 0; r < kN; ++r, block += 8, out += kStripPitch) {
