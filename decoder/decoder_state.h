@@ -91,18 +91,18 @@ struct FastDcTable {
 // The AC codes of a block whose AC coefficients nothing reads (a view that
 // keeps its DC alone), for the fast entropy path: for each prefix of
 // kSkipBits bits, the symbols at its start whose codes and magnitudes lie
-// whole in it, one or two of them, read in one look-up:
+// whole in it, as many as fit (up to six), read in one look-up:
 //   bits 0-4    their bits together
 //   bit 8       the last of them is EOB
 //   bits 9-14   positions they move the block on (run + 1 for a
-//               coefficient, 16 for ZRL, 0 for EOB); 63: none are read
-//               here (no code, a code or magnitude past the prefix, or a
-//               symbol the decode refuses)
+//               coefficient, 16 for ZRL, 0 for EOB), below 63; 63: none
+//               are read here (no code, a code or magnitude past the
+//               prefix, or a symbol the decode refuses)
 //   bits 16-20  a + 1, and bits 24-31  17 + a - their bits, where a is
-//               the first one's bits if there are two, else 0: the
-//               reader's refill schedule (see SkipStep)
+//               the bits of all but the last of them: the reader's
+//               refill schedule (see SkipStep)
 // A symbol is one of them only if it is a coefficient of magnitude size
-// 1..10, ZRL or EOB, and the second is left out after EOB.
+// 1..10, ZRL or EOB, and none follows EOB.
 constexpr uint32_t kSkipBits = 12;
 struct FastSkipTable {
   uint32_t entry[1u << kSkipBits];

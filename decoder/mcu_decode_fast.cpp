@@ -338,8 +338,7 @@ __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, A
 }
 
 // One look-up of the skip table for a block whose AC coefficients nothing
-// reads: the one or two symbols it holds, as that many AcSkipSteps would
-// read them. Where it holds none, or they would reach the block's last
+// reads: the symbols it holds, as that many AcSkipSteps would read them. Where it holds none, or they would reach the block's last
 // position (where the block ends without EOB or is refused), or the
 // schedule holds no bits, one AcSkipStep between two fills. Needs
 // kSkipBits bits in the window; after it, at most kSkipBits fewer, or a
@@ -350,8 +349,10 @@ __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, A
 // refill before a code takes n bits (1..32) to ((n - 1) & 15) + 17. So
 // from n >= 1, one symbol of t bits leaves ((n - 1) & 15) + 17 - t, and two
 // of t1 then t2 bits ((n - 1 - t1) & 15) + 17 - t2 (the second refill
-// starts from at least 17 - 12): with a as in the table,
-// ((n - (a + 1)) & 15) + (17 + a - t1 - t2) either way.
+// starts from at least 17 - 12), and so on: each refill starts from 5..32
+// and the 16s it adds vanish under the mask. With a as in the table (the
+// bits before the last symbol), ((n - (a + 1)) & 15) + (17 + a - bits)
+// for any count of symbols.
 __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcBlock& a, const FastSkipTable& skip) {
   const uint32_t e = skip.entry[Peek(w, kSkipBits)];
   const int advance = static_cast<int>(e >> 9 & 63);
@@ -661,21 +662,22 @@ void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limit
       at[i] = static_cast<uint16_t>(rs < 0 ? kSkipNone << 5 : SkipEntryOfOne(static_cast<uint32_t>(rs), length));
     }
   }
-  // Then the symbol after it, where both lie whole in the prefix.
+  // Then the symbols after it, while they lie whole in the prefix (and
+  // move the block on by less than kSkipNone together).
   for (uint32_t prefix = 0; prefix < kPrefixes; ++prefix) {
     const uint32_t first = one[prefix];
     uint32_t bits = first & 31;
     uint32_t advance = first >> 5 & 63;
     uint32_t end = first >> 11 & 1;
     uint32_t a = 0;
-    if (advance != kSkipNone && end == 0) {
-      const uint32_t second = one[(prefix << bits) & (kPrefixes - 1)];
-      if ((second >> 5 & 63) != kSkipNone && bits + (second & 31) <= kSkipBits) {
-        a = bits;
-        bits += second & 31;
-        advance += second >> 5 & 63;
-        end = second >> 11 & 1;
-      }
+    while (advance != kSkipNone && end == 0) {
+      const uint32_t next = one[(prefix << bits) & (kPrefixes - 1)];
+      const uint32_t nextAdvance = next >> 5 & 63;
+      if (nextAdvance == kSkipNone || bits + (next & 31) > kSkipBits || advance + nextAdvance >= kSkipNone) break;
+      a = bits;
+      bits += next & 31;
+      advance += nextAdvance;
+      end = next >> 11 & 1;
     }
     table.entry[prefix] = bits | end << 8 | advance << 9 | (a + 1) << 16 | (17 + a - bits) << 24;
   }
