@@ -474,6 +474,62 @@ TEST(FastPaths, ALookUpAfterTheBufferRanDryRefillsAsDecodeMcu) {
   }
 }
 
+// Blocks of 2-bit symbols ('1' and a magnitude bit, run 0 size 1), so that
+// a pair look-up holds two and a skip look-up six: one block filled to
+// position 63 without EOB, where the look-ups near the end would run past
+// it, then one of five coefficients and EOB, then one of EOB alone. Each
+// way of reading them leaves the reader and the blocks as DecodeMcu does.
+TEST(FastPaths, LookUpsOfSeveralSymbolsStopAtTheBlocksEnd) {
+  std::vector<int> bits;
+  auto block = [&](int coefficients, bool eob) {
+    bits.push_back(0);  // DC: size 0
+    for (int i = 0; i < coefficients; ++i) {
+      bits.push_back(1);
+      bits.push_back(i % 3 != 0);  // +1, -1 and +1 again
+    }
+    if (eob) bits.push_back(0);
+  };
+  block(63, false);
+  block(5, true);
+  block(0, true);
+  uint8_t data[40] = {};
+  for (size_t i = 0; i < bits.size(); ++i) data[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
+  static FastSkipTable room[kMaxComponents];
+  HandMadeMcu mcu;
+  for (int mode : {0, 1, 2}) {  // whole, DC alone through the pair table, through the skip table
+    for (DecoderState* state : {&gTwin, &gState}) {
+      mcu.SetUp(*state, 0);
+      state->bitBuffer = 0;
+      state->bitCount = 0;
+      state->inputPos = data;
+      state->streamEnd = data + sizeof data;
+      state->mcuTotal = 4;
+      state->dcOnlyBlocks = mode == 0 ? 0 : 1;
+      if (mode == 2) {
+        state->fastAcSkip = room;
+        BuildFastSkipTables(*state);
+      }
+    }
+    for (int m = 0; m < 3; ++m) {
+      ASSERT_EQ(DecodeMcu(gTwin), 1) << m;
+      ASSERT_EQ(mode == 0 ? DecodeMcuFast(gState) : DecodeMcuFastDcOnly(gState), 1) << mode << " MCU " << m;
+      EXPECT_EQ(gState.bitCount, gTwin.bitCount) << mode << " MCU " << m;
+      EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << mode << " MCU " << m;
+      EXPECT_EQ(gState.inputPos, gTwin.inputPos) << mode << " MCU " << m;
+      if (mode == 0) {
+        EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, 64 * sizeof(int16_t)), 0) << "MCU " << m;
+      } else {
+        EXPECT_EQ(gState.blockBuffer[0], gTwin.blockBuffer[0]) << mode << " MCU " << m;
+      }
+      // The first block's last coefficient, read without EOB.
+      if (m == 0) {
+        EXPECT_EQ(gTwin.blockBuffer[63], 1);
+      }
+      gTwin.mcuNumber = gState.mcuNumber = static_cast<uint32_t>(m + 1);
+    }
+  }
+}
+
 TEST(FastPaths, ADcOfMinus32768LeavesTheBlockZeroAsTheEndMarkDoes) {
   for (int16_t predictor : {int16_t{-30721}, int16_t{-30000}}) {
     HandMadeMcu mcu;
