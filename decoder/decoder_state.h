@@ -648,6 +648,10 @@ void ConvertBgrx(const uint8_t* source, size_t sourceStride, uint8_t* destinatio
 // result bit for bit; cpu_dispatch.cpp picks them once per process.
 void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                       const uint16_t* quant, FastAcTable& table);
+// The same but for the pairs (for the progressive AC first scans, which
+// read none).
+void BuildFastAcEntries(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                        const uint16_t* quant, FastAcTable& table);
 void BuildFastDcTable(const FastLookupTable& fast, FastDcTable& table);
 void BuildFastSkipTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
                         FastSkipTable& table);

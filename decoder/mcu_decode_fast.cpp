@@ -697,8 +697,8 @@ void BuildFastDcTable(const FastLookupTable& fast, FastDcTable& table) {
   }
 }
 
-void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
-                      const uint16_t* quant, FastAcTable& table) {
+void BuildFastAcEntries(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                        const uint16_t* quant, FastAcTable& table) {
   for (uint32_t k = 0; k < 80; ++k)
     table.place[k] = k < 64 ? static_cast<uint32_t>(quant[k]) << 16 | kZigzagToNatural[k] : 63;
   constexpr uint32_t kDrop = kFastAcBits - 8;  // from the prefix to the 8-bit table's
@@ -726,6 +726,11 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
       table.entry[prefix] = rs << 8 | kAcCode | static_cast<int32_t>(length);
     }
   }
+}
+
+void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits, const HuffmanSpec* spec,
+                      const uint16_t* quant, FastAcTable& table) {
+  BuildFastAcEntries(fast, limits, spec, quant, table);
   // Then the pairs: each prefix's first symbol, and the symbol after it
   // where that lies whole in the bits left.
   constexpr uint32_t kMask = (1u << kFastAcBits) - 1;

@@ -302,6 +302,6 @@ int DecodeProgressiveScan(DecoderState& state, bool fastTables) {
   }
   if (state.approxHigh != 0) return DecodeScanMcus<DecodeAcRefine>(state);
   if (!fastTables || state.quant[0] == nullptr) return DecodeScanMcus<DecodeAcFirst<false>>(state);
-  BuildFastAcTable(state.fastAc[0], state.limitsAc[0], state.acSpec[0], state.quant[0], state.fastAcWhole[0]);
+  BuildFastAcEntries(state.fastAc[0], state.limitsAc[0], state.acSpec[0], state.quant[0], state.fastAcWhole[0]);
   return DecodeScanMcus<DecodeAcFirst<true>>(state);
 }
