@@ -100,7 +100,7 @@ struct FastDcTable {
 //               prefix, or a symbol the decode refuses)
 //   bits 16-20  a + 1, and bits 24-31  17 + a - their bits, where a is
 //               the bits of all but the last of them: the reader's
-//               refill schedule (see SkipStep)
+//               refill schedule (see ScheduleAfterLookUp)
 // A symbol is one of them only if it is a coefficient of magnitude size
 // 1..10, ZRL or EOB, and none follows EOB.
 constexpr uint32_t kSkipBits = 12;

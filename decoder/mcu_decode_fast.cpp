@@ -299,14 +299,25 @@ __attribute__((always_inline)) inline Step AcStepOf(Window& w, Schedule& sc, AcB
   return ++a.k == 64 ? kBlockDone : kMore;
 }
 
-__attribute__((always_inline)) inline Step AcStep(Window& w, Schedule& sc, AcBlock& a) {
-  return AcStepOf<true>(w, sc, a);
+// The schedule after symbols read in one look-up of the pair or skip
+// table, from the two numbers its entry keeps: a + 1 and 17 + a - their
+// bits, where a is the bits of all but the last of them. A symbol of at
+// most 16 bits never refills before its magnitude (the refill before its
+// code leaves at least 16 bits), and the refill before a code takes n bits
+// (1..32) to ((n - 1) & 15) + 17. So from n >= 1, one symbol of t bits
+// leaves ((n - 1) & 15) + 17 - t, and two of t1 then t2 bits
+// ((n - 1 - t1) & 15) + 17 - t2 (the second refill starts from at least
+// 17 - 12), and so on: each refill starts from 5..32 and the 16s it adds
+// vanish under the mask, for any count of symbols. n = 0 (the buffer ran
+// dry) is left to the one-symbol step.
+inline void ScheduleAfterLookUp(Schedule& s, uint32_t aPlusOne, uint32_t rest) {
+  s.count = ((s.count - aPlusOne) & 15) + rest;
 }
 
 // One look-up of the pair table: the one or two symbols it holds, as that
-// many AcSteps would read (and with kStore, store) them; the schedule as in
-// SkipStep below. Where it holds none, or they would run past the block's
-// end, or the schedule holds no bits, one AcStep.
+// many one-symbol steps would read (and with kStore, store) them. Where it
+// holds none, or they would run past the block's end, or the schedule holds
+// no bits, one such step.
 template <bool kStore>
 __attribute__((always_inline)) inline Step PairStepOf(Window& w, Schedule& sc, AcBlock& a) {
   const uint64_t e = a.whole->pair[Peek(w, kFastAcBits)];
@@ -315,7 +326,7 @@ __attribute__((always_inline)) inline Step PairStepOf(Window& w, Schedule& sc, A
   const uint32_t bits = e & 15;
   w.bits <<= bits;
   w.count -= bits;
-  sc.count = ((sc.count - (e >> 22 & 31)) & 15) + (e >> 27 & 31);
+  ScheduleAfterLookUp(sc, e >> 22 & 31, e >> 27 & 31);
   if (kStore) {
     // The second store is the first one again where there is one symbol.
     const uint32_t first = a.whole->place[a.k + static_cast<int>(e >> 6 & 15)];
@@ -330,29 +341,30 @@ __attribute__((always_inline)) inline Step PairStepOf(Window& w, Schedule& sc, A
   return a.k < 64 ? kMore : kBlockDone;
 }
 
-__attribute__((always_inline)) inline Step PairStep(Window& w, Schedule& sc, AcBlock& a) {
-  return PairStepOf<true>(w, sc, a);
+// A block's AC symbols through the pair table, the first look-up sharing
+// the DC's fill (27 + 27 bits), then two a fill; the block's end or kGiveUp
+// (where a fill fails too).
+template <bool kStore>
+__attribute__((always_inline)) inline Step PairSteps(Window& w, Schedule& sc, AcBlock& a) {
+  Step step = PairStepOf<kStore>(w, sc, a);
+  while (step == kMore) {
+    if (!Fill(w)) return kGiveUp;
+    step = PairStepOf<kStore>(w, sc, a);
+    if (step == kMore) step = PairStepOf<kStore>(w, sc, a);
+  }
+  return step;
 }
+
 __attribute__((always_inline)) inline Step AcSkipStep(Window& w, Schedule& sc, AcBlock& a) {
   return AcStepOf<false>(w, sc, a);
 }
 
 // One look-up of the skip table for a block whose AC coefficients nothing
-// reads: the symbols it holds, as that many AcSkipSteps would read them. Where it holds none, or they would reach the block's last
-// position (where the block ends without EOB or is refused), or the
-// schedule holds no bits, one AcSkipStep between two fills. Needs
-// kSkipBits bits in the window; after it, at most kSkipBits fewer, or a
-// full window.
-//
-// The schedule: a symbol of at most 16 bits never refills before its
-// magnitude (the refill before its code leaves at least 16 bits), and the
-// refill before a code takes n bits (1..32) to ((n - 1) & 15) + 17. So
-// from n >= 1, one symbol of t bits leaves ((n - 1) & 15) + 17 - t, and two
-// of t1 then t2 bits ((n - 1 - t1) & 15) + 17 - t2 (the second refill
-// starts from at least 17 - 12), and so on: each refill starts from 5..32
-// and the 16s it adds vanish under the mask. With a as in the table (the
-// bits before the last symbol), ((n - (a + 1)) & 15) + (17 + a - bits)
-// for any count of symbols.
+// reads: the symbols it holds, as that many AcSkipSteps would read them.
+// Where it holds none, or they would reach the block's last position (where
+// the block ends without EOB or is refused), or the schedule holds no bits,
+// one AcSkipStep between two fills. Needs kSkipBits bits in the window;
+// after it, at most kSkipBits fewer, or a full window.
 __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcBlock& a, const FastSkipTable& skip) {
   const uint32_t e = skip.entry[Peek(w, kSkipBits)];
   const int advance = static_cast<int>(e >> 9 & 63);
@@ -365,7 +377,7 @@ __attribute__((always_inline)) inline Step SkipStep(Window& w, Schedule& sc, AcB
   const uint32_t bits = e & 31;
   w.bits <<= bits;
   w.count -= bits;
-  sc.count = ((sc.count - (e >> 16 & 31)) & 15) + (e >> 24);
+  ScheduleAfterLookUp(sc, e >> 16 & 31, e >> 24);
   a.k += advance;
   return (e >> 8 & 1) != 0 ? kBlockDone : kMore;
 }
@@ -447,24 +459,13 @@ __attribute__((always_inline)) inline bool DecodeBlocks(DecoderState& state, int
           if (step == kMore) step = SkipStep(w, sc, a, skip);
         }
       } else {
-        step = PairStepOf<false>(w, sc, a);  // shares the DC's fill
-        while (step == kMore) {
-          if (!Fill(w)) return false;
-          step = PairStepOf<false>(w, sc, a);
-          if (step == kMore) step = PairStepOf<false>(w, sc, a);
-        }
+        step = PairSteps<false>(w, sc, a);
       }
       if (step == kGiveUp) return false;
       if (p == -32768) block[0] = 0;
       continue;
     }
-    Step step = PairStep(w, sc, a);  // shares the DC's fill
-    while (step == kMore) {
-      if (!Fill(w)) return false;
-      step = PairStep(w, sc, a);
-      if (step == kMore) step = PairStep(w, sc, a);
-    }
-    if (step == kGiveUp) return false;
+    if (PairSteps<true>(w, sc, a) == kGiveUp) return false;
     if (p == -32768) memset(block, 0, 64 * sizeof *block);
   }
   return true;
@@ -734,9 +735,10 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
   // Then the pairs: each prefix's first symbol, and the symbol after it
   // where that lies whole in the bits left.
   constexpr uint32_t kMask = (1u << kFastAcBits) - 1;
+  const auto isEob = [](int32_t entry) { return (entry & kAcCode) != 0 && (entry >> 8 & 0xFF) == 0; };
   for (uint32_t prefix = 0; prefix < (1u << kFastAcBits); ++prefix) {
     const int32_t first = table.entry[prefix];
-    const bool firstEob = (first & kAcCode) != 0 && (first >> 8 & 0xFF) == 0;
+    const bool firstEob = isEob(first);
     if ((first & kAcWhole) == 0 && !firstEob) {
       table.pair[prefix] = uint64_t{kPairNone} << 15;
       continue;
@@ -750,7 +752,7 @@ void BuildFastAcTable(const FastLookupTable& fast, const CodeLimitTable& limits,
     if (!firstEob) {
       const int32_t next = table.entry[(prefix << bits) & kMask];
       const uint32_t nextBits = static_cast<uint32_t>(next & 31);
-      const bool nextEob = (next & kAcCode) != 0 && (next >> 8 & 0xFF) == 0;
+      const bool nextEob = isEob(next);
       if (((next & kAcWhole) != 0 || nextEob) && bits + nextBits <= kFastAcBits) {
         a = bits;
         bits += nextBits;
