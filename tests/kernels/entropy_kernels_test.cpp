@@ -435,6 +435,39 @@ struct HandMadeMcu {
   }
 };
 
+// The ways the fast path reads a block's AC symbols: whole through the pair
+// table, or for its DC alone through the pair table or the skip table.
+enum class Way { kWhole, kDcPairs, kDcSkip };
+constexpr Way kWays[] = {Way::kWhole, Way::kDcPairs, Way::kDcSkip};
+const char* Name(Way way) { return way == Way::kWhole ? "whole" : way == Way::kDcPairs ? "DC, pairs" : "DC, skip"; }
+
+// A state set up for reading its one block that way.
+void ReadWay(DecoderState& state, Way way) {
+  static FastSkipTable room[kMaxComponents];
+  state.dcOnlyBlocks = way == Way::kWhole ? 0 : 1;
+  if (way == Way::kDcSkip) {
+    state.fastAcSkip = room;
+    BuildFastSkipTables(state);
+  }
+}
+
+int DecodeMcuWay(DecoderState& state, Way way) {
+  return way == Way::kWhole ? DecodeMcuFast(state) : DecodeMcuFastDcOnly(state);
+}
+
+// gState's reader and block (its DC alone for a DC-only way) as gTwin's.
+void ExpectAsTwin(Way way, const std::string& where) {
+  EXPECT_EQ(gState.bitCount, gTwin.bitCount) << Name(way) << where;
+  EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << Name(way) << where;
+  EXPECT_EQ(gState.inputPos, gTwin.inputPos) << Name(way) << where;
+  EXPECT_EQ(gState.dcPredictor[0], gTwin.dcPredictor[0]) << Name(way) << where;
+  if (way == Way::kWhole) {
+    EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, 64 * sizeof(int16_t)), 0) << Name(way) << where;
+  } else {
+    EXPECT_EQ(gState.blockBuffer[0], gTwin.blockBuffer[0]) << Name(way) << where;
+  }
+}
+
 // A DC of 17 bits (a 6-bit code for size 11) read from exactly 17 buffered
 // bits leaves none: the refill before the next code then gives 16, not the
 // 17..32 the skip and pair tables' schedule steps assume. The AC code is
@@ -447,30 +480,18 @@ TEST(FastPaths, ALookUpAfterTheBufferRanDryRefillsAsDecodeMcu) {
   const uint8_t acSpec[19] = {0x10, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01};
   std::memcpy(mcu.dcSpec, dcSpec, sizeof dcSpec);
   std::memcpy(mcu.acSpec, acSpec, sizeof acSpec);
-  static FastSkipTable room[kMaxComponents];
-  for (int mode : {0, 1, 2}) {
-    const bool skipTables = mode == 1, whole = mode == 2;
+  for (Way way : kWays) {
     for (DecoderState* state : {&gTwin, &gState}) {
       mcu.SetUp(*state, 0);
       state->bitBuffer = (0b100000u << 11 | 0b100'0000'0000u) << (32 - 17);  // +1024
       state->bitCount = 17;
-      state->dcOnlyBlocks = whole ? 0 : 1;
-      if (skipTables) {
-        state->fastAcSkip = room;
-        BuildFastSkipTables(*state);
-      }
+      ReadWay(*state, way);
     }
     ASSERT_EQ(DecodeMcu(gTwin), 1);
-    ASSERT_EQ(whole ? DecodeMcuFast(gState) : DecodeMcuFastDcOnly(gState), 1) << mode;
+    ASSERT_EQ(DecodeMcuWay(gState, way), 1) << Name(way);
     EXPECT_EQ(gTwin.dcPredictor[0], 1024);
-    EXPECT_EQ(gState.dcPredictor[0], 1024) << mode;
     EXPECT_EQ(gTwin.bitCount, 15u);
-    EXPECT_EQ(gState.bitCount, gTwin.bitCount) << mode;
-    EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << mode;
-    EXPECT_EQ(gState.inputPos, gTwin.inputPos) << mode;
-    if (whole) {
-      EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, 64 * sizeof(int16_t)), 0);
-    }
+    ExpectAsTwin(way, "");
   }
 }
 
@@ -494,9 +515,8 @@ TEST(FastPaths, LookUpsOfSeveralSymbolsStopAtTheBlocksEnd) {
   block(0, true);
   uint8_t data[40] = {};
   for (size_t i = 0; i < bits.size(); ++i) data[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
-  static FastSkipTable room[kMaxComponents];
   HandMadeMcu mcu;
-  for (int mode : {0, 1, 2}) {  // whole, DC alone through the pair table, through the skip table
+  for (Way way : kWays) {
     for (DecoderState* state : {&gTwin, &gState}) {
       mcu.SetUp(*state, 0);
       state->bitBuffer = 0;
@@ -504,23 +524,12 @@ TEST(FastPaths, LookUpsOfSeveralSymbolsStopAtTheBlocksEnd) {
       state->inputPos = data;
       state->streamEnd = data + sizeof data;
       state->mcuTotal = 4;
-      state->dcOnlyBlocks = mode == 0 ? 0 : 1;
-      if (mode == 2) {
-        state->fastAcSkip = room;
-        BuildFastSkipTables(*state);
-      }
+      ReadWay(*state, way);
     }
     for (int m = 0; m < 3; ++m) {
       ASSERT_EQ(DecodeMcu(gTwin), 1) << m;
-      ASSERT_EQ(mode == 0 ? DecodeMcuFast(gState) : DecodeMcuFastDcOnly(gState), 1) << mode << " MCU " << m;
-      EXPECT_EQ(gState.bitCount, gTwin.bitCount) << mode << " MCU " << m;
-      EXPECT_EQ(gState.bitBuffer, gTwin.bitBuffer) << mode << " MCU " << m;
-      EXPECT_EQ(gState.inputPos, gTwin.inputPos) << mode << " MCU " << m;
-      if (mode == 0) {
-        EXPECT_EQ(std::memcmp(gState.blockBuffer, gTwin.blockBuffer, 64 * sizeof(int16_t)), 0) << "MCU " << m;
-      } else {
-        EXPECT_EQ(gState.blockBuffer[0], gTwin.blockBuffer[0]) << mode << " MCU " << m;
-      }
+      ASSERT_EQ(DecodeMcuWay(gState, way), 1) << Name(way) << " MCU " << m;
+      ExpectAsTwin(way, " MCU " + std::to_string(m));
       // The first block's last coefficient, read without EOB.
       if (m == 0) {
         EXPECT_EQ(gTwin.blockBuffer[63], 1);
